@@ -1,1 +1,0 @@
-// Shared test helpers are added beside this file.
