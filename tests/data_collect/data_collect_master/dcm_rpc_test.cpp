@@ -1,0 +1,351 @@
+// test-labels: concurrent
+#include "data_collect/data_collect_master/dcm_rpc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "support/log_capture.h"
+#include "support/unix_agent_server.h"
+
+namespace {
+
+constexpr uint32_t kFastTimeoutMs = 40;
+
+class DcmRpcTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+        KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
+        DcmRpcSetSocketTimeoutMs(kFastTimeoutMs);
+    }
+    void TearDown() override { DcmRpcSetSocketTimeoutMs(0); }
+
+    static AgentInfo SockAgent(const std::string &path)
+    {
+        AgentInfo a{};
+        strcpy(a.agentName, "test_agent");
+        a.agentType = AGENT_TYPE_SOCK_FILE;
+        strcpy(a.addr.sockFile, path.c_str());
+        return a;
+    }
+
+    // Posts `req` as the daemon's callers do (length includes the NUL).
+    static int Post(const AgentInfo &agent, const std::string &req, std::vector<char> *rsp)
+    {
+        return PostRequest(&agent, static_cast<uint32_t>(req.size() + 1), req.c_str(),
+                           KeeperStr{static_cast<uint32_t>(rsp->size()), rsp->data()});
+    }
+};
+
+std::string Print(const cJSON *json)
+{
+    char *text = cJSON_PrintUnformatted(json);
+    std::string s = text;
+    cJSON_free(text);
+    return s;
+}
+
+TEST(DcmRpcIdTest, FirstIdOfTheProcessIsTwo)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes: a fresh counter
+    EXPECT_EXIT(exit(DcmRpcNextId() == 2 && DcmRpcNextId() == 3 ? 0 : 1),
+                ::testing::ExitedWithCode(0), "");
+}
+
+TEST(DcmRpcIdTest, IdsRunUpTo65535ThenWrapToOne)
+{
+    uint32_t prev = DcmRpcNextId();
+    bool sawWrap = false;
+    for (int i = 0; i < 65536; ++i) {
+        uint32_t id = DcmRpcNextId();
+        ASSERT_GE(id, 1u);
+        ASSERT_LE(id, 65535u);
+        ASSERT_EQ(id, prev % 65535 + 1) << "after " << prev;
+        sawWrap = sawWrap || (prev == 65535 && id == 1);
+        prev = id;
+    }
+    EXPECT_TRUE(sawWrap);
+}
+
+TEST(DcmRpcEnvelopeTest, BaseRequestHasMembersInOrderAndConsecutiveIds)
+{
+    cJSON *a = CreateBaseRequest("dca_get_disks_brief_info");
+    cJSON *b = CreateBaseRequest("dca_get_disks_brief_info");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    int idA = cJSON_GetObjectItem(a, "id")->valueint;
+    int idB = cJSON_GetObjectItem(b, "id")->valueint;
+    EXPECT_EQ(idB, idA % 65535 + 1);
+    EXPECT_EQ(Print(a), R"({"jsonrpc":"2.0","method":"dca_get_disks_brief_info","id":)" +
+                            std::to_string(idA) + "}");
+    cJSON_Delete(a);
+    cJSON_Delete(b);
+
+    cJSON *c = CreateBaseRequestWithId("dma_poweroff_disk", 77);
+    EXPECT_EQ(Print(c), R"({"jsonrpc":"2.0","method":"dma_poweroff_disk","id":77})");
+    cJSON_Delete(c);
+}
+
+TEST(DcmRpcEnvelopeTest, ResponseEnvelopeCheck)
+{
+    struct Case {
+        const char *text;
+        bool valid;
+    } cases[] = {
+        {R"({"jsonrpc":"2.0","id":1,"result":{}})", true},
+        {R"({"JSONRPC":"2.0","Id":7,"RESULT":null})", true},  // names ignore case
+        {R"({"jsonrpc":"2.0","id":1,"result":[1,2]})", true},
+        {R"({"jsonrpc":"2.0","id":"1","result":{}})", false},  // id in quotes
+        {R"({"jsonrpc":"2.00","id":1,"result":{}})", false},
+        {R"({"jsonrpc":"2.0 ","id":1,"result":{}})", false},
+        {R"({"jsonrpc":2.0,"id":1,"result":{}})", false},
+        {R"({"jsonrpc":"2.0","id":1})", false},
+        {R"({"jsonrpc":"2.0","result":{}})", false},
+        {R"({"id":1,"result":{}})", false},
+        {R"([{"jsonrpc":"2.0","id":1,"result":{}}])", false},
+        {R"("2.0")", false},
+    };
+    for (const auto &c : cases) {
+        cJSON *json = cJSON_Parse(c.text);
+        ASSERT_NE(json, nullptr) << c.text;
+        EXPECT_EQ(IsValidJsonResponse(json), c.valid) << c.text;
+        cJSON_Delete(json);
+    }
+    EXPECT_FALSE(IsValidJsonResponse(nullptr));
+}
+
+TEST(DcmRpcAgentTest, WellKnownAgents)
+{
+    struct Case {
+        uint32_t which;
+        const char *name;
+        const char *path;
+    } cases[] = {
+        {DCM_AGENT_DCAK, "unique_DCAK_agent", "/tmp/dcak.sock"},
+        {DCM_AGENT_SPDK, "unique_SPDK_agent", "/var/tmp/spdk.sock"},
+        {DCM_AGENT_DMA, "unique_DMA_agent", "/var/tmp/spdk.sock"},
+    };
+    for (const auto &c : cases) {
+        AgentInfo a = DcmWellKnownAgentGet(c.which);
+        EXPECT_STREQ(a.agentName, c.name);
+        EXPECT_EQ(a.agentType, AGENT_TYPE_SOCK_FILE);
+        EXPECT_STREQ(a.addr.sockFile, c.path);
+        EXPECT_TRUE(IsSameAgent(&a, &a));
+    }
+    // Same socket, different agents.
+    AgentInfo spdk = DcmWellKnownAgentGet(DCM_AGENT_SPDK);
+    AgentInfo dma = DcmWellKnownAgentGet(DCM_AGENT_DMA);
+    EXPECT_FALSE(IsSameAgent(&spdk, &dma));
+    AgentInfo other = spdk;
+    other.addr.sockFile[31] = 'x';  // a byte behind the NUL still counts
+    EXPECT_FALSE(IsSameAgent(&spdk, &other));
+    AgentInfo none = DcmWellKnownAgentGet(DCM_AGENT_BUTT);
+    EXPECT_EQ(none.agentName[0], '\0');
+
+    EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_BUTT, "/tmp/x"), 22);
+    EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA,
+                                           "/tmp/a/path/of/thirty/two/chars/"),
+              22);
+    EXPECT_STREQ(DcmWellKnownAgentGet(DCM_AGENT_DMA).addr.sockFile, "/var/tmp/spdk.sock");
+}
+
+TEST_F(DcmRpcTest, AnswerIsReturnedAndRequestGoesOutWithoutNul)
+{
+    UnixAgentServer server;
+    server.SetReply(R"({"jsonrpc":"2.0","id":5,"result":{"disks":[]}})");
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN, 'x');
+    const std::string req = R"({"jsonrpc":"2.0","method":"m","id":5})";
+    ASSERT_EQ(Post(SockAgent(server.Path()), req, &rsp), 0);
+    EXPECT_STREQ(rsp.data(), R"({"jsonrpc":"2.0","id":5,"result":{"disks":[]}})");
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0], req);  // exactly the text: no NUL, no framing
+}
+
+TEST_F(DcmRpcTest, AgentThatNeverAnswersFailsWith32AfterFiveAttempts)
+{
+    UnixAgentServer server;
+    server.SetMode(UnixAgentServer::Mode::kSilent);
+    LogCapture log;
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
+    EXPECT_EQ(Post(SockAgent(server.Path()), "{}", &rsp), 32);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(log.Count("retry " + std::to_string(i) + " times.", KEEPER_LOG_DEBUG), 1)
+            << log.Dump();
+    }
+    EXPECT_EQ(log.Count("retry 5 times, wait next timer period to retry.", KEEPER_LOG_ERROR), 1);
+    EXPECT_EQ(log.Count("socket receive response from server failed"), 5);
+    EXPECT_EQ(server.ConnectionCount(), 1u);  // all attempts share one connection
+    EXPECT_STREQ(rsp.data(), "");
+}
+
+TEST_F(DcmRpcTest, AgentThatClosesAtOnceFailsWith32)
+{
+    UnixAgentServer server;
+    server.SetMode(UnixAgentServer::Mode::kCloseAtOnce);
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
+    EXPECT_EQ(Post(SockAgent(server.Path()), "{\"a\":1}", &rsp), 32);
+}
+
+TEST_F(DcmRpcTest, AgentThatReadsAndHangsUpGivesEmptyTextAndNoJson)
+{
+    UnixAgentServer server;
+    server.SetMode(UnixAgentServer::Mode::kReadThenClose);
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN, 'x');
+    EXPECT_EQ(Post(SockAgent(server.Path()), "{}", &rsp), 0);
+    EXPECT_STREQ(rsp.data(), "");
+
+    LogCapture log;
+    AgentInfo agent = SockAgent(server.Path());
+    cJSON *req = CreateBaseRequest("dca_get_disks_brief_info");
+    EXPECT_EQ(PostRequestWithJSON(&agent, req), nullptr);
+    EXPECT_TRUE(log.Contains("Response maybe not JSON, or malloc failed?", KEEPER_LOG_ERROR));
+    cJSON_Delete(req);
+}
+
+TEST_F(DcmRpcTest, MissingSocketFailsWith22AtOnce)
+{
+    LogCapture log;
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
+    EXPECT_EQ(Post(SockAgent("/tmp/spk-no-such-agent.sock"), "{}", &rsp), 22);
+    EXPECT_TRUE(log.Contains("clientFd connect server failed, errno(2)", KEEPER_LOG_ERROR));
+    EXPECT_FALSE(log.Contains("retry"));
+}
+
+TEST_F(DcmRpcTest, UnknownAgentTypeFailsWith22)
+{
+    LogCapture log;
+    AgentInfo agent = SockAgent("/tmp/unused.sock");
+    agent.agentType = 2;
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
+    EXPECT_EQ(Post(agent, "{}", &rsp), 22);
+    EXPECT_TRUE(log.Contains("AgentType do not match (2).", KEEPER_LOG_ERROR));
+}
+
+TEST_F(DcmRpcTest, SocketPathTooLongForSunPathIsRefused)
+{
+    LogCapture log;
+    std::string path = "/tmp/" + std::string(110, 'p');
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
+    int ret = PostRequestWithSockFile(3, "{}", path.c_str(),
+                                      KeeperStr{static_cast<uint32_t>(rsp.size()), rsp.data()});
+    EXPECT_NE(ret, 0);
+    EXPECT_NE(ret, 22);  // the copy routine's own code
+    EXPECT_TRUE(log.Contains("copy filed, errno(" + std::to_string(ret) + ")"));
+}
+
+TEST_F(DcmRpcTest, Ipv4AgentWithoutListenerFailsWith22)
+{
+    AgentInfo agent{};
+    strcpy(agent.agentName, "ipv4_agent");
+    agent.agentType = AGENT_TYPE_IPV4;
+    strcpy(agent.addr.ipv4.ip, "127.0.0.1");
+    agent.addr.ipv4.port = 1;  // nothing listens on tcpmux
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
+    EXPECT_EQ(Post(agent, "{}", &rsp), 22);
+}
+
+TEST_F(DcmRpcTest, AnswerLongerThanBufferIsCutAndDoesNotParse)
+{
+    UnixAgentServer server;
+    const std::string huge =
+        R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(20000, 'a') + "\"}";
+    server.SetReply(huge);
+    std::vector<char> rsp(AGENT_RSP_BUF_LEN, 'x');
+    ASSERT_EQ(Post(SockAgent(server.Path()), "{}", &rsp), 0);
+    size_t got = strnlen(rsp.data(), rsp.size());
+    EXPECT_LT(got, AGENT_RSP_BUF_LEN);  // NUL-terminated inside the buffer
+    EXPECT_EQ(std::string(rsp.data(), got), huge.substr(0, got));
+
+    LogCapture log;
+    AgentInfo agent = SockAgent(server.Path());
+    cJSON *req = CreateBaseRequest("dca_get_disks_health_info");
+    EXPECT_EQ(PostRequestWithJSON(&agent, req), nullptr);
+    EXPECT_TRUE(log.Contains("Response maybe not JSON, or malloc failed?"));
+    cJSON_Delete(req);
+
+    // A small caller buffer keeps its last byte for the NUL.
+    std::vector<char> small(16, 'x');
+    ASSERT_EQ(Post(agent, "{}", &small), 0);
+    EXPECT_EQ(std::string(small.data()), huge.substr(0, 15));
+}
+
+TEST_F(DcmRpcTest, PostWithJsonParsesFirstValueAndRejectsGarbage)
+{
+    UnixAgentServer server;
+    AgentInfo agent = SockAgent(server.Path());
+    cJSON *req = CreateBaseRequest("dca_get_disks_iostat");
+
+    server.SetReply(R"({"jsonrpc":"2.0","id":3,"result":{"n":4}} trailing junk)");
+    cJSON *rsp = PostRequestWithJSON(&agent, req);
+    ASSERT_NE(rsp, nullptr);
+    EXPECT_TRUE(IsValidJsonResponse(rsp));
+    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(rsp, "result"), "n")->valueint, 4);
+    cJSON_Delete(rsp);
+
+    const char *garbage[] = {"\x01\x02\xff", "{\"jsonrpc\":", "not json at all", ""};
+    for (const char *g : garbage) {
+        server.SetReply(g);
+        EXPECT_EQ(PostRequestWithJSON(&agent, req), nullptr) << g;
+    }
+
+    LogCapture log;
+    AgentInfo missing = SockAgent("/tmp/spk-missing.sock");
+    EXPECT_EQ(PostRequestWithJSON(&missing, req), nullptr);
+    EXPECT_TRUE(log.Contains("Post Request failed(22).", KEEPER_LOG_ERROR));
+    cJSON_Delete(req);
+}
+
+// Every thread's answer must be the one to its own request, and no two
+// requests may share an id.
+TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
+{
+    KeeperOsSetLogLevel(KEEPER_LOG_INFO);
+    UnixAgentServer server;
+    server.SetResponder([](const std::string &request) {
+        cJSON *req = cJSON_Parse(request.c_str());
+        int id = req != nullptr ? cJSON_GetObjectItem(req, "id")->valueint : -1;
+        cJSON_Delete(req);
+        return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})";
+    });
+    AgentInfo agent = SockAgent(server.Path());
+    constexpr int kThreads = 12;
+    constexpr int kPosts = 25;
+    std::vector<std::vector<int>> ids(kThreads);
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPosts; ++i) {
+                cJSON *req = CreateBaseRequest("dca_get_disks_brief_info");
+                int id = cJSON_GetObjectItem(req, "id")->valueint;
+                cJSON *rsp = PostRequestWithJSON(&agent, req);
+                if (rsp == nullptr || cJSON_GetObjectItem(rsp, "id")->valueint != id) {
+                    ++mismatches[t];
+                }
+                ids[t].push_back(id);
+                cJSON_Delete(rsp);
+                cJSON_Delete(req);
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    std::set<int> distinct;
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+        distinct.insert(ids[t].begin(), ids[t].end());
+    }
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kPosts));
+    EXPECT_EQ(server.RequestCount(), static_cast<size_t>(kThreads * kPosts));
+}
+
+}  // namespace
