@@ -171,6 +171,11 @@ int TrySaveCJsonToFile(const char *path, const cJSON *doc, mode_t mode, const ch
     if (g_fileSysOps.close(fd) != 0) {
         ret = -1;
     }
+    if (ret != 0) {
+        // A WAL that might still parse would be taken for the newer document
+        // by the next load, although this save reported failure.
+        (void)g_fileSysOps.unlink(path);
+    }
     return ret;
 }
 
