@@ -168,9 +168,25 @@ cJSON *LoadConfigFileExist()
     return ApplyUpgrade(tree, path, upgradePath);
 }
 
+// A save cut short between removing the old file and renaming its WAL copy
+// leaves only the WAL, and it holds the newer document: move it into place
+// rather than fall back to a backup or the defaults.
+bool RecoverInterruptedSave(const char *path)
+{
+    char *wal = GetWalFileName(path);
+    bool walExists = wal != nullptr && FileExists(wal);
+    KeeperFree(wal);
+    if (!walExists) {
+        return false;
+    }
+    cJSON *doc = LoadCJsonFromFile(path);
+    cJSON_Delete(doc);
+    return doc != nullptr && FileExists(path);
+}
+
 cJSON *LoadOrBuildTree(const char *path)
 {
-    if (FileExists(path)) {
+    if (FileExists(path) || RecoverInterruptedSave(path)) {
         return LoadConfigFileExist();
     }
     KLOG_INFO(kCfgTag, "file %s not exist, try recover form back up config", path);

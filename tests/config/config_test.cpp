@@ -2,6 +2,7 @@
 #include "config/config.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -221,6 +222,26 @@ TEST_F(ConfigTest, UnparsableFileStopsStartUpAndTouchesNothing)
         uint32_t v = 9;
         EXPECT_EQ(GetConfigInt("feature_switch", &v), 1);
     }
+}
+
+TEST_F(ConfigTest, WalLeftByAnInterruptedSaveIsTheConfiguration)
+{
+    WriteFileText(cfg_ + ".wal", kSmallConfig);
+    LogCapture logs;
+    ASSERT_EQ(InitConfig(), 0);
+    EXPECT_FALSE(logs.Contains("try recover form back up config"));
+    EXPECT_EQ(Top("feature_switch"), 0U);
+    EXPECT_FALSE(FileExists(cfg_ + ".wal"));
+    EXPECT_EQ(Compact(ReadFileText(cfg_)), Compact(kSmallConfig));
+
+    // A torn WAL alone is no configuration: recovery, then the defaults.
+    ConfigUnload();
+    (void)unlink(cfg_.c_str());
+    WriteFileText(cfg_ + ".wal", "{\"feature_switch\": 0,");
+    logs.Clear();
+    ASSERT_EQ(InitConfig(), 0);
+    EXPECT_TRUE(logs.Contains("try recover form back up config"));
+    EXPECT_EQ(Top("feature_switch"), 1U);
 }
 
 TEST_F(ConfigTest, SecondInitIsRefused)

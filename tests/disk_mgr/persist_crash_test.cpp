@@ -1,0 +1,251 @@
+// Crash safety of the registry and configuration files: a child process
+// saves both in a loop and is killed with SIGKILL at seeded random moments;
+// after every kill the next load (the daemon's own start-up loads) must give
+// the document of the last save the child finished or of the one it was in,
+// complete and unmixed, never nothing.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "config/config.h"
+#include "config/config_prefix.h"
+#include "disk_mgr/disk_mgr.h"
+#include "disk_mgr/disk_mgr_file.h"
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "support/persist_files.h"
+
+namespace {
+
+constexpr uint32_t kDisks = 8;
+constexpr int kRounds = 400;
+constexpr int kMaxDelayUs = 4000;
+constexpr uint32_t kDefaultSeed = 20240305;
+
+struct Report {
+    char kind;  // 'R' registry saved, 'C' configuration saved
+    uint32_t gen;
+};
+
+std::string ConfigText(uint32_t gen)
+{
+    return "{\"feature_switch\": 1, \"takeover_disk_switch\": 0, \"disklife_prediction\": "
+           "{\"task_cycle\": " +
+           std::to_string(gen) +
+           "}, \"sas_hdd\": {\"task_cycle\": 20, \"min_threshold_value\": 100, "
+           "\"min_slow_cycle\": 50}}";
+}
+
+std::string Compact(const std::string &text)
+{
+    cJSON *doc = cJSON_Parse(text.c_str());
+    if (doc == nullptr) {
+        return "<unparsable>";
+    }
+    char *t = cJSON_PrintUnformatted(doc);
+    std::string s = t;
+    cJSON_free(t);
+    cJSON_Delete(doc);
+    return s;
+}
+
+DiskBaseInfo Disk(uint32_t i)
+{
+    DiskBaseInfo d{};
+    d.diskState = DISK_STATE_NORMAL;
+    d.diskCapacity = 1000204886016ULL;
+    d.sectorSize = 512;
+    strcpy(d.vendor, "ATA");
+    strcpy(d.model, "ST1000NM0055");
+    strcpy(d.firmware, "SN04");
+    snprintf(d.sn, sizeof(d.sn), "ZBS%05u", i);
+    d.diskType = DISK_TYPE_HDD_SATA;
+    d.mediaType = MEDIA_TYPE_MAGNET;
+    return d;
+}
+
+void SendReport(int fd, char kind, uint32_t gen)
+{
+    struct Report r = {kind, gen};
+    (void)!write(fd, &r, sizeof(r));
+}
+
+// The child: load both files the way start-up does, then save generation
+// after generation until killed. Every registry generation stamps all disks,
+// so a document mixing two generations would show.
+[[noreturn]] void SaveLoop(const std::string &registry, int reportFd)
+{
+    if (DiskMgrInit(registry.c_str()) != 0 || InitConfig() != 0) {
+        _exit(3);
+    }
+    DiskMgrObj *first = nullptr;
+    if (DiskMgrGetObj(0, &first) != 0) {
+        _exit(4);
+    }
+    uint32_t regGen = first->frameId;
+    uint32_t cfgGen = 0;
+    if (GetChildNodeConfigInt("disklife_prediction", "task_cycle", &cfgGen) != 0) {
+        _exit(5);
+    }
+    for (;;) {
+        ++regGen;
+        for (uint32_t i = 0; i < kDisks; ++i) {
+            DiskMgrObj *obj = nullptr;
+            if (DiskMgrGetObj(i, &obj) != 0) {
+                _exit(6);
+            }
+            obj->frameId = regGen;
+            obj->slotId = regGen;
+        }
+        if (DiskInfoSavetoConfig() == 0) {
+            SendReport(reportFd, 'R', regGen);
+        }
+        ++cfgGen;
+        if (SetChildNodeConfigInt("disklife_prediction", "task_cycle",
+                                  static_cast<int32_t>(cfgGen)) == 0) {
+            SendReport(reportFd, 'C', cfgGen);
+        }
+    }
+}
+
+class PersistCrashTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        (void)KeeperInfraLiteInstall();
+        // Thousands of saves: keep the host log quiet.
+        KeeperOsSetLogLevel(KEEPER_LOG_CRITICAL);
+        MakeDir(dir_.Join("config"));  // no backup directory: backups fail fast
+        ASSERT_EQ(SetConfigPrefix(dir_.Path().c_str()), 0);
+        registry_ = dir_.Join("config/disk_mgr.config");
+        config_ = dir_.Join("config/spindlekeep_config.json");
+    }
+    void TearDown() override { KeeperOsSetLogLevel(KEEPER_LOG_INFO); }
+
+    void Seed()
+    {
+        ASSERT_EQ(DiskMgrInit(registry_.c_str()), 0);
+        for (uint32_t i = 0; i < kDisks; ++i) {
+            DiskBaseInfo d = Disk(i);
+            uint32_t id = 0;
+            ASSERT_EQ(GetNewDiskId(DISK_SN_LEN, d.sn, &id), 0);
+            ASSERT_EQ(DiskInfoUpdate(id, &d), 0);
+        }
+        DiskMgrDestroy();
+        WriteFileText(config_, ConfigText(0));
+    }
+
+    // The registry generation found by a fresh load; fails the test on a
+    // missing or mixed document.
+    uint32_t LoadRegistryGen(const std::string &where)
+    {
+        EXPECT_EQ(DiskMgrInit(registry_.c_str()), 0);
+        uint32_t ids[kDisks + 1] = {};
+        char sns[kDisks + 1][DISK_SN_LEN] = {};
+        KeeperStr bufs[kDisks + 1];
+        for (uint32_t i = 0; i <= kDisks; ++i) {
+            bufs[i] = KeeperStr{DISK_SN_LEN, sns[i]};
+        }
+        uint32_t count = 0;
+        EXPECT_EQ(DiskMgrListAllDisk(ids, bufs, kDisks + 1, &count), 0);
+        EXPECT_EQ(count, kDisks) << where << ": registry lost";
+        uint32_t gen = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            DiskMgrObj *obj = nullptr;
+            EXPECT_EQ(DiskMgrGetObj(ids[i], &obj), 0);
+            EXPECT_EQ(ids[i], i) << where;
+            EXPECT_STREQ(obj->sn, Disk(i).sn) << where;
+            if (i == 0) {
+                gen = obj->frameId;
+            }
+            EXPECT_EQ(obj->frameId, gen) << where << ": generations mixed";
+            EXPECT_EQ(obj->slotId, gen) << where << ": record torn";
+        }
+        DiskMgrDestroy();
+        return gen;
+    }
+
+    uint32_t LoadConfigGen(const std::string &where)
+    {
+        EXPECT_EQ(InitConfig(), 0) << where;
+        uint32_t gen = 0;
+        EXPECT_EQ(GetChildNodeConfigInt("disklife_prediction", "task_cycle", &gen), 0) << where;
+        ConfigUnload();
+        EXPECT_EQ(Compact(ReadFileText(config_)), Compact(ConfigText(gen))) << where;
+        return gen;
+    }
+
+    TempDir dir_;
+    std::string registry_;
+    std::string config_;
+};
+
+TEST_F(PersistCrashTest, KilledSaveLoopLeavesOldOrNewDocument)
+{
+    const char *env = getenv("SPK_CRASH_SEED");
+    const uint32_t seed = env != nullptr ? static_cast<uint32_t>(strtoul(env, nullptr, 10)) : kDefaultSeed;
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> delay(0, kMaxDelayUs);
+    Seed();
+
+    uint32_t regGen = 0;
+    uint32_t cfgGen = 0;
+    int caughtInFlight = 0;  // kills whose in-progress save had already landed
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string where = "seed " + std::to_string(seed) + " round " + std::to_string(round);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(fds[0]);
+            SaveLoop(registry_, fds[1]);
+        }
+        close(fds[1]);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << where << ": child ended by itself, status " << status;
+
+        uint32_t lastReg = regGen;
+        uint32_t lastCfg = cfgGen;
+        struct Report r {};
+        while (read(fds[0], &r, sizeof(r)) == static_cast<ssize_t>(sizeof(r))) {
+            (r.kind == 'R' ? lastReg : lastCfg) = r.gen;
+        }
+        close(fds[0]);
+
+        uint32_t loadedReg = LoadRegistryGen(where);
+        uint32_t loadedCfg = LoadConfigGen(where);
+        ASSERT_TRUE(loadedReg == lastReg || loadedReg == lastReg + 1)
+            << where << ": registry generation " << loadedReg << ", last finished " << lastReg;
+        ASSERT_TRUE(loadedCfg == lastCfg || loadedCfg == lastCfg + 1)
+            << where << ": configuration generation " << loadedCfg << ", last finished " << lastCfg;
+        caughtInFlight += (loadedReg == lastReg + 1) + (loadedCfg == lastCfg + 1);
+        regGen = loadedReg;
+        cfgGen = loadedCfg;
+    }
+    // The loop must really have been saving when it was killed, or the test
+    // proved nothing.
+    EXPECT_GT(regGen, static_cast<uint32_t>(kRounds));
+    EXPECT_GT(cfgGen, static_cast<uint32_t>(kRounds));
+    RecordProperty("seed", static_cast<int>(seed));
+    RecordProperty("registry_generations", static_cast<int>(regGen));
+    RecordProperty("config_generations", static_cast<int>(cfgGen));
+    RecordProperty("caught_in_flight", caughtInFlight);
+    printf("seed %u: %u registry and %u configuration saves survived %d kills, %d in flight\n", seed,
+           regGen, cfgGen, kRounds, caughtInFlight);
+}
+
+}  // namespace
