@@ -1,0 +1,202 @@
+#include "init/init.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "config/config_prefix.h"
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "infrastructure/keeper_host/dbg_agent.h"
+#include "infrastructure/keeper_host/qxax.h"
+#include "infrastructure/keeper_host/qxlog.h"
+#include "infrastructure/keeper_host/qxmm.h"
+#include "infrastructure/keeper_securec/securec.h"
+#include "infrastructure/keeper_task_scheduler/schedule_task.h"
+
+namespace {
+
+constexpr const char *kTag = "INIT";
+constexpr const char *kLockFile = "config/spindlekeep_master_process_lockfile";
+constexpr size_t kPathLen = 1024;
+
+struct InitState {
+    uint32_t startMode;
+    int lockFd;  // kept open for the life of the process: it holds the lock
+};
+
+InitState g_init = {START_MODE_MASTER, -1};
+
+int StepQxaxFini()
+{
+    qxax_destory();
+    return 0;
+}
+
+int StepQxlogInit()
+{
+    const char *dir = g_init.startMode == START_MODE_SUPER ? "/var/log/spindlekeep_super/"
+                                                           : "/var/log/spindlekeep/";
+    (void)qxlog_set_file_path_ext(dir, dir);
+    (void)qxlog_init();
+    (void)qxlog_set_backup_num(100);
+    return 0;
+}
+
+int StepQxlogFini()
+{
+    qxlog_destroy();
+    return 0;
+}
+
+int StepDiagnoseAgentInit() { return DBG_DiagnoseAgentInit(getpid(), "spindleKeep"); }
+
+int StepDiagnoseAgentFini()
+{
+    DBG_DiagnoseAgentDestroy(getpid());
+    return 0;
+}
+
+int StepMemPoolFini()
+{
+    qx_mm_pool_exit();
+    return 0;
+}
+
+int StepTracePoint() { return 0; }
+
+constexpr StartupStep kSteps[] = {
+    {"Process_Check", ProcessCheckInit, nullptr},
+    {"qxax", qxax_Init, StepQxaxFini},
+    {"qxlog", StepQxlogInit, StepQxlogFini},
+    {"DBG_DiagnoseAgent", StepDiagnoseAgentInit, StepDiagnoseAgentFini},
+    {"qx_mm_pool", qx_mm_pool_init, StepMemPoolFini},
+    {"InfraAdapter_KORVAN-Lite", KeeperInfraLiteInstall, nullptr},
+    {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
+    {"TracePoint", StepTracePoint, nullptr},
+};
+
+constexpr std::array<FeatureStartOp, 0> kFeatureStart = {};
+
+void RollBack(const StartupStep *steps, size_t failed)
+{
+    for (size_t i = failed; i-- > 0;) {
+        if (steps[i].fini == nullptr) {
+            continue;
+        }
+        KLOG_DEBUG(kTag, "SpindleKeep step(%s) finalize start. ", steps[i].name);
+        int ret = steps[i].fini();
+        KLOG_DEBUG(kTag, "SpindleKeep step(%s) finalized(ret:%d).", steps[i].name, ret);
+    }
+}
+
+}  // namespace
+
+uint32_t InitStartMode() { return g_init.startMode; }
+
+const StartupStep *InitStepTable(size_t *count)
+{
+    *count = sizeof(kSteps) / sizeof(kSteps[0]);
+    return kSteps;
+}
+
+const FeatureStartOp *InitFeatureStartTable(size_t *count)
+{
+    *count = kFeatureStart.size();
+    return kFeatureStart.data();
+}
+
+int InitRunSteps(const StartupStep *steps, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (steps[i].init == nullptr) {
+            continue;
+        }
+        KLOG_DEBUG(kTag, "SpindleKeep step(%s) initialize start.", steps[i].name);
+        int ret = steps[i].init();
+        if (ret != 0) {
+            KLOG_ERR(kTag, "SpindleKeep step(%s) initialize failed(ret:%d).", steps[i].name, ret);
+            RollBack(steps, i);
+            return ret;
+        }
+        KLOG_DEBUG(kTag, "SpindleKeep step(%s) initialize success.", steps[i].name);
+    }
+    return 0;
+}
+
+void InitRunFeatureStart(const FeatureStartOp *ops, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        ops[i].run();
+    }
+}
+
+int InitSpindleKeep(uint32_t startMode)
+{
+    if (startMode >= 2) {
+        KLOG_DEBUG(kTag, "Error start mode (%d)", startMode);
+        return -1;
+    }
+    g_init.startMode = startMode;
+    size_t count = 0;
+    const StartupStep *steps = InitStepTable(&count);
+    int ret = InitRunSteps(steps, count);
+    if (ret != 0) {
+        return ret;
+    }
+    size_t opCount = 0;
+    const FeatureStartOp *ops = InitFeatureStartTable(&opCount);
+    InitRunFeatureStart(ops, opCount);
+    return 0;
+}
+
+int KeeperTryLockFile(int16_t lockType)
+{
+    char path[kPathLen];
+    if (sprintf_s(path, sizeof(path), "%s/%s", GetConfigPrefix(), kLockFile) < 0) {
+        KLOG_ERR(kTag, "get lock file failed(errno:%d).", errno);
+        return errno;
+    }
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+    if (fd < 0) {
+        int err = errno;
+        KLOG_ERR(kTag, "fail open process lock file %s (errno:%d).", path, err);
+        return err;
+    }
+    struct flock lk = {};
+    lk.l_type = lockType;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = 0;
+    lk.l_len = 0;
+    if (fcntl(fd, F_SETLK, &lk) == 0) {
+        KLOG_DEBUG(kTag, "success lock file");
+        g_init.lockFd = fd;
+        return 0;
+    }
+    int err = errno;
+    close(fd);
+    if (err == EACCES) {
+        KLOG_ERR(kTag, "get process file lock fail, maybe the permission has been set error.");
+    } else if (err == EAGAIN) {
+        KLOG_ERR(kTag,
+                 "process file has already locked (EAGAIN), maybe the process has started and "
+                 "conflict with this process start mode(%d).",
+                 g_init.startMode);
+    } else {
+        KLOG_ERR(kTag, "failed to lock process file(errno:%d).", err);
+    }
+    return err;
+}
+
+int ProcessCheckInit()
+{
+    if (g_init.startMode == START_MODE_MASTER) {
+        return KeeperTryLockFile(F_WRLCK);
+    }
+    if (g_init.startMode == START_MODE_SUPER) {
+        return KeeperTryLockFile(F_RDLCK);
+    }
+    return -1;
+}

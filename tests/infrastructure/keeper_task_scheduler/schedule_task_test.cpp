@@ -1,0 +1,172 @@
+// test-labels: concurrent
+#include "infrastructure/keeper_task_scheduler/schedule_task.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+
+namespace {
+
+struct Probe {
+    std::atomic<int> runs{0};
+    std::atomic<int> ends{0};
+    std::atomic<int> runsAtEnd{-1};
+    std::atomic<bool> block{false};  // entry spins while set
+};
+
+void ProbeEntry(void *arg)
+{
+    auto *p = static_cast<Probe *>(arg);
+    p->runs.fetch_add(1);
+    while (p->block.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void ProbeEnd(void *arg)
+{
+    auto *p = static_cast<Probe *>(arg);
+    p->runsAtEnd.store(p->runs.load());
+    p->ends.fetch_add(1);
+}
+
+ScheduleTaskInfo Info(const char *name, Probe *p, uint8_t forever, uint32_t runs,
+                      uint32_t periodMs = 1)
+{
+    return ScheduleTaskInfo{name, forever, runs, 0, periodMs, ProbeEntry, p, ProbeEnd, p};
+}
+
+// Waits (bounded) until `cond` holds; the bound only keeps a broken build from hanging.
+template <typename F>
+bool Eventually(F cond)
+{
+    for (int i = 0; i < 10000 && !cond(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return cond();
+}
+
+class ScheduleTaskTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+        ASSERT_EQ(CancelScheduleTask("x"), SCHEDULE_TASK_NOT_INIT);
+        ScheduleTaskInfo ok = {"x", 1, 0, 0, 0, ProbeEntry, nullptr, nullptr, nullptr};
+        ASSERT_EQ(SubmitScheduleTask(&ok), SCHEDULE_TASK_NOT_INIT);
+        ASSERT_EQ(InitScheduleTask(), 0);
+        ASSERT_EQ(InitScheduleTask(), 0) << "a second init is only a warning";
+    }
+};
+
+TEST_F(ScheduleTaskTest, InvalidDescriptorsAreRefused)
+{
+    Probe p;
+    ScheduleTaskInfo noName = Info(nullptr, &p, 1, 0);
+    ScheduleTaskInfo emptyName = Info("", &p, 1, 0);
+    ScheduleTaskInfo noEntry = Info("t-noentry", &p, 1, 0);
+    noEntry.entry = nullptr;
+    ScheduleTaskInfo zeroRuns = Info("t-zero", &p, 0, 0);
+    ScheduleTaskInfo twoZero = Info("t-two", &p, 2, 0);
+    for (const ScheduleTaskInfo *bad : {&noName, &emptyName, &noEntry, &zeroRuns, &twoZero}) {
+        EXPECT_EQ(SubmitScheduleTask(bad), SCHEDULE_TASK_INVALID);
+    }
+    EXPECT_EQ(SubmitScheduleTask(nullptr), SCHEDULE_TASK_INVALID);
+    EXPECT_EQ(p.runs.load(), 0);
+}
+
+TEST_F(ScheduleTaskTest, FiniteTasksRunExactlyTheirCount)
+{
+    for (uint32_t runs : {1u, 3u}) {
+        Probe p;
+        std::string name = "finite-" + std::to_string(runs);
+        ScheduleTaskInfo info = Info(name.c_str(), &p, 0, runs);
+        ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
+        ASSERT_TRUE(Eventually([&] { return p.ends.load() == 1; }));
+        EXPECT_EQ(p.runs.load(), static_cast<int>(runs));
+        EXPECT_EQ(p.runsAtEnd.load(), static_cast<int>(runs));
+        EXPECT_FALSE(ScheduleTaskRunning(name.c_str()));
+    }
+}
+
+TEST_F(ScheduleTaskTest, DuplicateNameIsRefusedAndFirstTaskKeepsRunning)
+{
+    Probe p;
+    Probe other;
+    ScheduleTaskInfo info = Info("dup", &p, 1, 0);
+    ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
+    ScheduleTaskInfo again = Info("dup", &other, 1, 0);
+    EXPECT_EQ(SubmitScheduleTask(&again), SCHEDULE_TASK_ALREADY_RUNNING);
+    int before = p.runs.load();
+    ASSERT_TRUE(Eventually([&] { return p.runs.load() > before + 2; }));
+    EXPECT_EQ(other.runs.load(), 0);
+    EXPECT_EQ(CancelScheduleTask("dup"), SCHEDULE_TASK_OK);
+    ASSERT_TRUE(Eventually([&] { return p.ends.load() == 1; }));
+    // once ended, the name is free again
+    ASSERT_EQ(SubmitScheduleTask(&again), SCHEDULE_TASK_OK);
+    ASSERT_TRUE(Eventually([&] { return other.runs.load() > 0; }));
+    EXPECT_EQ(CancelScheduleTask("dup"), SCHEDULE_TASK_OK);
+    ASSERT_TRUE(Eventually([&] { return other.ends.load() == 1; }));
+}
+
+TEST_F(ScheduleTaskTest, CancelDuringEntryStopsAfterThatRun)
+{
+    Probe p;
+    p.block = true;
+    ScheduleTaskInfo info = Info("cancel-in-entry", &p, 1, 0);
+    ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
+    ASSERT_TRUE(Eventually([&] { return p.runs.load() == 1; }));
+    EXPECT_EQ(CancelScheduleTask("cancel-in-entry"), SCHEDULE_TASK_OK);
+    p.block = false;
+    ASSERT_TRUE(Eventually([&] { return p.ends.load() == 1; }));
+    EXPECT_EQ(p.runs.load(), 1);
+    EXPECT_EQ(CancelScheduleTask("cancel-in-entry"), SCHEDULE_TASK_NOT_FOUND);
+}
+
+TEST_F(ScheduleTaskTest, CallerDescriptorAndNameMayBeReleasedAfterSubmit)
+{
+    Probe p;
+    {
+        std::string name = "copied-name";
+        ScheduleTaskInfo info = Info(name.c_str(), &p, 0, 2);
+        ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
+        name.assign(name.size(), 'Z');
+        info.runTimes = 1000;
+    }
+    ASSERT_TRUE(Eventually([&] { return p.ends.load() == 1; }));
+    EXPECT_EQ(p.runs.load(), 2);
+}
+
+TEST_F(ScheduleTaskTest, CancelAllMarksEveryTask)
+{
+    Probe a;
+    Probe b;
+    ScheduleTaskInfo ia = Info("all-a", &a, 1, 0);
+    ScheduleTaskInfo ib = Info("all-b", &b, 1, 0);
+    ASSERT_EQ(SubmitScheduleTask(&ia), SCHEDULE_TASK_OK);
+    ASSERT_EQ(SubmitScheduleTask(&ib), SCHEDULE_TASK_OK);
+    EXPECT_EQ(CancelScheduleTask("missing"), SCHEDULE_TASK_NOT_FOUND);
+    EXPECT_EQ(FiniScheduleTask(), 0);
+    ASSERT_TRUE(Eventually([&] { return a.ends.load() == 1 && b.ends.load() == 1; }));
+}
+
+TEST_F(ScheduleTaskTest, FirstDelayHoldsTheFirstRun)
+{
+    // The task thread outlives the test while it sleeps, so its probe is
+    // deliberately leaked rather than left dangling.
+    auto *p = new Probe;
+    ScheduleTaskInfo info = Info("delayed", p, 0, 1);
+    info.firstDelayMs = 60000;
+    ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(p->runs.load(), 0);
+    EXPECT_TRUE(ScheduleTaskRunning("delayed"));
+    EXPECT_EQ(CancelScheduleTask("delayed"), SCHEDULE_TASK_OK);
+}
+
+}  // namespace
