@@ -1,0 +1,120 @@
+// Process-wide set-up of the collection tests: the OS adapter with sleeps
+// shortened 50 times (so a 5 s pause takes 100 ms), a registry in a
+// temporary directory, the data store, the collection module, and fake
+// kernel and data agents behind the well-known agent records.
+//
+// Registry, store and collection state live for the whole test process;
+// each test ends by taking every disk offline again (an empty refresh).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "data_collect/data_collect_master/dcm_fake_agent.h"
+#include "data_collect/data_collect_master/dcm_schedule.h"
+#include "data_mgr/data_mgr_master/data_mgr_master.h"
+#include "data_mgr/data_mgr_master/data_mgr_online.h"
+#include "disk_mgr/disk_mgr.h"
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+
+namespace dcmtest {
+
+inline std::atomic<uint64_t> g_requestedSleepMs{0};
+
+inline void FastSleep(KeeperTime t)
+{
+    timespec ts = ConvertKeeperTime2Timespec(t);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    g_requestedSleepMs.fetch_add(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms >= 50 ? ms / 50 : ms));
+}
+
+struct CollectEnv {
+    FakeAgent kernel{"unique_DCAK_agent"};
+    FakeAgent dma{"unique_DMA_agent"};
+    std::string dir;
+};
+
+inline CollectEnv *g_env = nullptr;
+
+inline void CollectEnvSetUp()
+{
+    if (g_env != nullptr) {
+        return;
+    }
+    ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+    KeeperOsOps ops = KeeperInfraLiteOps();
+    ops.sleep = FastSleep;
+    KeeperOsInstall(ops);
+    KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
+    DcmRpcSetSocketTimeoutMs(300);
+    g_env = new CollectEnv();
+    char tmpl[] = "/tmp/spkcollectXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    g_env->dir = tmpl;
+    ASSERT_EQ(DiskMgrInit((g_env->dir + "/disk_mgr.config").c_str()), 0);
+    ASSERT_EQ(DataMgrInit(), 0);
+    ASSERT_EQ(InitDataCollectMaster(), 0);
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DCAK, g_env->kernel.Path().c_str()), 0);
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, g_env->dma.Path().c_str()), 0);
+}
+
+// Takes every registered disk offline.
+inline void CollectEnvReset()
+{
+    EXPECT_EQ(DiskSerialNumberRefresh(nullptr, 0), 0);
+    g_env->kernel.SetDisks({});
+    g_env->kernel.Server().ClearRequests();
+    g_env->dma.Server().ClearRequests();
+}
+
+// The registry entry of `sn`, or false.
+inline bool RegisteredEntry(const std::string &sn, DiskBaseInfo *out, uint32_t *id = nullptr)
+{
+    uint32_t diskId = DISK_ID_INVALID;
+    char buf[DISK_SN_LEN] = {0};
+    sn.copy(buf, sizeof(buf) - 1);
+    if (GetDiskIdBySn(DISK_SN_LEN, buf, &diskId) != 0) {
+        return false;
+    }
+    if (id != nullptr) {
+        *id = diskId;
+    }
+    return out == nullptr || DiskBaseInfoGet(diskId, out) == 0;
+}
+
+inline bool IsRegistered(const std::string &sn) { return RegisteredEntry(sn, nullptr); }
+
+// dma_* messages the data agent received naming `sn` with `method`.
+inline int DmaCount(const std::string &method, const std::string &sn)
+{
+    int n = 0;
+    for (const std::string &r : g_env->dma.RequestsOf(method)) {
+        if (r.find("\"" + sn + "\"") != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int ms = 5000)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace dcmtest
