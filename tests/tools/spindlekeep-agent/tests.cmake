@@ -1,0 +1,17 @@
+# Tests of spindlekeep-agent: they link the agent's library, start the real
+# agent binary and read recorded smartctl outputs.
+set(SPK_SMARTCTL_DATA ${CMAKE_SOURCE_DIR}/../shared/data/smartctl CACHE PATH
+    "directory of recorded smartctl -j outputs used by the agent's parser tests")
+add_library(spk_agent_test_util STATIC ${CMAKE_CURRENT_LIST_DIR}/agent_test_util.cpp)
+target_include_directories(spk_agent_test_util PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(spk_agent_test_util PUBLIC spk_agent_lib GTest::gtest)
+target_compile_definitions(spk_agent_test_util PUBLIC
+  SPK_AGENT_BIN="$<TARGET_FILE:spindlekeep-agent>"
+  SPK_AGENT_SOURCE_DIR="${CMAKE_SOURCE_DIR}/tools/spindlekeep-agent"
+  SPK_SMARTCTL_DATA="${SPK_SMARTCTL_DATA}")
+file(GLOB SPK_AGENT_TESTS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
+foreach(src ${SPK_AGENT_TESTS})
+  get_filename_component(name ${src} NAME_WE)
+  target_link_libraries(${name} PRIVATE spk_agent_test_util)
+  add_dependencies(${name} spindlekeep-agent)
+endforeach()
