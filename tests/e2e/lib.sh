@@ -1,0 +1,64 @@
+# Shared set-up of the end-to-end scripts. Source it first thing:
+#   source "$(dirname "$0")/lib.sh" "$@"
+# It re-runs the calling script inside a private mount namespace with empty
+# tmpfs over /tmp, /var/tmp and /var/log, installs the build there into the
+# private prefix $P, and gives helpers to start and stop the daemon. The
+# daemon's fixed paths therefore never collide between tests or touch the host.
+set -euo pipefail
+
+BUILD=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+if [ -z "${SPK_E2E_IN_NS:-}" ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "SKIP: end-to-end tests need root for a private mount namespace"
+    exit 0
+  fi
+  export SPK_E2E_IN_NS=1
+  exec unshare --mount --propagation private bash "$0" "$@"
+fi
+
+for d in /tmp /var/tmp /var/log; do
+  mount -t tmpfs -o mode=1777 tmpfs "$d"
+done
+P=/tmp/spk-prefix
+cmake --install "$BUILD" --prefix "$P" >/dev/null
+DAEMON="$P/bin/spindlekeepd"
+LOG_DIR=/var/log/spindlekeep
+OUT=/tmp/daemon.out
+FAILS=0
+
+fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
+pass() { echo "ok: $*"; }
+check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+
+# wait_for SECONDS COMMAND...: polls until the command succeeds.
+wait_for() {
+  local limit=$1; shift
+  local end=$((SECONDS + limit))
+  until "$@"; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.1
+  done
+}
+
+# start_daemon [ARGS...]: starts the installed daemon in the background; sets DPID.
+start_daemon() {
+  "$DAEMON" "$@" >>"$OUT" 2>&1 &
+  DPID=$!
+}
+
+# stop_daemon: SIGTERM and wait; sets DSTATUS.
+stop_daemon() {
+  kill -TERM "$DPID" 2>/dev/null || true
+  DSTATUS=0
+  wait "$DPID" || DSTATUS=$?
+}
+
+finish() {
+  if [ "$FAILS" -ne 0 ]; then
+    echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
+    echo "---- host log"; tail -n 50 "$LOG_DIR/spindlekeep.log" 2>/dev/null || true
+    echo "$FAILS check(s) failed"
+    exit 1
+  fi
+  echo "all checks passed"
+}
