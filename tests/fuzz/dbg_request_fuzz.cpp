@@ -1,0 +1,26 @@
+// Diagnose requests come from any local client; their parser must hold up
+// against every byte string.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "infrastructure/keeper_host/dbg_protocol.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static DbgArgs args;
+    int32_t st = DbgRequestParse(data, size, &args);
+    if (st != DBG_STATUS_OK) {
+        if (args.argc != 0) {
+            __builtin_trap();
+        }
+        return 0;
+    }
+    // A parsed request re-encodes to the very same bytes.
+    static uint8_t again[DBG_HEADER_SIZE + DBG_MAX_PAYLOAD];
+    size_t n = DbgRequestEncode(args.argc, args.argv, again, sizeof(again));
+    if (n != size || memcmp(again, data, size) != 0) {
+        __builtin_trap();
+    }
+    return 0;
+}

@@ -1,0 +1,127 @@
+#include "infrastructure/keeper_host/dbg_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> Encode(const std::vector<std::string> &args)
+{
+    std::vector<const char *> argv;
+    for (const auto &a : args) {
+        argv.push_back(a.c_str());
+    }
+    std::vector<uint8_t> buf(DBG_HEADER_SIZE + DBG_MAX_PAYLOAD);
+    size_t n = DbgRequestEncode(static_cast<int>(argv.size()), argv.data(), buf.data(), buf.size());
+    buf.resize(n);
+    return buf;
+}
+
+TEST(DbgProtocol, RequestsRoundTrip)
+{
+    std::vector<std::vector<std::string>> cases = {
+        {},
+        {"drm"},
+        {"u_drm_slow_disk", "showdiskinzone", "2"},
+        {"spindlekeep", "", "x"},  // empty arguments survive
+        {"g", std::string(DBG_MAX_ARG_LEN, 'a')},
+        std::vector<std::string>(DBG_MAX_ARGS, "w"),
+    };
+    for (const auto &args : cases) {
+        std::vector<uint8_t> frame = Encode(args);
+        ASSERT_GE(frame.size(), DBG_HEADER_SIZE);
+        DbgArgs out;
+        ASSERT_EQ(DbgRequestParse(frame.data(), frame.size(), &out), DBG_STATUS_OK);
+        ASSERT_EQ(out.argc, static_cast<int>(args.size()));
+        for (size_t i = 0; i < args.size(); ++i) {
+            EXPECT_EQ(out.argv[i], args[i]);
+        }
+        EXPECT_EQ(out.argv[args.size()], nullptr);
+    }
+}
+
+TEST(DbgProtocol, EncoderRefusesWhatTheAgentWouldRefuse)
+{
+    EXPECT_TRUE(Encode({"g", std::string(DBG_MAX_ARG_LEN + 1, 'a')}).empty());
+    EXPECT_TRUE(Encode(std::vector<std::string>(DBG_MAX_ARGS + 1, "w")).empty());
+    uint8_t small[DBG_HEADER_SIZE + 3];
+    const char *argv[] = {"abcd"};
+    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small)), 0u);
+    EXPECT_EQ(DbgRequestEncode(-1, argv, small, sizeof(small)), 0u);
+}
+
+TEST(DbgProtocol, MalformedAndOversizedRequestsAreClassified)
+{
+    std::vector<uint8_t> good = Encode({"grp", "cmd"});
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> frame;
+        int32_t want;
+    };
+    std::vector<Case> cases;
+    auto mutate = [&](const char *what, size_t at, uint8_t value, int32_t want) {
+        std::vector<uint8_t> f = good;
+        f[at] = value;
+        cases.push_back({what, f, want});
+    };
+    mutate("bad magic", 0, 'X', DBG_STATUS_MALFORMED);
+    mutate("bad version", 4, 9, DBG_STATUS_MALFORMED);
+    mutate("argc above the cap", 6, DBG_MAX_ARGS + 1, DBG_STATUS_TOO_LONG);
+    mutate("argc larger than the payload holds", 6, 3, DBG_STATUS_MALFORMED);
+    mutate("argc smaller than the payload holds", 6, 1, DBG_STATUS_MALFORMED);
+    mutate("payload length above the cap", 11, 0x7f, DBG_STATUS_TOO_LONG);
+    mutate("argument length beyond the payload", DBG_HEADER_SIZE, 200, DBG_STATUS_MALFORMED);
+    mutate("NUL inside an argument", DBG_HEADER_SIZE + 3, 0, DBG_STATUS_MALFORMED);
+    {
+        std::vector<uint8_t> f = good;
+        f[DBG_HEADER_SIZE] = 0x01;  // 257 bytes: above the argument cap
+        f[DBG_HEADER_SIZE + 1] = 0x01;
+        cases.push_back({"argument above the cap", f, DBG_STATUS_TOO_LONG});
+    }
+    cases.push_back({"truncated header", std::vector<uint8_t>(good.begin(), good.begin() + 5),
+                     DBG_STATUS_MALFORMED});
+    cases.push_back({"truncated payload", std::vector<uint8_t>(good.begin(), good.end() - 1),
+                     DBG_STATUS_MALFORMED});
+    {
+        std::vector<uint8_t> f = good;
+        f.push_back('x');
+        cases.push_back({"trailing byte", f, DBG_STATUS_MALFORMED});
+    }
+    for (const Case &c : cases) {
+        DbgArgs out;
+        EXPECT_EQ(DbgRequestParse(c.frame.data(), c.frame.size(), &out), c.want) << c.what;
+        EXPECT_EQ(out.argc, 0) << c.what;
+    }
+}
+
+TEST(DbgProtocol, ReplyHeaderRoundTripAndOutputCap)
+{
+    uint8_t h[DBG_HEADER_SIZE];
+    int32_t status = -1;
+    uint32_t len = 0;
+    DbgReplyEncodeHeader(h, DBG_STATUS_UNKNOWN_GROUP, 1234);
+    ASSERT_TRUE(DbgReplyParseHeader(h, &status, &len));
+    EXPECT_EQ(status, DBG_STATUS_UNKNOWN_GROUP);
+    EXPECT_EQ(len, 1234u);
+    DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT + 1);
+    EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
+    h[0] ^= 1;
+    EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
+}
+
+TEST(DbgProtocol, SocketPathBelowThePrefix)
+{
+    char buf[128];
+    ASSERT_EQ(DbgSocketPathFor("/opt/spindlekeep", buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf, "/opt/spindlekeep/config/spindlekeep_diag.sock");
+    EXPECT_EQ(DbgSocketPathFor(std::string(100, 'p').c_str(), buf, sizeof(buf)), -ENAMETOOLONG);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(DbgSocketPathFor(nullptr, buf, sizeof(buf)), -ENAMETOOLONG);
+    EXPECT_STREQ(DbgStatusText(DBG_STATUS_UNKNOWN_GROUP), "unknown group");
+    EXPECT_STREQ(DbgStatusText(99), "unknown status");
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// test-labels: concurrent
+#include "infrastructure/keeper_host/qxax.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "infrastructure/keeper_host/host_test.h"
+
+namespace {
+
+TEST(QxaxStrToU64, ParsesDecimalAndReportsBadText)
+{
+    struct Case {
+        const char *text;
+        uint64_t want;
+        int wantErrno;
+    } cases[] = {
+        {"0", 0, 0},
+        {"7", 7, 0},
+        {"000123", 123, 0},
+        {"4294967296", 4294967296ULL, 0},
+        {"18446744073709551615", UINT64_MAX, 0},
+        {"18446744073709551616", 0, ERANGE},       // 2^64
+        {"99999999999999999999999", 0, ERANGE},
+        {"99999999999999999999999x", 0, EINVAL},   // bad character beats overflow
+        {"", 0, EINVAL},
+        {"-1", 0, EINVAL},
+        {"+1", 0, EINVAL},
+        {" 1", 0, EINVAL},
+        {"1 ", 0, EINVAL},
+        {"0x10", 0, EINVAL},
+        {"12a", 0, EINVAL},
+        {"1.5", 0, EINVAL},
+    };
+    for (const Case &c : cases) {
+        errno = 12345;
+        EXPECT_EQ(qxax_str_tou64(c.text, 0), c.want) << c.text;
+        EXPECT_EQ(errno, c.wantErrno) << c.text;
+    }
+    errno = 0;
+    EXPECT_EQ(qxax_str_tou64(nullptr, 0), 0u);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(qxax_str_tou64("5", 1), 0u);  // reserved flags must be 0
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(QxaxJiffies, FollowTheFakeClockWhileBound)
+{
+    uint64_t real = qxax_get_jiffies();
+    HostClockBind(5000);
+    EXPECT_TRUE(HostClockBound());
+    EXPECT_EQ(qxax_get_jiffies(), 5000u);
+    HostClockAdvance(1500);
+    EXPECT_EQ(qxax_get_jiffies(), 6500u);
+    HostClockAdvance(0);
+    EXPECT_EQ(qxax_get_jiffies(), 6500u);
+    HostClockUnbind();
+    EXPECT_FALSE(HostClockBound());
+    HostClockAdvance(1000000);  // unbound: no effect on the real clock
+    uint64_t after = qxax_get_jiffies();
+    EXPECT_GE(after, real);
+    EXPECT_LT(after, real + 1000000);
+}
+
+TEST(QxaxSpinlock, InitialStatesAreUnlockedAndTryLockExcludes)
+{
+    qxax_spinlock_t zeroed{};
+    qxax_spinlock_t inited;
+    memset(&inited, 0x5a, sizeof(inited));
+    qxax_spin_lock_init(&inited);
+    EXPECT_EQ(inited.lock, 0u);
+    EXPECT_EQ(inited.magic, QXAX_SPINLOCK_MAGIC);
+    EXPECT_EQ(inited.owner_cpu, QXAX_SPINLOCK_NO_CPU);
+    for (qxax_spinlock_t *l : {&zeroed, &inited}) {
+        EXPECT_TRUE(do_qxax_tspinlock_trylock(l, "t", 1));
+        EXPECT_FALSE(do_qxax_tspinlock_trylock(l, "t", 2));
+        EXPECT_STREQ(l->holder_func, "t");
+        EXPECT_EQ(l->holder_line, 1u);
+        qxax_spin_unlock(l);
+        qxax_spin_lock(l);
+        EXPECT_FALSE(do_qxax_tspinlock_trylock(l, "t", 3));
+        qxax_spin_unlock(l);
+        EXPECT_EQ(l->holder_func, nullptr);
+    }
+}
+
+TEST(QxaxSpinlock, GuardsACounterAcrossThreads)
+{
+    constexpr int kThreads = 4;
+    constexpr int kIncrements = 20000;
+    qxax_spinlock_t lock;
+    qxax_spin_lock_init(&lock);
+    uint64_t counter = 0;  // deliberately plain: only the lock protects it
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kIncrements; ++i) {
+                do_qxax_spinlock_lock(&lock, __func__, __LINE__, &lock);
+                ++counter;
+                do_qxax_spinlock_unlock(&lock, __func__, __LINE__, &lock);
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(counter, static_cast<uint64_t>(kThreads) * kIncrements);
+}
+
+}  // namespace
