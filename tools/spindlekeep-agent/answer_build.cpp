@@ -104,6 +104,11 @@ cJSON *AnswerBaseDisk(const DiskView &disk)
     if (ok && (id.type == DiskType::kNvmeSsd || !id.pci.empty())) {
         ok = cJSON_AddStringToObject(obj, "pci_address", id.pci.c_str()) != nullptr;
     }
+    if (ok && !id.classified) {
+        // Host disks of another bus: say so, next to the guessed type.
+        ok = cJSON_AddFalseToObject(obj, "classified") != nullptr &&
+             cJSON_AddStringToObject(obj, "transport", id.transport.c_str()) != nullptr;
+    }
     if (ok && id.slot >= 0) {
         ok = cJSON_AddNumberToObject(obj, "slot_id", static_cast<double>(id.slot)) != nullptr;
     }

@@ -127,10 +127,8 @@ int main(int argc, char **argv)
     sigaddset(&blocked, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
+    // Rules are tried in order: fleet file, command line, control method.
     FaultTable faults;
-    for (const FaultRule &rule : options.faults) {
-        faults.Add(rule);
-    }
     std::unique_ptr<DiskSource> source;
     if (options.host) {
         auto host = std::make_unique<HostSource>(options.hostOptions);
@@ -145,6 +143,9 @@ int main(int argc, char **argv)
     }
     if (source == nullptr) {
         return 1;
+    }
+    for (const FaultRule &rule : options.faults) {
+        faults.Add(rule);
     }
     if (options.check) {
         PrintDisks(source.get(), options.role);
