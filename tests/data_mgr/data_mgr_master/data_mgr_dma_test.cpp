@@ -1,0 +1,355 @@
+// Data-agent synchronisation: the four messages, request ids, the sync of all
+// disks and the sync thread's start/cancel life cycle.
+// test-labels: concurrent
+#include "data_mgr/data_mgr_master/data_mgr_dma.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data_mgr/data_mgr_master/data_mgr_fixture.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using dmtest::AgentMsg;
+using dmtest::Disk;
+using dmtest::Sn;
+using dmtest::Str;
+
+std::string Build(uint32_t type, const char *sn, const void *data, int *ret)
+{
+    char *text = nullptr;
+    KeeperStr ref{40, const_cast<char *>(sn)};
+    *ret = DataMgrMasterConstructRpcJsonParam(type, ref, data, &text);
+    std::string s = text != nullptr ? text : "";
+    cJSON_free(text);
+    return s;
+}
+
+// The id of a built request, cut out so the rest can be compared whole.
+std::string WithoutId(const std::string &text)
+{
+    size_t at = text.find("\"id\":");
+    size_t end = text.find(',', at);
+    if (at == std::string::npos || end == std::string::npos) {
+        return text;
+    }
+    return text.substr(0, at) + "\"id\":N" + text.substr(end);
+}
+
+bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+TEST(DmaIdTest, FirstIdIsTwoThenTheyWrapAfter65535)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes: a fresh counter
+    EXPECT_EXIT(exit(DataMgrRpcNextId() == 2 && DataMgrRpcNextId() == 3 ? 0 : 1),
+                ::testing::ExitedWithCode(0), "");
+
+    uint32_t prev = DataMgrRpcNextId();
+    bool sawWrap = false;
+    for (int i = 0; i < 65536; ++i) {
+        uint32_t id = DataMgrRpcNextId();
+        ASSERT_EQ(id, prev % 65535 + 1);
+        sawWrap = sawWrap || (prev == 65535 && id == 1);
+        prev = id;
+    }
+    EXPECT_TRUE(sawWrap);
+}
+
+class DmaMsgTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!KeeperOsInstalled()) {
+            ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+        }
+        KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
+    }
+};
+
+TEST_F(DmaMsgTest, EachTypeBuildsItsRequest)
+{
+    DiskBaseInfo d = Disk("SN-1", DISK_STATE_PREFAIL);
+    uint32_t state = DISK_STATE_SLOW;
+    struct Case {
+        uint32_t type;
+        const void *data;
+        const char *expected;
+    } cases[] = {
+        {DMA_MSG_SET_DISK_INFO, &d,
+         R"({"jsonrpc":"2.0","method":"dma_set_disk_info_inner","id":N,"params":{"sn":"SN-1",)"
+         R"("disk_state":3,"disk_capacity":3840755982336,"vendor":"ATA","model":"KSSD-T3840",)"
+         R"("device_name":"sdb","disk_type":2}})"},
+        {DMA_MSG_SET_DISK_STATE, &state,
+         R"({"jsonrpc":"2.0","method":"dma_set_disk_state","id":N,"params":{"sn":"SN-1","disk_state":4}})"},
+        {DMA_MSG_SET_HANDLE_STRATEGY, "Replace the hard disk",
+         R"({"jsonrpc":"2.0","method":"dma_set_disk_handle_strategy","id":N,"params":{"sn":"SN-1",)"
+         R"("disk_handle_strategy":"Replace the hard disk"}})"},
+        {DMA_MSG_POWEROFF_DISK, nullptr,
+         R"({"jsonrpc":"2.0","method":"dma_poweroff_disk","id":N,"params":{"sn":"SN-1"}})"},
+    };
+    for (const auto &c : cases) {
+        int ret = -9;
+        std::string text = Build(c.type, "SN-1", c.data, &ret);
+        EXPECT_EQ(ret, 0) << c.type;
+        EXPECT_EQ(WithoutId(text), c.expected);
+    }
+}
+
+TEST_F(DmaMsgTest, MissingDataAndBadTypesFailWithoutPosting)
+{
+    struct Case {
+        uint32_t type;
+        const char *message;
+    } cases[] = {
+        {DMA_MSG_SET_DISK_INFO, "RPC diskHealthInfoInner params is NULL"},
+        {DMA_MSG_SET_DISK_STATE, "RPC diskState params is NULL"},
+        {DMA_MSG_SET_HANDLE_STRATEGY, "RPC diskHandleStrategy params is NULL"},
+    };
+    UnixAgentServer agent;
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent.Path().c_str()), 0);
+    Sn sn("SN-1");
+    for (const auto &c : cases) {
+        LogCapture log;
+        EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(c.type, sn.Ref(), nullptr), -1);
+        EXPECT_TRUE(log.Contains(c.message, KEEPER_LOG_ERROR)) << log.Dump();
+        EXPECT_TRUE(log.Contains("RPC params add disk info failed."));
+        EXPECT_TRUE(log.Contains("RPC msg add params failed. msgType = " + std::to_string(c.type) +
+                                 ", sn = SN-1"));
+        EXPECT_TRUE(log.Contains("Construct Json param failed! ret = -1"));
+    }
+    LogCapture log;
+    EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_BUTT, sn.Ref(), "x"), -1);
+    EXPECT_TRUE(log.Contains("RPC msgType error, msgType=4."));
+    EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_POWEROFF_DISK, KeeperStr{40, nullptr}, nullptr),
+              -1);
+    EXPECT_EQ(agent.RequestCount(), 0u);
+
+    // The send lock was released on every failure path: a good send still works.
+    ASSERT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_POWEROFF_DISK, sn.Ref(), nullptr), 0);
+    EXPECT_EQ(agent.RequestCount(), 1u);
+}
+
+TEST_F(DmaMsgTest, SnIsCutAtItsLengthAndAtFortyCharacters)
+{
+    char field[48];
+    memset(field, 'S', sizeof(field));  // no NUL within 40
+    int ret = -9;
+    char *text = nullptr;
+    ASSERT_EQ(DataMgrMasterConstructRpcJsonParam(DMA_MSG_POWEROFF_DISK, KeeperStr{40, field},
+                                                 nullptr, &text),
+              0);
+    EXPECT_NE(std::string(text).find("\"sn\":\"" + std::string(40, 'S') + "\""), std::string::npos);
+    cJSON_free(text);
+    std::string cut = Build(DMA_MSG_POWEROFF_DISK, "SN-12345", nullptr, &ret);
+    ASSERT_EQ(ret, 0);
+    text = nullptr;
+    ASSERT_EQ(DataMgrMasterConstructRpcJsonParam(DMA_MSG_POWEROFF_DISK,
+                                                 KeeperStr{4, const_cast<char *>("SN-12345")},
+                                                 nullptr, &text),
+              0);
+    EXPECT_NE(std::string(text).find("\"sn\":\"SN-1\""), std::string::npos);
+    cJSON_free(text);
+}
+
+TEST_F(DmaMsgTest, SendPostsTheTextToTheDataAgent)
+{
+    UnixAgentServer agent;
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent.Path().c_str()), 0);
+    uint32_t state = DISK_STATE_FAULT;
+    Sn sn("SN-9");
+    ASSERT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_SET_DISK_STATE, sn.Ref(), &state), 0);
+    auto reqs = agent.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].find('\0'), std::string::npos);
+    EXPECT_EQ(WithoutId(reqs[0]),
+              R"({"jsonrpc":"2.0","method":"dma_set_disk_state","id":N,"params":{"sn":"SN-9","disk_state":1}})");
+
+    LogCapture log;
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, "/tmp/spk-no-dma.sock"), 0);
+    EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_SET_DISK_STATE, sn.Ref(), &state), 22);
+    EXPECT_TRUE(log.Contains("RPC request post failed. ret = 22", KEEPER_LOG_ERROR));
+    EXPECT_EQ(SendMsgToDataMgrAgent(DMA_MSG_SET_DISK_STATE, sn.Ref(), &state), 22);
+    EXPECT_TRUE(log.Contains("DiskHealthinfoInner send Rpc to agent failed! ret:[22]"));
+}
+
+class DmaSyncTest : public dmtest::DataMgrFixture {
+protected:
+    void SetUp() override
+    {
+        DataMgrFixture::SetUp();
+        DataMgrSyncSetWaitMs(20);
+    }
+    void TearDown() override
+    {
+        CancelDmmSync2DmaScheduleTask();
+        EXPECT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 0; },
+                              std::chrono::seconds(10)));
+        DataMgrSyncSetWaitMs(0);
+        DataMgrFixture::TearDown();
+    }
+};
+
+TEST_F(DmaSyncTest, NoDisksPostsNothing)
+{
+    EXPECT_EQ(DataMgrMasterSyncAll2Agent(), 0);
+    EXPECT_EQ(agent_->RequestCount(), 0u);
+}
+
+TEST_F(DmaSyncTest, SyncSendsBaseInfoAndStrategyOfEveryDiskInIdOrder)
+{
+    uint32_t a = Register("SN-A");
+    uint32_t b = Register("SN-B");
+    uint32_t c = Register("SN-C");
+    ASSERT_EQ(DiskStateSet(b, Sn("SN-B").Ref(), DISK_STATE_FAULT), 0);
+    ASSERT_EQ(DiskHandleStrategySet(c, Sn("SN-C").Ref(), DISK_STRATEGY_NO_TEXT), 0);
+    agent_->ClearRequests();
+
+    LogCapture log;
+    EXPECT_EQ(DataMgrMasterSyncAll2Agent(), 0);
+    auto msgs = AgentMsgs();
+    // Disk C has no strategy text: its strategy message fails and is skipped.
+    ASSERT_EQ(msgs.size(), 5u);
+    const char *methods[] = {"dma_set_disk_info_inner", "dma_set_disk_handle_strategy",
+                             "dma_set_disk_info_inner", "dma_set_disk_handle_strategy",
+                             "dma_set_disk_info_inner"};
+    const char *sns[] = {"SN-A", "SN-A", "SN-B", "SN-B", "SN-C"};
+    for (size_t i = 0; i < msgs.size(); ++i) {
+        EXPECT_EQ(msgs[i].method, methods[i]) << i;
+        EXPECT_EQ(Str(msgs[i], "sn"), sns[i]) << i;
+    }
+    EXPECT_EQ(dmtest::Num(msgs[2], "disk_state"), DISK_STATE_FAULT);
+    EXPECT_EQ(Str(msgs[1], "disk_handle_strategy"), "No action required");
+    EXPECT_EQ(Str(msgs[3], "disk_handle_strategy"), "Replace the hard disk");
+    EXPECT_TRUE(log.Contains("DMM sync to DMA..., arrayLen = 3"));
+    EXPECT_TRUE(log.Contains("diskStrategyStr[2] send Rpc to agent failed! ret:[-1]"));
+    (void)a;
+}
+
+TEST_F(DmaSyncTest, SyncWithoutAgentLogsEachFailureAndGoesOn)
+{
+    Register("SN-A");
+    Register("SN-B");
+    agent_.reset();
+    LogCapture log;
+    EXPECT_EQ(DataMgrMasterSyncAll2Agent(), 0);
+    EXPECT_TRUE(log.Contains("diskBaseInfoArray[0] send Rpc to agent failed! ret:[22]"));
+    EXPECT_TRUE(log.Contains("diskStrategyStr[1] send Rpc to agent failed! ret:[22]"));
+}
+
+// The serial-number copy of the sync is limited to 39 bytes with its NUL, so
+// a 39-character serial number stops the sync at that disk.
+TEST_F(DmaSyncTest, ThirtyNineCharacterSerialNumberStopsTheSync)
+{
+    Register("SN-A");
+    Register(std::string(39, '9'));
+    Register("SN-C");
+    agent_->ClearRequests();
+    LogCapture log;
+    EXPECT_EQ(DataMgrMasterSyncAll2Agent(), -1);
+    EXPECT_TRUE(log.Contains("strncpy_s failed! ret = "));
+    auto msgs = AgentMsgs();
+    ASSERT_EQ(msgs.size(), 2u);
+    EXPECT_EQ(Str(msgs[0], "sn"), "SN-A");
+}
+
+TEST_F(DmaSyncTest, ThreadSyncsEveryPeriodUntilCancelled)
+{
+    Register("SN-A");
+    agent_->ClearRequests();
+    LogCapture log;
+    StartDmmSync2DmaScheduleTask();
+    EXPECT_TRUE(log.Contains("DmmSync2DmaScheduleTask start!"));
+    StartDmmSync2DmaScheduleTask();
+    EXPECT_TRUE(log.Contains("DmmSync2DmaScheduleTask thread already exist!", KEEPER_LOG_ERROR));
+    EXPECT_EQ(DmmSyncTaskLiveCount(), 1u);
+    ASSERT_TRUE(agent_->WaitForRequests(6, std::chrono::seconds(10)));  // three cycles
+    EXPECT_TRUE(log.Contains("DMM Sync All to DMA task need to wait 0s, dmmSync2DmaSwitch=1"));
+    EXPECT_TRUE(log.Contains("DMM Sync All to DMA task finish! ret = 0"));
+
+    CancelDmmSync2DmaScheduleTask();
+    EXPECT_TRUE(log.Contains("CancelDmmSync2DmaScheduleTask finish!"));
+    ASSERT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, std::chrono::seconds(10)));
+    size_t after = agent_->RequestCount();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(agent_->RequestCount(), after);  // no sync after the thread ended
+
+    log.Clear();
+    CancelDmmSync2DmaScheduleTask();  // the flag went with its thread
+    EXPECT_TRUE(log.Contains("g_dmmSync2DmaSwitch is NULL!", KEEPER_LOG_ERROR));
+}
+
+TEST_F(DmaSyncTest, CancelRightAfterStartStillSyncsOnce)
+{
+    Register("SN-A");
+    agent_->ClearRequests();
+    LogCapture log;
+    DataMgrSyncSetWaitMs(150);
+    StartDmmSync2DmaScheduleTask();
+    CancelDmmSync2DmaScheduleTask();
+    EXPECT_EQ(agent_->RequestCount(), 0u);  // still waiting
+    ASSERT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(log.Count("DMM Sync All to DMA task finish!"), 1);
+    EXPECT_EQ(agent_->RequestCount(), 2u);  // base info and strategy of the one disk
+}
+
+TEST_F(DmaSyncTest, StartWhileStoppingStartsASecondThread)
+{
+    LogCapture log;
+    DataMgrSyncSetWaitMs(100);
+    StartDmmSync2DmaScheduleTask();
+    CancelDmmSync2DmaScheduleTask();
+    StartDmmSync2DmaScheduleTask();
+    EXPECT_FALSE(log.Contains("already exist"));
+    EXPECT_EQ(DmmSyncTaskLiveCount(), 2u);
+    // The old thread ends after its cycle; its clean-up must not forget the
+    // new thread's flag, so the new one is still cancellable.
+    ASSERT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 1; }, std::chrono::seconds(10)));
+    log.Clear();
+    StartDmmSync2DmaScheduleTask();
+    EXPECT_TRUE(log.Contains("already exist"));
+    CancelDmmSync2DmaScheduleTask();
+    EXPECT_TRUE(log.Contains("CancelDmmSync2DmaScheduleTask finish!"));
+    ASSERT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, std::chrono::seconds(10)));
+}
+
+// Starts and cancels racing with threads ending: under ASan/TSan this is
+// where a released flag would be touched.
+TEST_F(DmaSyncTest, ConcurrentStartsAndCancels)
+{
+    KeeperOsSetLogLevel(KEEPER_LOG_WARN);
+    DataMgrSyncSetWaitMs(1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i) {
+                if ((i + t) % 2 == 0) {
+                    StartDmmSync2DmaScheduleTask();
+                } else {
+                    CancelDmmSync2DmaScheduleTask();
+                }
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    CancelDmmSync2DmaScheduleTask();
+    EXPECT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, std::chrono::seconds(20)));
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+// Shared set-up of the data-store tests: a registry on a temporary file, a
+// test data agent on a temporary UNIX socket, a recording DRM notification
+// function and a whitelist stand-in. Header-only: included by the test files
+// of this directory.
+#pragma once
+
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "data_collect/data_collect_master/dcm_rpc.h"
+#include "data_mgr/data_mgr_master/data_mgr_dma.h"
+#include "data_mgr/data_mgr_master/data_mgr_master.h"
+#include "data_mgr/data_mgr_master/data_mgr_master_inner.h"
+#include "disk_mgr/disk_mgr.h"
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "support/persist_files.h"
+#include "support/unix_agent_server.h"
+
+namespace dmtest {
+
+struct DrmEvent {
+    uint32_t diskId;
+    std::string sn;
+    uint32_t event;
+};
+
+// DRM notification recorder (called under the data-manager lock).
+struct DrmRecorder {
+    std::mutex mu;
+    std::vector<DrmEvent> events;
+    int32_t result = 0;
+};
+
+inline DrmRecorder &Drm()
+{
+    static DrmRecorder r;
+    return r;
+}
+
+inline int32_t RecordDrmEvent(uint32_t diskId, KeeperStr sn, uint32_t event)
+{
+    std::lock_guard<std::mutex> lock(Drm().mu);
+    Drm().events.push_back(DrmEvent{diskId, std::string(sn.buf, strnlen(sn.buf, sn.len)), event});
+    return Drm().result;
+}
+
+inline std::vector<DrmEvent> DrmEvents()
+{
+    std::lock_guard<std::mutex> lock(Drm().mu);
+    return Drm().events;
+}
+
+// Whitelist stand-in: base records pass unless their vendor is "REJECT";
+// other info types pass unless the serial number starts with "REJECT".
+inline bool TestWhiteList(uint32_t, const char *sn, const void *data, uint32_t infoType)
+{
+    if (infoType == DATA_INFO_BASE) {
+        return strcmp(static_cast<const DiskBaseInfo *>(data)->vendor, "REJECT") != 0;
+    }
+    return strncmp(sn, "REJECT", 6) != 0;
+}
+
+// A base record as data collection builds it (state unset, no id yet).
+inline DiskBaseInfo Disk(const std::string &sn, uint32_t state = DISK_STATE_UNSET)
+{
+    DiskBaseInfo d{};
+    d.diskId = DISK_ID_INVALID;
+    d.diskState = state;
+    d.frameId = DISK_LOCATION_UNKNOWN;
+    d.slotId = 3;
+    d.diskCapacity = 3840755982336ULL;
+    d.sectorSize = 512;
+    strcpy(d.vendor, "ATA");
+    strcpy(d.model, "KSSD-T3840");
+    strcpy(d.firmware, "FW01");
+    strncpy(d.sn, sn.c_str(), sizeof(d.sn) - 1);
+    strcpy(d.deviceName, "sdb");
+    d.diskType = DISK_TYPE_SSD_SATA;
+    d.mediaType = MEDIA_TYPE_TLC;
+    return d;
+}
+
+// A serial-number reference as the callers pass it: {40, field}.
+struct Sn {
+    explicit Sn(const std::string &s) { strncpy(buf, s.c_str(), sizeof(buf) - 1); }
+    KeeperStr Ref(uint32_t len = 40) { return KeeperStr{len, buf}; }
+    char buf[41] = {};
+};
+
+// One request the data agent received, parsed.
+struct AgentMsg {
+    std::string method;
+    double id = -1;
+    std::vector<std::string> paramNames;  // in order
+    cJSON *params = nullptr;              // owned by `doc`
+    std::shared_ptr<cJSON> doc;
+};
+
+inline AgentMsg ParseAgentMsg(const std::string &text)
+{
+    AgentMsg m;
+    cJSON *doc = cJSON_Parse(text.c_str());
+    if (doc == nullptr) {
+        ADD_FAILURE() << "agent got no JSON: " << text;
+        return m;
+    }
+    m.doc.reset(doc, cJSON_Delete);
+    m.method = cJSON_GetStringValue(cJSON_GetObjectItem(doc, "method"));
+    m.id = cJSON_GetNumberValue(cJSON_GetObjectItem(doc, "id"));
+    m.params = cJSON_GetObjectItem(doc, "params");
+    for (cJSON *c = m.params != nullptr ? m.params->child : nullptr; c != nullptr; c = c->next) {
+        m.paramNames.push_back(c->string);
+    }
+    return m;
+}
+
+inline std::string Str(const AgentMsg &m, const char *name)
+{
+    const char *v = cJSON_GetStringValue(cJSON_GetObjectItem(m.params, name));
+    return v != nullptr ? v : "<none>";
+}
+
+inline double Num(const AgentMsg &m, const char *name)
+{
+    return cJSON_GetNumberValue(cJSON_GetObjectItem(m.params, name));
+}
+
+// Socket timeout of the store tests: an answering agent is never this slow,
+// a silent one costs five of them.
+inline constexpr uint32_t kAgentTimeoutMs = 400;
+
+class DataMgrFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Installed once: a detached sync thread of an earlier test may still
+        // be leaving through the table.
+        if (!KeeperOsInstalled()) {
+            ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+        }
+        KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
+        DcmRpcSetSocketTimeoutMs(kAgentTimeoutMs);
+        agent_ = std::make_unique<UnixAgentServer>();
+        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent_->Path().c_str()), 0);
+        registryPath_ = dir_.Join("disk_mgr.config");
+        ASSERT_EQ(DiskMgrInit(registryPath_.c_str()), 0);
+        {
+            std::lock_guard<std::mutex> lock(Drm().mu);
+            Drm().events.clear();
+            Drm().result = 0;
+        }
+        DataMgrSetWhiteListFunc(TestWhiteList);
+        ASSERT_EQ(DataMgrSetDrmNotifyFunc(RecordDrmEvent), 0);
+        ASSERT_EQ(DataMgrInit(), 0);
+    }
+
+    void TearDown() override
+    {
+        (void)DataMgrDestroy();
+        DiskMgrDestroy();
+        (void)DataMgrSetDrmNotifyFunc(nullptr);
+        DataMgrSetWhiteListFunc(nullptr);
+        DcmRpcSetSocketTimeoutMs(0);
+    }
+
+    // Registers a disk the way data collection does; returns its id.
+    uint32_t Register(const std::string &sn)
+    {
+        DiskBaseInfo d = Disk(sn);
+        Sn key(sn);
+        EXPECT_EQ(DataMgrDiskInfoSet(DATA_MGR_FIND_BY_SN, key.Ref(), &d, DATA_INFO_BASE), 0);
+        uint32_t id = DISK_ID_INVALID;
+        EXPECT_EQ(GetDiskIdBySn(40, key.buf, &id), 0);
+        return id;
+    }
+
+    std::vector<AgentMsg> AgentMsgs() const
+    {
+        std::vector<AgentMsg> out;
+        for (const auto &r : agent_->Requests()) {
+            out.push_back(ParseAgentMsg(r));
+        }
+        return out;
+    }
+
+    std::vector<std::string> AgentMethods() const
+    {
+        std::vector<std::string> out;
+        for (const auto &m : AgentMsgs()) {
+            out.push_back(m.method);
+        }
+        return out;
+    }
+
+    std::string RegistryText() const { return ReadFileText(registryPath_); }
+
+    TempDir dir_;
+    std::string registryPath_;
+    std::unique_ptr<UnixAgentServer> agent_;
+};
+
+}  // namespace dmtest
