@@ -105,6 +105,7 @@ void ReadOtherIdentity(const std::string &dev, bool rotational, const SmartctlIn
 {
     ReadTrimmed(dev + "/vendor", &id->vendor);
     ReadTrimmed(dev + "/model", &id->model);
+    id->pci = HostPciFromPath(RealPath(dev));
     std::string driver = Basename(RealPath(dev + "/driver"));
     id->transport = driver.empty() ? "unknown" : driver;
     if (smart != nullptr && (smart->protocol == "ATA" || smart->protocol == "SCSI")) {
