@@ -75,19 +75,30 @@ inline void CollectEnvReset()
     g_env->dma.Server().ClearRequests();
 }
 
-// The registry entry of `sn`, or false.
+// The registry entry of `sn`, or false. Read through the store, under its
+// lock, so that a registration is seen only once it is complete (agent
+// message included).
 inline bool RegisteredEntry(const std::string &sn, DiskBaseInfo *out, uint32_t *id = nullptr)
 {
-    uint32_t diskId = DISK_ID_INVALID;
-    char buf[DISK_SN_LEN] = {0};
-    sn.copy(buf, sizeof(buf) - 1);
-    if (GetDiskIdBySn(DISK_SN_LEN, buf, &diskId) != 0) {
+    uint32_t ids[MAX_DISK_NUM] = {0};
+    char bufs[MAX_DISK_NUM][DISK_SN_LEN] = {};
+    KeeperStr sns[MAX_DISK_NUM];
+    for (uint32_t i = 0; i < MAX_DISK_NUM; ++i) {
+        sns[i] = KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i]};
+    }
+    uint32_t count = 0;
+    if (ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) != 0) {
         return false;
     }
-    if (id != nullptr) {
-        *id = diskId;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (sn == bufs[i]) {
+            if (id != nullptr) {
+                *id = ids[i];
+            }
+            return out == nullptr || DiskBaseInfoGet(ids[i], out) == 0;
+        }
     }
-    return out == nullptr || DiskBaseInfoGet(diskId, out) == 0;
+    return false;
 }
 
 inline bool IsRegistered(const std::string &sn) { return RegisteredEntry(sn, nullptr); }
