@@ -6,7 +6,10 @@
 #include <array>
 #include <cerrno>
 
+#include "config/config.h"
+#include "config/config_backup.h"
 #include "config/config_prefix.h"
+#include "disk_mgr/disk_mgr.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "infrastructure/keeper_host/dbg_agent.h"
@@ -67,6 +70,11 @@ int StepMemPoolFini()
 
 int StepTracePoint() { return 0; }
 
+// The registry's own default file below the install prefix.
+int StepDiskMgrInit() { return DiskMgrInit(nullptr); }
+
+void FeatureStartConfigBackUp() { (void)StartConfigBackUpTask(); }
+
 constexpr StartupStep kSteps[] = {
     {"Process_Check", ProcessCheckInit, nullptr},
     {"qxax", qxax_Init, StepQxaxFini},
@@ -75,10 +83,14 @@ constexpr StartupStep kSteps[] = {
     {"qx_mm_pool", qx_mm_pool_init, StepMemPoolFini},
     {"InfraAdapter_KORVAN-Lite", KeeperInfraLiteInstall, nullptr},
     {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
+    {"CONFIG", InitConfig, nullptr},
+    {"DISK_MGR", StepDiskMgrInit, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 0> kFeatureStart = {};
+constexpr std::array<FeatureStartOp, 1> kFeatureStart = {{
+    {"StartConfigBackUpTask", FeatureStartConfigBackUp},
+}};
 
 void RollBack(const StartupStep *steps, size_t failed)
 {
