@@ -1,0 +1,223 @@
+// test-labels: concurrent
+#include "data_mgr/data_mgr_master/data_mgr_online.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "data_collect/data_collect_master/dcm_collect_fixture.h"
+#include "data_mgr/data_mgr_master/data_mgr_master_inner.h"
+#include "support/log_capture.h"
+
+using namespace dcmtest;
+
+namespace {
+
+class DataMgrOnlineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { CollectEnvSetUp(); }
+    void TearDown() override
+    {
+        CancelAllQueryAgentScheduleTask();
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        CollectEnvReset();
+    }
+
+    // The refresh run by hand over the serial numbers of `disks`.
+    static int32_t Refresh(const std::vector<TestDisk> &disks)
+    {
+        std::vector<std::vector<char>> bufs;
+        std::vector<KeeperStr> sns;
+        for (const TestDisk &d : disks) {
+            std::vector<char> b(DISK_SN_LEN, 0);
+            d.sn.copy(b.data(), DISK_SN_LEN - 1);
+            bufs.push_back(b);
+        }
+        for (auto &b : bufs) {
+            sns.push_back(KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), b.data()});
+        }
+        return DiskSerialNumberRefresh(sns.data(), static_cast<uint32_t>(sns.size()));
+    }
+
+    // An agent in the collection's agent list whose own query thread stores
+    // nothing (health, IO and batched base answers are garbage), so that every
+    // single-disk base request it sees is a fetch of the refresh. It must hold
+    // exactly two disks.
+    static void Enlist(FakeAgent &agent)
+    {
+        agent.SetFault("dca_get_disks_health_info", Fault::kGarbage);
+        agent.SetFault("dca_get_disks_iostat", Fault::kGarbage);
+        agent.SetFaultForBatchSize("dca_get_disks_base_info", 2);
+        AgentInfo info = agent.Info();
+        ASSERT_EQ(SubmitQueryAgentScheduleTask(&info), 0);
+    }
+
+    static int Fetches(FakeAgent &agent, const std::string &dev)
+    {
+        int n = 0;
+        for (const std::string &r : agent.RequestsOf("dca_get_disks_base_info")) {
+            if (r.find(R"("devices":[")" + dev + R"("])") != std::string::npos) {
+                ++n;
+            }
+        }
+        return n;
+    }
+};
+
+TEST_F(DataMgrOnlineTest, WhiteListRows)
+{
+    const struct {
+        const char *vendor;
+        const char *model;
+        uint32_t type;
+        int32_t expected;
+    } cases[] = {
+        {"ATA", "KSSD-3840", DISK_TYPE_SSD_SATA, WHITELIST_MATCH},
+        {"ATA", "KVE960", DISK_TYPE_SSD_SATA, WHITELIST_MATCH},
+        {"ATA", "KV-SAS1", DISK_TYPE_SSD_SATA, WHITELIST_MATCH},
+        {"ATA", "XSSD-3840", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
+        {"ATA", "kssd-1", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
+        {"ATA ", "KSSD-1", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
+        {"KORVAN", "KSSD-1", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
+        {"KORVAN", "anything", DISK_TYPE_SSD_NVME, WHITELIST_MATCH},
+        {"0x1c7f", "", DISK_TYPE_SSD_NVME, WHITELIST_MATCH},
+        {"korvan", "K1", DISK_TYPE_SSD_NVME, WHITELIST_NO_MATCH},
+        {"TELMAR", "T1", DISK_TYPE_SSD_NVME, WHITELIST_NO_MATCH},
+        {"TELMAR", "T1", DISK_TYPE_SSD_SAS, WHITELIST_MATCH},
+        {"OSKEN", "O1", DISK_TYPE_SSD_SAS, WHITELIST_MATCH},
+        {"KORVANX", "K", DISK_TYPE_SSD_SAS, WHITELIST_NO_MATCH},
+        {"SEAGATE", "ST4000", DISK_TYPE_HDD_SAS, WHITELIST_MATCH},
+        {"Western Digital", "W", DISK_TYPE_HDD_SAS, WHITELIST_MATCH},
+        {"WD", "W", DISK_TYPE_HDD_SAS, WHITELIST_MATCH},
+        {"SEAGATE", "ST4000", DISK_TYPE_HDD_SATA, WHITELIST_NO_MATCH},
+        {"TOSHIBA", "MG", DISK_TYPE_HDD_NL_SAS, WHITELIST_NO_MATCH},
+        {"SEAGATE", "ST", DISK_TYPE_UNKNOWN, WHITELIST_NO_MATCH},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(DiskWhiteListMatch(c.vendor, c.model, c.type), c.expected)
+            << c.vendor << "/" << c.model << "/" << c.type;
+    }
+}
+
+TEST_F(DataMgrOnlineTest, CacheComparesWholeSerialNumbers)
+{
+    ASSERT_TRUE(DataMgrLock());
+    ASSERT_EQ(AddSnToNonWhiteList("CACHE-ABC"), 0);
+    char field[DISK_SN_LEN] = "CACHE-ABC";
+    EXPECT_TRUE(IsInNonWhiteListSn(DISK_SN_LEN, field));
+    EXPECT_FALSE(IsInNonWhiteListSn(DISK_SN_LEN, "CACHE-AB"));
+    EXPECT_FALSE(IsInNonWhiteListSn(DISK_SN_LEN, "CACHE-ABCD"));
+    EXPECT_FALSE(IsInNonWhiteListSn(DISK_SN_LEN, "cache-abc"));
+
+    LogCapture log;
+    uint32_t before = NonWhiteListCount();
+    ProcessNonWhitelist("CACHE-PATTERN", "V", "M", WHITELIST_PATTERN_ERROR);
+    EXPECT_TRUE(log.Contains("Check whiteList unknown error.", KEEPER_LOG_ERROR));
+    EXPECT_EQ(NonWhiteListCount(), before) << "a pattern error caches nothing";
+    EXPECT_EQ(AddSnToNonWhiteList(std::string(29, 'n').c_str()), 0) << "29 characters fit";
+    EXPECT_EQ(AddSnToNonWhiteList(std::string(30, 'm').c_str()), -1);
+    EXPECT_TRUE(log.Contains("copy nonWhiteListSnNode sn failed", KEEPER_LOG_ERROR));
+    DataMgrUnlock();
+}
+
+// Only the given base record decides for a base set; a rejection is cached
+// and then holds even for a record that would pass.
+TEST_F(DataMgrOnlineTest, WhiteListDecisionForASet)
+{
+    DiskBaseInfo info{};
+    strcpy(info.sn, "WL-SET-1");
+    strcpy(info.vendor, "ATA");
+    strcpy(info.model, "XSSD-1");
+    info.diskType = DISK_TYPE_SSD_SATA;
+    ASSERT_TRUE(DataMgrLock());
+    EXPECT_FALSE(IsInWhiteList(DISK_SN_LEN, info.sn, &info, 0));
+    strcpy(info.model, "KSSD-1");
+    EXPECT_FALSE(IsInWhiteList(DISK_SN_LEN, info.sn, &info, 0)) << "cached as non-whitelisted";
+    strcpy(info.sn, "WL-SET-2");
+    EXPECT_TRUE(IsInWhiteList(DISK_SN_LEN, info.sn, &info, 0));
+    EXPECT_FALSE(IsInWhiteList(DISK_SN_LEN, info.sn, nullptr, 0)) << "no record to copy";
+    EXPECT_FALSE(IsInWhiteList(DISK_SN_LEN, "WL-UNLISTED", nullptr, 2)) << "no agent lists it";
+    DataMgrUnlock();
+}
+
+TEST_F(DataMgrOnlineTest, RefreshRegistersWhitelistedDisksAndRemembersTheOthers)
+{
+    FakeAgent agent("online");
+    TestDisk good = Disk("SSD_SATA", "ATA", "KSSD-1", "ON-GOOD", "sdg");
+    TestDisk bad = Disk("SSD_SATA", "ATA", "XSSD-1", "ON-BAD", "sdh");
+    agent.SetDisks({good, bad});
+    Enlist(agent);
+    ASSERT_EQ(Refresh({good, bad}), 0);
+    EXPECT_TRUE(IsRegistered("ON-GOOD"));
+    EXPECT_FALSE(IsRegistered("ON-BAD"));
+    EXPECT_EQ(DmaCount("dma_set_disk_info_inner", "ON-GOOD"), 1);
+    EXPECT_EQ(Fetches(agent, "sdh"), 1);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Refresh({good, bad}), 0);
+    }
+    EXPECT_EQ(Fetches(agent, "sdh"), 1) << "a cached disk is not fetched again";
+    EXPECT_EQ(Fetches(agent, "sdg"), 1) << "a registered disk is not fetched again";
+
+    // Leaving the list: offline, poweroff sent, entry gone.
+    ASSERT_EQ(Refresh({bad}), 0);
+    EXPECT_FALSE(IsRegistered("ON-GOOD"));
+    EXPECT_EQ(DmaCount("dma_poweroff_disk", "ON-GOOD"), 1);
+}
+
+TEST_F(DataMgrOnlineTest, LowerCaseVendorAndSataHddAreNotRegistered)
+{
+    FakeAgent agent("online_case");
+    TestDisk nvme = Disk("SSD_NVMe", "korvan", "K", "ON-LOWER", "nvme9n1");
+    TestDisk sata = Disk("HDD_SATA", "SEAGATE", "ST", "ON-SATAHDD", "sdi");
+    agent.SetDisks({nvme, sata});
+    Enlist(agent);
+    ASSERT_EQ(Refresh({nvme, sata}), 0);
+    EXPECT_FALSE(IsRegistered("ON-LOWER"));
+    EXPECT_FALSE(IsRegistered("ON-SATAHDD"));
+}
+
+TEST_F(DataMgrOnlineTest, AFailedFetchEndsTheRefreshAndIsRetried)
+{
+    FakeAgent agent("online_fail");
+    TestDisk a = Disk("HDD_SAS", "WD", "W", "ON-FAIL-A", "sdfa");
+    TestDisk b = Disk("HDD_SAS", "WD", "W", "ON-FAIL-B", "sdfb");
+    agent.SetDisks({a, b});
+    Enlist(agent);
+    TestDisk ghost = Disk("HDD_SAS", "WD", "W", "ON-GHOST", "sdz");
+    LogCapture log;
+    EXPECT_EQ(Refresh({ghost, a, b}), -1) << "no agent lists the ghost";
+    EXPECT_TRUE(log.Contains("FetchDiskBaseInfo fail, sn = ON-GHOST, ret = 123")) << log.Dump();
+    EXPECT_FALSE(IsRegistered("ON-FAIL-A")) << "the rest waits for the next refresh";
+    EXPECT_EQ(Refresh({a, b}), 0);
+    EXPECT_TRUE(IsRegistered("ON-FAIL-A"));
+    EXPECT_TRUE(IsRegistered("ON-FAIL-B"));
+}
+
+// Fills whatever room the earlier tests left, so it needs to be the last
+// test of the file that adds to the cache (gtest keeps declaration order).
+TEST_F(DataMgrOnlineTest, FullCacheAndLongSerialNumbersAreFetchedEveryTime)
+{
+    ASSERT_TRUE(DataMgrLock());
+    for (uint32_t i = NonWhiteListCount(); i < NON_WHITELIST_CACHE_MAX; ++i) {
+        ASSERT_EQ(AddSnToNonWhiteList(("FILL-" + std::to_string(i)).c_str()), 0);
+    }
+    EXPECT_EQ(NonWhiteListCount(), NON_WHITELIST_CACHE_MAX);
+    DataMgrUnlock();
+
+    FakeAgent agent("online_full");
+    TestDisk extra = Disk("HDD_SAS", "MAXTOR", "M", "ON-65TH", "sd65");
+    TestDisk longSn = Disk("HDD_SAS", "MAXTOR", "M", std::string(35, 'L'), "sdlong");
+    agent.SetDisks({extra, longSn});
+    Enlist(agent);
+    LogCapture log;
+    ASSERT_EQ(Refresh({extra, longSn}), 0);
+    ASSERT_EQ(Refresh({extra, longSn}), 0);
+    EXPECT_EQ(Fetches(agent, "sd65"), 2);
+    EXPECT_EQ(Fetches(agent, "sdlong"), 2);
+    EXPECT_GE(log.Count("nonWhiteListSnNode cache is full", KEEPER_LOG_INFO), 2);
+    EXPECT_EQ(NonWhiteListCount(), NON_WHITELIST_CACHE_MAX);
+}
+
+}  // namespace
