@@ -15,3 +15,12 @@ foreach(src ${SPK_AGENT_TESTS})
   target_link_libraries(${name} PRIVATE spk_agent_test_util)
   add_dependencies(${name} spindlekeep-agent)
 endforeach()
+
+# The agent's fuzz targets under tests/fuzz/ need its library as well.
+foreach(fuzz agent_request_fuzz agent_smartctl_fuzz agent_fleet_fuzz)
+  foreach(target ${fuzz}_replay ${fuzz})
+    if(TARGET ${target})
+      target_link_libraries(${target} PRIVATE spk_agent_lib)
+    endif()
+  endforeach()
+endforeach()

@@ -1,0 +1,186 @@
+// The user role's data agent through its socket: every dma_* message and the
+// rebind request are recorded, the latest state per disk reaches the
+// Prometheus textfile, the textfile passes promtool, and bad messages are
+// refused without losing anything.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "agent_test_util.h"
+#include "prom_textfile.h"
+
+namespace {
+
+using namespace agent_test;
+
+std::vector<JsonPtr> RecordLines(const std::string &path)
+{
+    std::vector<JsonPtr> lines;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(ParseJson(line));
+    }
+    return lines;
+}
+
+bool HavePromtool() { return system("command -v promtool >/dev/null 2>&1") == 0; }
+
+// promtool's verdict on a textfile: "" when it passes.
+std::string Promtool(const std::string &file)
+{
+    std::string out = file + ".promtool";
+    int rc = system(("promtool check metrics < " + file + " > " + out + " 2>&1").c_str());
+    return rc == 0 ? "" : ReadFile(out) + "(exit " + std::to_string(rc) + ")";
+}
+
+class AgentDataAgent : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        agent_ = std::make_unique<AgentProcess>(
+            std::vector<std::string>{"--role", "user", "--record", dir_.File("dma.jsonl"), "--prom-dir",
+                                     dir_.path()},
+            dir_.File("u.sock"));
+        ASSERT_TRUE(agent_->WaitReady());
+    }
+    JsonPtr Send(const std::string &method, const std::string &params)
+    {
+        return Call(agent_->socket(), method, params);
+    }
+    std::string Prom() { return ReadFile(dir_.File("spindlekeep.prom")); }
+
+    TempDir dir_;
+    std::unique_ptr<AgentProcess> agent_;
+};
+
+TEST_F(AgentDataAgent, RecordsEveryMessageAndPublishesTheLatestState)
+{
+    struct Message {
+        const char *method;
+        const char *params;
+    } messages[] = {
+        {"dma_set_disk_info_inner", R"({"sn":"SN-A","disk_state":0,"disk_capacity":960197124096,"vendor":"ATA","model":"KSSD-SA960","device_name":"sda","disk_type":2})"},
+        {"dma_set_disk_info_inner", R"({"sn":"SN-B","disk_state":0,"disk_capacity":1.6e12,"vendor":"KORVAN","model":"KV \"quoted\" \\ model\nx","device_name":"sdd","disk_type":1})"},
+        {"dma_set_disk_handle_strategy", R"({"sn":"SN-A","disk_handle_strategy":"No action required"})"},
+        {"dma_set_disk_state", R"({"sn":"SN-A","disk_state":3})"},
+        {"dma_set_disk_handle_strategy", R"({"sn":"SN-A","disk_handle_strategy":"Migrate data and replace the hard disk"})"},
+        {"dma_poweroff_disk", R"({"sn":"SN-B"})"},
+        {"dca_rebind_nvme2uio", R"({"pci_address":"0000:3b:00.0"})"},
+    };
+    for (const Message &m : messages) {
+        JsonPtr answer = Send(m.method, m.params);
+        ASSERT_NE(answer, nullptr) << m.method;
+        EXPECT_EQ(CheckEnvelope(answer.get()), "") << m.method;
+    }
+    std::vector<JsonPtr> lines = RecordLines(dir_.File("dma.jsonl"));
+    ASSERT_EQ(lines.size(), std::size(messages));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_NE(lines[i], nullptr) << "record line " << i << " is not JSON";
+        EXPECT_STREQ(Member(lines[i].get(), "method")->valuestring, messages[i].method);
+        EXPECT_TRUE(cJSON_IsTrue(Member(lines[i].get(), "accepted")));
+        EXPECT_TRUE(cJSON_IsNumber(Member(lines[i].get(), "time")));
+        JsonPtr sent = ParseJson(messages[i].params);
+        EXPECT_TRUE(cJSON_Compare(Member(lines[i].get(), "params"), sent.get(), true)) << i;
+    }
+    std::string prom = Prom();
+    const char *samples[] = {
+        R"(spindlekeep_disk_info{sn="SN-A",device="sda",vendor="ATA",model="KSSD-SA960",disk_type="SSD_SATA"} 1)",
+        R"(spindlekeep_disk_info{sn="SN-B",device="sdd",vendor="KORVAN",model="KV \"quoted\" \\ model\nx",disk_type="SSD_SAS"} 1)",
+        R"(spindlekeep_disk_capacity{sn="SN-A"} 960197124096)",
+        R"(spindlekeep_disk_state{sn="SN-A"} 3)",
+        R"(spindlekeep_disk_state{sn="SN-B"} 0)",
+        R"(spindlekeep_disk_handle_strategy{sn="SN-A",strategy="Migrate data and replace the hard disk"} 1)",
+        R"(spindlekeep_disk_powered_off{sn="SN-A"} 0)",
+        R"(spindlekeep_disk_powered_off{sn="SN-B"} 1)",
+        R"(spindlekeep_dma_messages_total{method="dma_set_disk_info_inner"} 2)",
+        R"(spindlekeep_dma_messages_total{method="dca_rebind_nvme2uio"} 1)",
+    };
+    for (const char *sample : samples) {
+        EXPECT_NE(prom.find(std::string(sample) + "\n"), std::string::npos) << sample << "\nin:\n" << prom;
+    }
+    EXPECT_EQ(prom.find("No action required"), std::string::npos) << "only the latest strategy is kept";
+    EXPECT_FALSE(std::filesystem::exists(dir_.File(".spindlekeep.prom.tmp")));
+    if (!HavePromtool()) {
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
+    }
+    EXPECT_EQ(Promtool(dir_.File("spindlekeep.prom")), "");
+}
+
+TEST_F(AgentDataAgent, BadMessagesAreRefusedRecordedAndHarmless)
+{
+    ASSERT_NE(Send("dma_set_disk_state", R"({"sn":"SN-A","disk_state":4})"), nullptr);
+    struct Case {
+        const char *method;
+        const char *params;
+    } cases[] = {
+        {"dma_set_disk_state", R"({"sn":"SN-A"})"},
+        {"dma_set_disk_state", R"({"sn":"SN-A","disk_state":"4"})"},
+        {"dma_set_disk_info_inner", R"({"sn":"SN-A","disk_state":0})"},
+        {"dma_set_disk_handle_strategy", R"({"sn":"SN-A","disk_handle_strategy":2})"},
+        {"dma_poweroff_disk", R"({"sn":12})"},
+        {"dma_poweroff_disk", ""},
+        {"dca_rebind_nvme2uio", R"({"pci":"0000:3b:00.0"})"},
+    };
+    for (const Case &c : cases) {
+        JsonPtr answer = Send(c.method, c.params);
+        ASSERT_NE(answer, nullptr) << c.method << c.params;
+        EXPECT_EQ(Member(Member(answer.get(), "error"), "code")->valueint, -32602) << c.method << c.params;
+    }
+    std::vector<JsonPtr> lines = RecordLines(dir_.File("dma.jsonl"));
+    ASSERT_EQ(lines.size(), 1 + std::size(cases));
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_TRUE(cJSON_IsFalse(Member(lines[i].get(), "accepted"))) << i;
+        EXPECT_TRUE(cJSON_IsString(Member(lines[i].get(), "error"))) << i;
+    }
+    std::string prom = Prom();
+    EXPECT_NE(prom.find("spindlekeep_disk_state{sn=\"SN-A\"} 4\n"), std::string::npos) << prom;
+    EXPECT_NE(prom.find("spindlekeep_dma_rejected_messages_total{method=\"dma_set_disk_state\"} 2\n"),
+              std::string::npos);
+    EXPECT_EQ(prom.find("spindlekeep_disk_powered_off{sn=\"SN-A\"} 1"), std::string::npos);
+    EXPECT_TRUE(agent_->Running());
+    // The user agent is also a disk agent.
+    JsonPtr brief = Call(agent_->socket(), "dca_get_disks_brief_info");
+    EXPECT_EQ(CheckEnvelope(brief.get()), "");
+    if (HavePromtool()) {
+        EXPECT_EQ(Promtool(dir_.File("spindlekeep.prom")), "");
+    }
+}
+
+// The textfile renderer over awkward contents, checked by promtool.
+TEST(AgentPromText, RendersAwkwardLabelsThatPromtoolAccepts)
+{
+    DmaState state;
+    DmaDiskRecord odd;
+    odd.hasInfo = true;
+    odd.device = "sd\"a\\";
+    odd.vendor = "";
+    odd.model = "line1\nline2";
+    odd.capacity = 1.8446744073709552e19;
+    odd.diskType = 42;
+    odd.state = 2;
+    odd.hasStrategy = true;
+    odd.strategy = "";
+    state.disks["sn with spaces and \"quotes\""] = odd;
+    state.disks["ONLY-POWEROFF"].poweredOff = true;
+    state.accepted["dma_poweroff_disk"] = 1;
+    std::string text = PromRender(state);
+    EXPECT_NE(text.find("disk_type=\"unknown\""), std::string::npos);
+    EXPECT_NE(text.find("model=\"line1\\nline2\""), std::string::npos);
+    EXPECT_EQ(text.find("spindlekeep_disk_state{sn=\"ONLY-POWEROFF\"}"), std::string::npos)
+        << "a state never sent is not invented";
+    EXPECT_EQ(PromEscape("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+    TempDir dir;
+    ASSERT_EQ(PromWriteAtomic(dir.path(), text), 0);
+    EXPECT_EQ(ReadFile(dir.File("spindlekeep.prom")), text);
+    EXPECT_NE(PromWriteAtomic(dir.File("missing/dir"), text), 0);
+    if (!HavePromtool()) {
+        GTEST_SKIP() << "promtool (Debian package prometheus) is not installed";
+    }
+    EXPECT_EQ(Promtool(dir.File("spindlekeep.prom")), "");
+}
+
+}  // namespace
