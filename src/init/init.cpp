@@ -9,6 +9,7 @@
 #include "config/config.h"
 #include "config/config_backup.h"
 #include "config/config_prefix.h"
+#include "data_collect/data_collect_master/dcm_schedule.h"
 #include "disk_mgr/disk_mgr.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
@@ -85,10 +86,12 @@ constexpr StartupStep kSteps[] = {
     {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
     {"CONFIG", InitConfig, nullptr},
     {"DISK_MGR", StepDiskMgrInit, nullptr},
+    {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 1> kFeatureStart = {{
+constexpr std::array<FeatureStartOp, 2> kFeatureStart = {{
+    {"StartQueryAgentScheduleTask", StartQueryAgentScheduleTask},
     {"StartConfigBackUpTask", FeatureStartConfigBackUp},
 }};
 
