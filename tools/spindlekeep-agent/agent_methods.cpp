@@ -377,9 +377,11 @@ AgentReply AgentDispatch(const AgentContext &ctx, const char *text, size_t len)
                                   std::string("Method not found: ") + method->valuestring);
         return reply;
     }
-    FaultRule fault;
-    bool faulted = !row->control && ctx.faults != nullptr && ctx.faults->Take(row->name, &fault);
     HandlerOut out;
     row->handler(ctx, row->name, cJSON_GetObjectItem(request.get(), "params"), &out);
+    // A request the agent refuses anyway does not use up a fault.
+    FaultRule fault;
+    bool faulted = out.error == 0 && !row->control && ctx.faults != nullptr &&
+                   ctx.faults->Take(row->name, &fault);
     return Finish(id, *row, &out, faulted ? &fault : nullptr);
 }
