@@ -40,11 +40,9 @@ protected:
     {
         (void)KeeperInfraLiteInstall();
         KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
-        MakeDir(dir_.Join("config"));
-        MakeDir(dir_.Join("userconfig_bak"));
-        ASSERT_EQ(SetConfigPrefix(dir_.Path().c_str()), 0);
-        cfg_ = dir_.Join("config/spindlekeep_config.json");
-        bak_ = dir_.Join("userconfig_bak");
+        prefix_ = ResetTestPrefix();
+        cfg_ = prefix_ + "/config/spindlekeep_config.json";
+        bak_ = prefix_ + "/userconfig_bak";
         g_fakeNow = 1700000000;
         SetConfigBakClock(FakeNow);
     }
@@ -61,7 +59,7 @@ protected:
     // Places a backup stamped `t` holding `text`.
     void PlaceBackup(time_t t, const std::string &text) { WriteFileText(bak_ + "/" + BakName(t), text); }
 
-    TempDir dir_;
+    std::string prefix_;
     std::string cfg_;
     std::string bak_;
 };

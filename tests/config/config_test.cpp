@@ -42,10 +42,8 @@ protected:
     {
         (void)KeeperInfraLiteInstall();
         KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
-        MakeDir(dir_.Join("config"));
-        MakeDir(dir_.Join("userconfig_bak"));
-        ASSERT_EQ(SetConfigPrefix(dir_.Path().c_str()), 0);
-        cfg_ = dir_.Join("config/spindlekeep_config.json");
+        prefix_ = ResetTestPrefix();
+        cfg_ = prefix_ + "/config/spindlekeep_config.json";
         upgrade_ = cfg_ + ".rpmnew";
     }
     void TearDown() override { ConfigUnload(); }
@@ -63,7 +61,7 @@ protected:
         return v;
     }
 
-    TempDir dir_;
+    std::string prefix_;
     std::string cfg_;
     std::string upgrade_;
 };
@@ -162,7 +160,7 @@ TEST_F(ConfigTest, SwitchesAcceptOnlyZeroAndOne)
     EXPECT_TRUE(logs.Contains("invalid switch val: 3"));
     EXPECT_EQ(Top("takeover_disk_switch"), 1U);
     EXPECT_EQ(ReadFileText(cfg_), before);
-    EXPECT_TRUE(ListDir(dir_.Join("userconfig_bak")).empty());
+    EXPECT_TRUE(ListDir(prefix_ + "/userconfig_bak").empty());
 
     EXPECT_EQ(SetSwitchConfig("feature_switch", 1), 0);
     EXPECT_EQ(GetSwitchConfig("feature_switch", &v), 0);
@@ -205,7 +203,7 @@ TEST_F(ConfigTest, FailedSaveKeepsTheValueInMemoryOnly)
 TEST_F(ConfigTest, UnparsableFileStopsStartUpAndTouchesNothing)
 {
     const char *bad[] = {"{\"feature_switch\": 1,", "[1, 2]", "", "null"};
-    WriteFileText(dir_.Join("userconfig_bak/spindlekeep_config_bak__2024-01-01-00-00-00"),
+    WriteFileText(prefix_ + "/userconfig_bak/spindlekeep_config_bak__2024-01-01-00-00-00",
                   kSmallConfig);
     WriteFileText(upgrade_, "{\"new_key\": 1}");
     for (const char *text : bad) {
@@ -216,9 +214,9 @@ TEST_F(ConfigTest, UnparsableFileStopsStartUpAndTouchesNothing)
         EXPECT_TRUE(logs.Contains("Config init failed")) << text;
         EXPECT_FALSE(logs.Contains("recover")) << text;
         EXPECT_EQ(ReadFileText(cfg_), text);
-        EXPECT_EQ(ListDir(dir_.Join("config")),
+        EXPECT_EQ(ListDir(prefix_ + "/config"),
                   (std::vector<std::string>{"spindlekeep_config.json", "spindlekeep_config.json.rpmnew"}));
-        EXPECT_EQ(ListDir(dir_.Join("userconfig_bak")).size(), 1U);
+        EXPECT_EQ(ListDir(prefix_ + "/userconfig_bak").size(), 1U);
         uint32_t v = 9;
         EXPECT_EQ(GetConfigInt("feature_switch", &v), 1);
     }

@@ -455,14 +455,13 @@ TEST_F(DiskMgrTest, LifecycleMisuseIsRefused)
 TEST_F(DiskMgrTest, DefaultPathLivesBelowThePrefix)
 {
     DiskMgrDestroy();
-    MakeDir(dir_.Join("config"));
-    ASSERT_EQ(SetConfigPrefix(dir_.Path().c_str()), 0);
+    std::string prefix = ResetTestPrefix();
     LogCapture logs;
     ASSERT_EQ(DiskMgrInit(nullptr), 0);
     Register("DEFAULT");
-    EXPECT_TRUE(FileExists(dir_.Join("config/disk_mgr.config")));
-    EXPECT_TRUE(logs.Contains("Disk Mgr Model Init finish , config file path = " +
-                              dir_.Join("config/disk_mgr.config")));
+    EXPECT_TRUE(FileExists(prefix + "/config/disk_mgr.config"));
+    EXPECT_TRUE(logs.Contains("Disk Mgr Model Init finish , config file path = " + prefix +
+                              "/config/disk_mgr.config"));
 }
 
 TEST(DiskMgrTextTest, EnumerationTexts)

@@ -11,9 +11,16 @@
 #include <iterator>
 #include <sstream>
 
+#include "config/config_prefix.h"
+
 namespace {
 
 int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return ::remove(path); }
+
+int RemoveBelowRoot(const char *path, const struct stat *, int, FTW *ftw)
+{
+    return ftw->level == 0 ? 0 : ::remove(path);
+}
 
 }  // namespace
 
@@ -70,4 +77,17 @@ struct stat StatFile(const std::string &path)
         st.st_mode = 0;
     }
     return st;
+}
+
+std::string ResetTestPrefix()
+{
+    static TempDir root;
+    static bool prefixSet = SetConfigPrefix(root.Path().c_str()) == 0;
+    if (!prefixSet) {
+        abort();
+    }
+    (void)nftw(root.Path().c_str(), RemoveBelowRoot, 16, FTW_DEPTH | FTW_PHYS);
+    MakeDir(root.Join("config"));
+    MakeDir(root.Join("userconfig_bak"));
+    return root.Path();
 }

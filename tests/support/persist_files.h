@@ -22,6 +22,11 @@ private:
     std::string path_;
 };
 
+// The install prefix of this test process, set once (every SetConfigPrefix
+// keeps its earlier copy alive): each call empties it and gives it fresh
+// "config" and "userconfig_bak" directories. Returns its path.
+std::string ResetTestPrefix();
+
 bool FileExists(const std::string &path);
 // Contents of the file, or "<missing>" when it cannot be read.
 std::string ReadFileText(const std::string &path);
