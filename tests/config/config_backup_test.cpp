@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,8 +22,8 @@
 
 namespace {
 
-time_t g_fakeNow = 0;
-time_t FakeNow() { return g_fakeNow; }
+std::atomic<time_t> g_fakeNow{0};
+time_t FakeNow() { return g_fakeNow.load(); }
 
 std::string Stamp(time_t t)
 {
@@ -267,6 +269,46 @@ TEST_F(ConfigBackupTest, NoBackupMeansNoRecovery)
     EXPECT_EQ(RecoverConfigFromBak(), 1);
     EXPECT_TRUE(logs.Contains("Cant get bak file list, bakNum = 0"));
     EXPECT_FALSE(FileExists(cfg_));
+}
+
+// Readers, a writer and the periodic backup at once: every read sees a value
+// some write stored, and the backups end up pruned to five copies of real
+// configurations.
+TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
+{
+    StartWith("{\"sas_hdd\": {\"min_slow_cycle\": 1000}}");
+    constexpr int kWrites = 60;
+    std::atomic<bool> done{false};
+    std::atomic<int> badReads{0};
+    std::vector<std::thread> threads;
+    for (int r = 0; r < 3; ++r) {
+        threads.emplace_back([&] {
+            while (!done.load()) {
+                uint32_t v = 0;
+                if (GetChildNodeConfigInt("sas_hdd", "min_slow_cycle", &v) != 0 || v < 1000 ||
+                    v > 1000 + kWrites) {
+                    ++badReads;
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!done.load()) {
+            (void)BackUpConfigFile();
+        }
+    });
+    for (int i = 1; i <= kWrites; ++i) {
+        g_fakeNow += 1;  // a new backup name for every change
+        ASSERT_EQ(SetChildNodeConfigInt("sas_hdd", "min_slow_cycle", 1000 + i), 0);
+    }
+    done = true;
+    for (auto &t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(badReads.load(), 0);
+    std::vector<std::string> baks = ListDir(bak_);
+    EXPECT_EQ(baks.size(), 5U);
+    EXPECT_EQ(ReadFileText(bak_ + "/" + baks.back()), ReadFileText(cfg_));
 }
 
 TEST_F(ConfigBackupTest, TaskStartsOnceAndStops)
