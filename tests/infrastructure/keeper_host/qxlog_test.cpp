@@ -2,6 +2,7 @@
 #include "infrastructure/keeper_host/qxlog.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,6 +160,16 @@ TEST_F(QxlogTest, InitCreatesDirectoryAndAppendsRecords)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("[INFO] [999] [a.cpp:10] [Fa] first 1"), std::string::npos);
     EXPECT_NE(lines[1].find("[ERROR] [999] [b.cpp:20] [Fb] second two"), std::string::npos);
+
+    passwd *pw = getpwnam("spindlekeep_user");
+    if (geteuid() == 0 && pw != nullptr) {
+        struct stat st;
+        ASSERT_EQ(stat(logPath_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, pw->pw_uid);
+        ASSERT_EQ(stat(dir_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, pw->pw_uid);  // created directories too
+        EXPECT_EQ(st.st_mode & 0777, 0750u);
+    }
 
     // A restart appends to what is there.
     qxlog_destroy();
