@@ -1,6 +1,7 @@
 // Cost of the persistence paths: a full registry save (64 disks, WAL and
 // rename), its load and validation, a registry update (which saves), and a
 // configuration read under the read-write lock.
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,12 @@
 
 namespace {
 
+std::string g_dir;
+
+int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
+
+void RemoveScratch() { (void)nftw(g_dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
+
 std::string Dir()
 {
     static std::string dir;
@@ -31,6 +38,8 @@ std::string Dir()
             abort();
         }
         dir = tmpl;
+        g_dir = dir;
+        (void)atexit(RemoveScratch);
         (void)mkdir((dir + "/config").c_str(), 0750);
         (void)mkdir((dir + "/userconfig_bak").c_str(), 0750);
         if (SetConfigPrefix(dir.c_str()) != 0) {

@@ -7,6 +7,7 @@
 // the split layout reads the file's length from bytes 1-2
 // (little-endian); the rest is the content.
 #include <sys/stat.h>
+#include <ftw.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -23,6 +24,12 @@ namespace {
 
 constexpr uint8_t kSplitLayout = 1;
 std::string g_cfg;
+std::string g_dir;
+
+int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
+
+// The scratch directory goes when the fuzzer or the replay exits.
+void RemoveScratch() { (void)nftw(g_dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
 
 void Setup()
 {
@@ -35,7 +42,9 @@ void Setup()
     if (mkdtemp(tmpl) == nullptr || SetConfigPrefix(tmpl) != 0) {
         abort();
     }
-    std::string dir = std::string(tmpl) + "/config";
+    g_dir = tmpl;
+    (void)atexit(RemoveScratch);
+    std::string dir = g_dir + "/config";
     (void)mkdir(dir.c_str(), 0750);  // no backup directory: nothing to recover from
     g_cfg = dir + "/spindlekeep_config.json";
 }

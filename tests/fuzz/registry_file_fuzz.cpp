@@ -4,6 +4,7 @@
 // Input: byte 0 picks the layout (0 file, 1 WAL only, 2 WAL and file); the
 // split layout reads the WAL's length from bytes 1-2 (little-endian); the
 // rest is the content.
+#include <ftw.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -20,6 +21,12 @@ namespace {
 
 constexpr uint8_t kSplitLayout = 2;
 std::string g_path;
+std::string g_dir;
+
+int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
+
+// The scratch directory goes when the fuzzer or the replay exits.
+void RemoveScratch() { (void)nftw(g_dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
 
 void Setup()
 {
@@ -32,7 +39,9 @@ void Setup()
     if (mkdtemp(tmpl) == nullptr) {
         abort();
     }
-    g_path = std::string(tmpl) + "/disk_mgr.config";
+    g_dir = tmpl;
+    (void)atexit(RemoveScratch);
+    g_path = g_dir + "/disk_mgr.config";
 }
 
 void Put(const std::string &path, const uint8_t *data, size_t size)
