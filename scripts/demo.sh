@@ -11,15 +11,15 @@ seconds=${DEMO_SECONDS:-60}
 
 if [ -z "${SPK_DEMO_IN_NS:-}" ]; then
   bash scripts/setup.sh
-  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build/release -j "$(nproc)"
+  cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPK_TESTS=OFF >/dev/null
+  cmake --build build/demo -j "$(nproc)"
   export SPK_DEMO_IN_NS=1
   exec unshare --mount --propagation private bash "$0" "$@"
 fi
 
 for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
 P=/tmp/spindlekeep
-cmake --install build/release --prefix "$P" >/dev/null
+cmake --install build/demo --prefix "$P" >/dev/null
 echo "== installed into private prefix $P"
 
 pids=()

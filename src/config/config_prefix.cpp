@@ -16,7 +16,9 @@ struct PrefixState {
     const char *prefix;
 };
 
-PrefixState g_prefix = {"/opt/spindlekeep"};
+constexpr const char *kDefaultPrefix = "/opt/spindlekeep";
+
+PrefixState g_prefix = {kDefaultPrefix};
 
 void PrefixMsg(const char *msg)
 {
@@ -42,8 +44,11 @@ int SetConfigPrefix(const char *path)
         fflush(stdout);
         return 1;
     }
-    // The earlier heap copy may still be referenced by a reader that took it
-    // before; the prefix is set once per process, so it is simply kept.
+    // Set on the main thread before any reader exists, so the previous copy
+    // can go (the daemon sets it once; tests point it elsewhere repeatedly).
+    if (g_prefix.prefix != kDefaultPrefix) {
+        free(const_cast<char *>(g_prefix.prefix));
+    }
     g_prefix.prefix = copy;
     return 0;
 }

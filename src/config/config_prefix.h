@@ -13,7 +13,9 @@
 // The current prefix; "/opt/spindlekeep" until resolved. Never null.
 const char *GetConfigPrefix();
 
-// Stores a heap copy of `path` as the prefix. 0, or 1 with the old prefix kept.
+// Stores a heap copy of `path` as the prefix (freeing an earlier copy, so
+// call it only while no other thread reads the prefix). 0, or 1 with the old
+// prefix kept.
 [[nodiscard]] int SetConfigPrefix(const char *path);
 
 // Cuts `path` at its last '/'; leaves it alone when there is none.
