@@ -1,6 +1,9 @@
 #include "disk_mgr/disk_mgr.h"
 
 #include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 
@@ -15,6 +18,7 @@ namespace {
 constexpr const char *kTag = "DISK_MGR";
 constexpr const char *kRegistryFile = "config/disk_mgr.config";
 constexpr size_t kPathMax = 4096;
+constexpr const char *kUnreadableSuffix = ".unreadable";
 
 // Return codes with fixed meanings for the data manager.
 constexpr int32_t kNotFound = 4;
@@ -300,6 +304,32 @@ void DiskMgrDestroy()
     KLOG_INFO(kTag, "Disk Mgr Model destory success");
 }
 
+namespace {
+
+// A registry file that cannot be read would be overwritten by the next
+// registration. A hard link under a second name keeps the operator's bytes
+// (the save replaces the name, not the inode) at no copying cost.
+void KeepUnreadableRegistry(const char *path)
+{
+    if (access(path, F_OK) != 0) {
+        return;  // nothing there: a fresh install
+    }
+    char kept[kPathMax];
+    if (sprintf_s(kept, sizeof(kept), "%s%s", path, kUnreadableSuffix) < 0) {
+        return;
+    }
+    (void)unlink(kept);
+    if (link(path, kept) != 0) {
+        KLOG_ERR(kTag, "keep unreadable registry file %s as %s failed(errno:%d).", path, kept,
+                 errno);
+        return;
+    }
+    KLOG_ERR(kTag, "registry file %s cannot be used; kept as %s for inspection, disks get new ids.",
+             path, kept);
+}
+
+}  // namespace
+
 int32_t DiskInfoLoadConfig()
 {
     if (g_diskMgr.filePath == nullptr || g_diskMgr.count == nullptr) {
@@ -308,11 +338,13 @@ int32_t DiskInfoLoadConfig()
     cJSON *doc = LoadCJsonFromFile(g_diskMgr.filePath);
     if (doc == nullptr) {
         KLOG_ERR(kTag, "cant load from config file, config file path = %s", g_diskMgr.filePath);
+        KeepUnreadableRegistry(g_diskMgr.filePath);
         return -1;
     }
     int32_t ret = -1;
     if (!cJSON_IsArray(doc)) {
         KLOG_ERR(kTag, "config file %s does not hold an array of disks", g_diskMgr.filePath);
+        KeepUnreadableRegistry(g_diskMgr.filePath);
     } else {
         ret = LoadElements(doc);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "config/config_prefix.h"
 #include "disk_mgr/disk_mgr_file.h"
@@ -330,6 +331,30 @@ TEST_F(DiskMgrTest, FileContentsDecideWhatLoads)
         }
         EXPECT_EQ(ReadFileText(path_), c.text) << c.name << ": the file stays for the operator";
     }
+}
+
+TEST_F(DiskMgrTest, UnreadableRegistrySurvivesTheNextRegistration)
+{
+    const std::string cases[] = {"[{\"diskId\":", "{\"diskId\":1}", "\x01\x02 garbage"};
+    for (const auto &text : cases) {
+        DiskMgrDestroy();
+        (void)unlink((path_ + ".unreadable").c_str());
+        WriteRegistry(text);
+        LogCapture logs;
+        ASSERT_EQ(DiskMgrInit(path_.c_str()), 0);
+        EXPECT_TRUE(logs.Contains("kept as")) << logs.Dump();
+        EXPECT_EQ(Register("NEWDISK"), 0u);
+        EXPECT_NE(ReadFileText(path_), text) << "the registration saved a new registry";
+        EXPECT_EQ(ReadFileText(path_ + ".unreadable"), text) << "the operator's bytes are kept";
+    }
+    // A fresh install (no file at all) keeps nothing and says nothing about it.
+    DiskMgrDestroy();
+    (void)unlink(path_.c_str());
+    (void)unlink((path_ + ".unreadable").c_str());
+    LogCapture logs;
+    ASSERT_EQ(DiskMgrInit(path_.c_str()), 0);
+    EXPECT_FALSE(logs.Contains("kept as"));
+    EXPECT_NE(access((path_ + ".unreadable").c_str(), F_OK), 0);
 }
 
 TEST_F(DiskMgrTest, FailedSaveWithdrawsNewEntryAndUndoesRemoval)
