@@ -10,6 +10,8 @@
 #include "config/config_backup.h"
 #include "config/config_prefix.h"
 #include "data_collect/data_collect_master/dcm_schedule.h"
+#include "data_mgr/data_mgr_master/data_mgr_dma.h"
+#include "data_mgr/data_mgr_master/data_mgr_master.h"
 #include "disk_mgr/disk_mgr.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
@@ -86,12 +88,14 @@ constexpr StartupStep kSteps[] = {
     {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
     {"CONFIG", InitConfig, nullptr},
     {"DISK_MGR", StepDiskMgrInit, nullptr},
+    {"DATA_MGR", DataMgrInit, nullptr},
     {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 2> kFeatureStart = {{
+constexpr std::array<FeatureStartOp, 3> kFeatureStart = {{
     {"StartQueryAgentScheduleTask", StartQueryAgentScheduleTask},
+    {"StartDmmSync2DmaScheduleTask", StartDmmSync2DmaScheduleTask},
     {"StartConfigBackUpTask", FeatureStartConfigBackUp},
 }};
 
