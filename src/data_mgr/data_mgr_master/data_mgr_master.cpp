@@ -694,6 +694,10 @@ int32_t DataMgrDiskInfoGet(uint32_t diskId, KeeperStr sn, void *buf, uint32_t bu
 
 int32_t ListAllOnlineDisk(uint32_t *ids, KeeperStr *sns, uint32_t capacity, uint32_t *count)
 {
+    if (ids == nullptr || sns == nullptr || count == nullptr) {
+        KLOG_ERR(kTag, "Input param is NULL, please check!");
+        return DATA_MGR_ERR;
+    }
     if (!DataMgrLock()) {
         KLOG_ERR(kTag, "Data Mgr Master Not init");
         return DATA_MGR_ERR;

@@ -447,6 +447,8 @@ TEST_F(DataMgrTest, DisableDropsObjectsAndEnableStartsAfresh)
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(ids[0], id);
     EXPECT_STREQ(snBuf[0], "SN-E");
+    EXPECT_EQ(ListAllOnlineDisk(ids, sns, 0, &count), 6);  // no room: the registry's code
+    EXPECT_EQ(ListAllOnlineDisk(nullptr, sns, 4, &count), -1);
     EXPECT_EQ(DrmEvents().size(), 1u);  // re-enabling announces nothing
 }
 
