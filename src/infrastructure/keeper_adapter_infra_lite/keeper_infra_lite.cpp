@@ -137,7 +137,18 @@ void SpinDestroy(KeeperSpinLockT *l)
     }
 }
 
-void SpinLock(KeeperSpinLockT *l) { pthread_spin_lock(&l->lock); }
+// Some holders keep a spinlock across an agent exchange of up to several
+// seconds, so a waiter spins only briefly and then yields its core instead of
+// burning it for the whole wait.
+void SpinLock(KeeperSpinLockT *l)
+{
+    constexpr int kSpinsBeforeYield = 200;
+    for (int i = 0; pthread_spin_trylock(&l->lock) != 0; ++i) {
+        if (i >= kSpinsBeforeYield) {
+            sched_yield();
+        }
+    }
+}
 void SpinUnlock(KeeperSpinLockT *l) { pthread_spin_unlock(&l->lock); }
 bool SpinTryLock(KeeperSpinLockT *l) { return pthread_spin_trylock(&l->lock) == 0; }
 
