@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "agent_log.h"
+#include "json_number.h"
 
 namespace {
 
@@ -76,18 +77,18 @@ double Num(const cJSON *params, const char *key)
 void ApplyInfo(const cJSON *params, DmaDiskRecord *disk)
 {
     disk->hasInfo = true;
-    disk->state = static_cast<int64_t>(Num(params, "disk_state"));
+    disk->state = JsonNumberTo<int64_t>(Num(params, "disk_state"));
     disk->capacity = Num(params, "disk_capacity");
     disk->vendor = Str(params, "vendor");
     disk->model = Str(params, "model");
     disk->device = Str(params, "device_name");
-    disk->diskType = static_cast<int64_t>(Num(params, "disk_type"));
+    disk->diskType = JsonNumberTo<int64_t>(Num(params, "disk_type"));
     disk->poweredOff = false;
 }
 
 void ApplyState(const cJSON *params, DmaDiskRecord *disk)
 {
-    disk->state = static_cast<int64_t>(Num(params, "disk_state"));
+    disk->state = JsonNumberTo<int64_t>(Num(params, "disk_state"));
 }
 
 void ApplyStrategy(const cJSON *params, DmaDiskRecord *disk)

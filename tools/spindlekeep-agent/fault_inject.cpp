@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "agent_log.h"
+#include "json_number.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void BreakEnvelope(cJSON *answer)
 {
     cJSON_ReplaceItemInObject(answer, "jsonrpc", cJSON_CreateString("1.0"));
     cJSON *id = cJSON_GetObjectItem(answer, "id");
-    std::string idText = cJSON_IsNumber(id) ? std::to_string(static_cast<long long>(id->valuedouble))
+    std::string idText = cJSON_IsNumber(id) ? std::to_string(JsonNumberTo<int64_t>(id->valuedouble))
                                             : std::string("1");
     cJSON_ReplaceItemInObject(answer, "id", cJSON_CreateString(idText.c_str()));
     cJSON *result = cJSON_DetachItemFromObject(answer, "result");

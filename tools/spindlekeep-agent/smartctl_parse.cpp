@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "json_number.h"
+
 namespace {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -97,7 +99,7 @@ void ReadNvme(const cJSON *root, SmartctlInfo *info)
     info->health.criticalWarning = Byte(NumberAt(log, {"critical_warning"}, 0));
     info->health.wear = WearFromPercent(NumberAt(log, {"percentage_used"}, 0));
     if (info->health.powerOnHours == 0) {
-        info->health.powerOnHours = static_cast<uint32_t>(NumberAt(log, {"power_on_hours"}, 0));
+        info->health.powerOnHours = JsonNumberTo<uint32_t>(NumberAt(log, {"power_on_hours"}, 0));
     }
     const cJSON *vendor = Path(root, {"nvme_pci_vendor", "id"});
     if (cJSON_IsNumber(vendor) && vendor->valuedouble >= 0 && vendor->valuedouble <= 0xFFFF) {
@@ -147,10 +149,10 @@ void ReadCommon(const cJSON *root, SmartctlInfo *info)
     StringAt(root, "serial_number", &info->serial);
     StringAt(root, "model_name", &info->model);
     StringAt(root, "firmware_version", &info->firmware);
-    info->capacity = static_cast<uint64_t>(NumberAt(root, {"user_capacity", "bytes"}, 0));
-    info->blockSize = static_cast<uint32_t>(NumberAt(root, {"logical_block_size"}, 0));
-    info->rotation = static_cast<int64_t>(NumberAt(root, {"rotation_rate"}, -1));
-    info->health.powerOnHours = static_cast<uint32_t>(NumberAt(root, {"power_on_time", "hours"}, 0));
+    info->capacity = JsonNumberTo<uint64_t>(NumberAt(root, {"user_capacity", "bytes"}, 0));
+    info->blockSize = JsonNumberTo<uint32_t>(NumberAt(root, {"logical_block_size"}, 0));
+    info->rotation = JsonNumberTo<int64_t>(NumberAt(root, {"rotation_rate"}, -1));
+    info->health.powerOnHours = JsonNumberTo<uint32_t>(NumberAt(root, {"power_on_time", "hours"}, 0));
     const cJSON *passed = Path(root, {"smart_status", "passed"});
     info->statusKnown = cJSON_IsBool(passed);
     info->passed = !cJSON_IsFalse(passed);

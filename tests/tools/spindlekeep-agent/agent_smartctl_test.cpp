@@ -138,6 +138,23 @@ TEST(AgentSmartctl, SenseCodesAndFailedVerdictsOfScsiDisks)
     }
 }
 
+// Numbers far outside their fields saturate instead of wrapping (a fuzz find).
+TEST(AgentSmartctl, OutOfRangeNumbersSaturate)
+{
+    const char text[] = R"({"user_capacity":{"bytes":1e300},"logical_block_size":-5,"rotation_rate":-1e300,)"
+                        R"("power_on_time":{"hours":1e20},"device":{"protocol":"NVMe"},)"
+                        R"("nvme_smart_health_information_log":{"percentage_used":1e9,"critical_warning":4096}})";
+    SmartctlInfo info;
+    std::string error;
+    ASSERT_TRUE(SmartctlParse(text, sizeof(text) - 1, &info, &error));
+    EXPECT_EQ(info.capacity, UINT64_MAX);
+    EXPECT_EQ(info.blockSize, 0u);
+    EXPECT_EQ(info.rotation, INT64_MIN);
+    EXPECT_EQ(info.health.powerOnHours, UINT32_MAX);
+    EXPECT_EQ(info.health.wear, 10000u);
+    EXPECT_EQ(info.health.criticalWarning, 255);
+}
+
 // Older smartctl versions and bridges leave members out: drop each top-level
 // member of every recorded output in turn; the reader must still succeed.
 TEST(AgentSmartctl, ToleratesMissingMembers)
