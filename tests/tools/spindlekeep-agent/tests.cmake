@@ -1,6 +1,6 @@
 # Tests of spindlekeep-agent: they link the agent's library, start the real
 # agent binary and read recorded smartctl outputs.
-set(SPK_SMARTCTL_DATA ${CMAKE_SOURCE_DIR}/../shared/data/smartctl CACHE PATH
+set(SPK_SMARTCTL_DATA ${CMAKE_SOURCE_DIR}/tests/data/smartctl CACHE PATH
     "directory of recorded smartctl -j outputs used by the agent's parser tests")
 add_library(spk_agent_test_util STATIC ${CMAKE_CURRENT_LIST_DIR}/agent_test_util.cpp)
 target_include_directories(spk_agent_test_util PUBLIC ${CMAKE_CURRENT_LIST_DIR})
