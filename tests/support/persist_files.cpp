@@ -1,28 +1,16 @@
 #include "support/persist_files.h"
 
-#include <dirent.h>
-#include <ftw.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "config/config_prefix.h"
 
-namespace {
-
-int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return ::remove(path); }
-
-int RemoveBelowRoot(const char *path, const struct stat *, int, FTW *ftw)
-{
-    return ftw->level == 0 ? 0 : ::remove(path);
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 TempDir::TempDir()
 {
@@ -31,41 +19,32 @@ TempDir::TempDir()
     path_ = made != nullptr ? made : "/tmp/spk_mkdtemp_failed";
 }
 
-TempDir::~TempDir() { (void)nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
 
 bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 std::string ReadFileText(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "<missing>";
-    }
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
 void WriteFileText(const std::string &path, const std::string &text)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-
-void MakeDir(const std::string &path) { (void)mkdir(path.c_str(), 0750); }
 
 std::vector<std::string> ListDir(const std::string &path)
 {
     std::vector<std::string> names;
-    DIR *dir = opendir(path.c_str());
-    if (dir == nullptr) {
-        return names;
+    std::error_code ec;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
     }
-    while (const dirent *e = readdir(dir)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") {
-            names.push_back(n);
-        }
-    }
-    closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -86,8 +65,11 @@ std::string ResetTestPrefix()
     if (!prefixSet) {
         abort();
     }
-    (void)nftw(root.Path().c_str(), RemoveBelowRoot, 16, FTW_DEPTH | FTW_PHYS);
-    MakeDir(root.Join("config"));
-    MakeDir(root.Join("userconfig_bak"));
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(root.Path(), ec)) {
+        fs::remove_all(entry.path(), ec);
+    }
+    fs::create_directory(root.Join("config"), ec);
+    fs::create_directory(root.Join("userconfig_bak"), ec);
     return root.Path();
 }

@@ -31,7 +31,6 @@ bool FileExists(const std::string &path);
 // Contents of the file, or "<missing>" when it cannot be read.
 std::string ReadFileText(const std::string &path);
 void WriteFileText(const std::string &path, const std::string &text);
-void MakeDir(const std::string &path);
 // Names in the directory (without "." and ".."), sorted.
 std::vector<std::string> ListDir(const std::string &path);
 // stat of the file; st_mode 0 when missing.
