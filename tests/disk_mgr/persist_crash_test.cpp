@@ -48,19 +48,6 @@ std::string ConfigText(uint32_t gen)
            "\"min_slow_cycle\": 50}}";
 }
 
-std::string Compact(const std::string &text)
-{
-    cJSON *doc = cJSON_Parse(text.c_str());
-    if (doc == nullptr) {
-        return "<unparsable>";
-    }
-    char *t = cJSON_PrintUnformatted(doc);
-    std::string s = t;
-    cJSON_free(t);
-    cJSON_Delete(doc);
-    return s;
-}
-
 DiskBaseInfo Disk(uint32_t i)
 {
     DiskBaseInfo d{};
@@ -78,7 +65,7 @@ DiskBaseInfo Disk(uint32_t i)
 
 void SendReport(int fd, char kind, uint32_t gen)
 {
-    struct Report r = {kind, gen};
+    const Report r = {kind, gen};
     (void)!write(fd, &r, sizeof(r));
 }
 
@@ -152,24 +139,18 @@ protected:
     uint32_t LoadRegistryGen(const std::string &where)
     {
         EXPECT_EQ(DiskMgrInit(registry_.c_str()), 0);
-        uint32_t ids[kDisks + 1] = {};
-        char sns[kDisks + 1][DISK_SN_LEN] = {};
-        KeeperStr bufs[kDisks + 1];
-        for (uint32_t i = 0; i <= kDisks; ++i) {
-            bufs[i] = KeeperStr{DISK_SN_LEN, sns[i]};
-        }
         uint32_t count = 0;
-        EXPECT_EQ(DiskMgrListAllDisk(ids, bufs, kDisks + 1, &count), 0);
+        (void)DiskMgrListAllDisk(nullptr, nullptr, 0, &count);  // writes the count first
         EXPECT_EQ(count, kDisks) << where << ": registry lost";
         uint32_t gen = 0;
-        for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t i = 0; i < kDisks; ++i) {
             DiskMgrObj *obj = nullptr;
-            EXPECT_EQ(DiskMgrGetObj(ids[i], &obj), 0);
-            EXPECT_EQ(ids[i], i) << where;
-            EXPECT_STREQ(obj->sn, Disk(i).sn) << where;
-            if (i == 0) {
-                gen = obj->frameId;
+            if (DiskMgrGetObj(i, &obj) != 0) {
+                ADD_FAILURE() << where << ": disk " << i << " lost";
+                break;
             }
+            EXPECT_STREQ(obj->sn, Disk(i).sn) << where;
+            gen = i == 0 ? obj->frameId : gen;
             EXPECT_EQ(obj->frameId, gen) << where << ": generations mixed";
             EXPECT_EQ(obj->slotId, gen) << where << ": record torn";
         }
@@ -177,13 +158,15 @@ protected:
         return gen;
     }
 
+    // A torn file fails InitConfig; a lost one gives the defaults, which
+    // hold the "nvme_disk" object that the saved document lacks.
     uint32_t LoadConfigGen(const std::string &where)
     {
         EXPECT_EQ(InitConfig(), 0) << where;
         uint32_t gen = 0;
         EXPECT_EQ(GetChildNodeConfigInt("disklife_prediction", "task_cycle", &gen), 0) << where;
+        EXPECT_EQ(GetChildNodeConfigInt("nvme_disk", "task_cycle", &gen), 1) << where << ": lost";
         ConfigUnload();
-        EXPECT_EQ(Compact(ReadFileText(config_)), Compact(ConfigText(gen))) << where;
         return gen;
     }
 
@@ -255,11 +238,6 @@ TEST_F(PersistCrashTest, KilledSaveLoopLeavesOldOrNewDocument)
     // proved nothing: two rounds in three wait for a save of one kind.
     EXPECT_GE(regGen, static_cast<uint32_t>(rounds / 3));
     EXPECT_GE(cfgGen, static_cast<uint32_t>(rounds / 3));
-    RecordProperty("seed", static_cast<int>(seed));
-    RecordProperty("registry_generations", static_cast<int>(regGen));
-    RecordProperty("config_generations", static_cast<int>(cfgGen));
-    RecordProperty("caught_in_flight", caughtInFlight);
-    RecordProperty("kills", rounds);
     printf("seed %u: %u registry and %u configuration saves survived %d kills, %d in flight\n", seed,
            regGen, cfgGen, rounds, caughtInFlight);
 }
