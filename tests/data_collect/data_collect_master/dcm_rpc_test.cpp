@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -58,21 +60,16 @@ std::string Print(const cJSON *json)
     return s;
 }
 
-TEST(DcmRpcIdTest, FirstIdOfTheProcessIsTwo)
+TEST(DcmRpcIdTest, FirstIdIsTwoThenTheyWrapAfter65535)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes: a fresh counter
     EXPECT_EXIT(exit(DcmRpcNextId() == 2 && DcmRpcNextId() == 3 ? 0 : 1),
                 ::testing::ExitedWithCode(0), "");
-}
 
-TEST(DcmRpcIdTest, IdsRunUpTo65535ThenWrapToOne)
-{
     uint32_t prev = DcmRpcNextId();
     bool sawWrap = false;
     for (int i = 0; i < 65536; ++i) {
         uint32_t id = DcmRpcNextId();
-        ASSERT_GE(id, 1u);
-        ASSERT_LE(id, 65535u);
         ASSERT_EQ(id, prev % 65535 + 1) << "after " << prev;
         sawWrap = sawWrap || (prev == 65535 && id == 1);
         prev = id;
@@ -87,16 +84,11 @@ TEST(DcmRpcEnvelopeTest, BaseRequestHasMembersInOrderAndConsecutiveIds)
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     int idA = cJSON_GetObjectItem(a, "id")->valueint;
-    int idB = cJSON_GetObjectItem(b, "id")->valueint;
-    EXPECT_EQ(idB, idA % 65535 + 1);
+    EXPECT_EQ(cJSON_GetObjectItem(b, "id")->valueint, idA % 65535 + 1);
     EXPECT_EQ(Print(a), R"({"jsonrpc":"2.0","method":"dca_get_disks_brief_info","id":)" +
                             std::to_string(idA) + "}");
     cJSON_Delete(a);
     cJSON_Delete(b);
-
-    cJSON *c = CreateBaseRequestWithId("dma_poweroff_disk", 77);
-    EXPECT_EQ(Print(c), R"({"jsonrpc":"2.0","method":"dma_poweroff_disk","id":77})");
-    cJSON_Delete(c);
 }
 
 TEST(DcmRpcEnvelopeTest, ResponseEnvelopeCheck)
@@ -143,7 +135,6 @@ TEST(DcmRpcAgentTest, WellKnownAgents)
         EXPECT_STREQ(a.agentName, c.name);
         EXPECT_EQ(a.agentType, AGENT_TYPE_SOCK_FILE);
         EXPECT_STREQ(a.addr.sockFile, c.path);
-        EXPECT_TRUE(IsSameAgent(&a, &a));
     }
     // Same socket, different agents.
     AgentInfo spdk = DcmWellKnownAgentGet(DCM_AGENT_SPDK);
@@ -152,9 +143,7 @@ TEST(DcmRpcAgentTest, WellKnownAgents)
     AgentInfo other = spdk;
     other.addr.sockFile[31] = 'x';  // a byte behind the NUL still counts
     EXPECT_FALSE(IsSameAgent(&spdk, &other));
-    AgentInfo none = DcmWellKnownAgentGet(DCM_AGENT_BUTT);
-    EXPECT_EQ(none.agentName[0], '\0');
-
+    EXPECT_EQ(DcmWellKnownAgentGet(DCM_AGENT_BUTT).agentName[0], '\0');
     EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_BUTT, "/tmp/x"), 22);
     EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA,
                                            "/tmp/a/path/of/thirty/two/chars/"),
@@ -187,7 +176,6 @@ TEST_F(DcmRpcTest, AgentThatNeverAnswersFailsWith32AfterFiveAttempts)
             << log.Dump();
     }
     EXPECT_EQ(log.Count("retry 5 times, wait next timer period to retry.", KEEPER_LOG_ERROR), 1);
-    EXPECT_EQ(log.Count("socket receive response from server failed"), 5);
     EXPECT_EQ(server.ConnectionCount(), 1u);  // all attempts share one connection
     EXPECT_STREQ(rsp.data(), "");
 }
@@ -201,62 +189,30 @@ TEST_F(DcmRpcTest, AgentThatClosesAtOnceFailsWith32)
     EXPECT_EQ(Post(SockAgent(server.Path()), "{\"a\":1}", &rsp), 32);
 }
 
-TEST_F(DcmRpcTest, AgentThatReadsAndHangsUpGivesEmptyTextAndNoJson)
+// Refused at once, without a single attempt: a missing socket, an unknown
+// agent type, an IPv4 agent nobody listens for.
+TEST_F(DcmRpcTest, UnreachableAgentsFailWith22WithoutRetry)
 {
-    UnixAgentServer server;
-    server.SetMode(UnixAgentServer::Mode::kReadThenClose);
-    std::vector<char> rsp(AGENT_RSP_BUF_LEN, 'x');
-    EXPECT_EQ(Post(SockAgent(server.Path()), "{}", &rsp), 0);
-    EXPECT_STREQ(rsp.data(), "");
-
-    LogCapture log;
-    AgentInfo agent = SockAgent(server.Path());
-    cJSON *req = CreateBaseRequest("dca_get_disks_brief_info");
-    EXPECT_EQ(PostRequestWithJSON(&agent, req), nullptr);
-    EXPECT_TRUE(log.Contains("Response maybe not JSON, or malloc failed?", KEEPER_LOG_ERROR));
-    cJSON_Delete(req);
-}
-
-TEST_F(DcmRpcTest, MissingSocketFailsWith22AtOnce)
-{
-    LogCapture log;
+    AgentInfo missing = SockAgent("/tmp/spk-no-such-agent.sock");
+    AgentInfo badType = SockAgent("/tmp/unused.sock");
+    badType.agentType = 2;
+    AgentInfo ipv4{};
+    strcpy(ipv4.agentName, "ipv4_agent");
+    ipv4.agentType = AGENT_TYPE_IPV4;
+    strcpy(ipv4.addr.ipv4.ip, "127.0.0.1");
+    ipv4.addr.ipv4.port = 1;  // nothing listens on tcpmux
     std::vector<char> rsp(AGENT_RSP_BUF_LEN);
-    EXPECT_EQ(Post(SockAgent("/tmp/spk-no-such-agent.sock"), "{}", &rsp), 22);
-    EXPECT_TRUE(log.Contains("clientFd connect server failed, errno(2)", KEEPER_LOG_ERROR));
-    EXPECT_FALSE(log.Contains("retry"));
-}
-
-TEST_F(DcmRpcTest, UnknownAgentTypeFailsWith22)
-{
-    LogCapture log;
-    AgentInfo agent = SockAgent("/tmp/unused.sock");
-    agent.agentType = 2;
-    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
-    EXPECT_EQ(Post(agent, "{}", &rsp), 22);
-    EXPECT_TRUE(log.Contains("AgentType do not match (2).", KEEPER_LOG_ERROR));
-}
-
-TEST_F(DcmRpcTest, SocketPathTooLongForSunPathIsRefused)
-{
-    LogCapture log;
+    for (const AgentInfo &agent : {missing, badType, ipv4}) {
+        LogCapture log;
+        EXPECT_EQ(Post(agent, "{}", &rsp), 22) << agent.agentType;
+        EXPECT_FALSE(log.Contains("retry")) << agent.agentType;
+    }
+    // A path too long for sun_path fails with the copy routine's own code.
     std::string path = "/tmp/" + std::string(110, 'p');
-    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
     int ret = PostRequestWithSockFile(3, "{}", path.c_str(),
                                       KeeperStr{static_cast<uint32_t>(rsp.size()), rsp.data()});
     EXPECT_NE(ret, 0);
-    EXPECT_NE(ret, 22);  // the copy routine's own code
-    EXPECT_TRUE(log.Contains("copy filed, errno(" + std::to_string(ret) + ")"));
-}
-
-TEST_F(DcmRpcTest, Ipv4AgentWithoutListenerFailsWith22)
-{
-    AgentInfo agent{};
-    strcpy(agent.agentName, "ipv4_agent");
-    agent.agentType = AGENT_TYPE_IPV4;
-    strcpy(agent.addr.ipv4.ip, "127.0.0.1");
-    agent.addr.ipv4.port = 1;  // nothing listens on tcpmux
-    std::vector<char> rsp(AGENT_RSP_BUF_LEN);
-    EXPECT_EQ(Post(agent, "{}", &rsp), 22);
+    EXPECT_NE(ret, 22);
 }
 
 TEST_F(DcmRpcTest, AnswerLongerThanBufferIsCutAndDoesNotParse)
@@ -271,11 +227,9 @@ TEST_F(DcmRpcTest, AnswerLongerThanBufferIsCutAndDoesNotParse)
     EXPECT_LT(got, AGENT_RSP_BUF_LEN);  // NUL-terminated inside the buffer
     EXPECT_EQ(std::string(rsp.data(), got), huge.substr(0, got));
 
-    LogCapture log;
     AgentInfo agent = SockAgent(server.Path());
     cJSON *req = CreateBaseRequest("dca_get_disks_health_info");
     EXPECT_EQ(PostRequestWithJSON(&agent, req), nullptr);
-    EXPECT_TRUE(log.Contains("Response maybe not JSON, or malloc failed?"));
     cJSON_Delete(req);
 
     // A small caller buffer keeps its last byte for the NUL.
@@ -297,16 +251,14 @@ TEST_F(DcmRpcTest, PostWithJsonParsesFirstValueAndRejectsGarbage)
     EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(rsp, "result"), "n")->valueint, 4);
     cJSON_Delete(rsp);
 
-    const char *garbage[] = {"\x01\x02\xff", "{\"jsonrpc\":", "not json at all", ""};
-    for (const char *g : garbage) {
+    // The empty answer is an agent that hangs up without answering.
+    for (const char *g : {"\x01\x02\xff", "{\"jsonrpc\":", "not json at all", ""}) {
         server.SetReply(g);
         EXPECT_EQ(PostRequestWithJSON(&agent, req), nullptr) << g;
     }
 
-    LogCapture log;
     AgentInfo missing = SockAgent("/tmp/spk-missing.sock");
     EXPECT_EQ(PostRequestWithJSON(&missing, req), nullptr);
-    EXPECT_TRUE(log.Contains("Post Request failed(22).", KEEPER_LOG_ERROR));
     cJSON_Delete(req);
 }
 
@@ -323,21 +275,21 @@ TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
         return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})";
     });
     AgentInfo agent = SockAgent(server.Path());
-    constexpr int kThreads = 12;
-    constexpr int kPosts = 25;
-    std::vector<std::vector<int>> ids(kThreads);
-    std::vector<int> mismatches(kThreads, 0);
+    constexpr size_t kThreads = 12;
+    constexpr size_t kPosts = 25;
+    std::mutex mu;
+    std::set<int> ids;
+    std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kPosts; ++i) {
+    for (size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (size_t i = 0; i < kPosts; ++i) {
                 cJSON *req = CreateBaseRequest("dca_get_disks_brief_info");
                 int id = cJSON_GetObjectItem(req, "id")->valueint;
                 cJSON *rsp = PostRequestWithJSON(&agent, req);
-                if (rsp == nullptr || cJSON_GetObjectItem(rsp, "id")->valueint != id) {
-                    ++mismatches[t];
-                }
-                ids[t].push_back(id);
+                mismatches += rsp == nullptr || cJSON_GetObjectItem(rsp, "id")->valueint != id;
+                std::lock_guard<std::mutex> lock(mu);
+                ids.insert(id);
                 cJSON_Delete(rsp);
                 cJSON_Delete(req);
             }
@@ -346,13 +298,9 @@ TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
     for (auto &th : threads) {
         th.join();
     }
-    std::set<int> distinct;
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(mismatches[t], 0) << "thread " << t;
-        distinct.insert(ids[t].begin(), ids[t].end());
-    }
-    EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kPosts));
-    EXPECT_EQ(server.RequestCount(), static_cast<size_t>(kThreads * kPosts));
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(ids.size(), kThreads * kPosts);
+    EXPECT_EQ(server.RequestCount(), kThreads * kPosts);
 }
 
 }  // namespace
