@@ -28,8 +28,9 @@ bool WaitReadable(int fd, const std::atomic<bool> &stop)
 
 }  // namespace
 
-UnixAgentServer::UnixAgentServer() : reply_(R"({"jsonrpc":"2.0","id":1,"result":{}})")
+UnixAgentServer::UnixAgentServer()
 {
+    SetReply(R"({"jsonrpc":"2.0","id":1,"result":{}})");
     char tmpl[] = "/tmp/spkXXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
@@ -50,73 +51,13 @@ UnixAgentServer::UnixAgentServer() : reply_(R"({"jsonrpc":"2.0","id":1,"result":
 UnixAgentServer::~UnixAgentServer()
 {
     stop_.store(true);
-    acceptor_.join();
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        workers.swap(workers_);
-    }
-    for (auto &t : workers) {
+    acceptor_.join();  // no worker is added after this
+    for (auto &t : workers_) {
         t.join();
     }
     close(listenFd_);
     unlink(path_.c_str());
     rmdir(dir_.c_str());
-}
-
-void UnixAgentServer::SetMode(Mode mode)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    mode_ = mode;
-}
-
-void UnixAgentServer::SetReply(const std::string &reply)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    reply_ = reply;
-}
-
-void UnixAgentServer::SetResponder(Responder responder)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    responder_ = std::move(responder);
-}
-
-std::vector<std::string> UnixAgentServer::Requests() const
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_;
-}
-
-size_t UnixAgentServer::RequestCount() const
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_.size();
-}
-
-bool UnixAgentServer::WaitForRequests(size_t n, std::chrono::milliseconds timeout) const
-{
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
-}
-
-void UnixAgentServer::ClearRequests()
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    requests_.clear();
-}
-
-void UnixAgentServer::Record(const std::string &request)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    requests_.push_back(request);
-    cv_.notify_all();
-}
-
-std::string UnixAgentServer::Answer(const std::string &request)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    return responder_ ? responder_(request) : reply_;
 }
 
 void UnixAgentServer::AcceptLoop()
@@ -150,9 +91,16 @@ void UnixAgentServer::Serve(int fd)
                 break;
             }
             std::string request(buf.data(), static_cast<size_t>(n));
-            Record(request);
+            std::string answer;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                requests_.push_back(request);
+                cv_.notify_all();
+                if (mode == Mode::kReply) {
+                    answer = responder_(request);
+                }
+            }
             if (mode == Mode::kReply) {
-                std::string answer = Answer(request);
                 (void)!send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
             }
         } while (mode == Mode::kSilent);
