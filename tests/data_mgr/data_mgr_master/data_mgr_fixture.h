@@ -31,7 +31,8 @@ struct DrmEvent {
     uint32_t event;
 };
 
-// DRM notification recorder (called under the data-manager lock).
+// DRM notifications seen (called under the data-manager lock) and the result
+// the recorder gives back.
 struct DrmRecorder {
     std::mutex mu;
     std::vector<DrmEvent> events;
@@ -55,6 +56,13 @@ inline std::vector<DrmEvent> DrmEvents()
 {
     std::lock_guard<std::mutex> lock(Drm().mu);
     return Drm().events;
+}
+
+inline void ResetDrm(int32_t result = 0)
+{
+    std::lock_guard<std::mutex> lock(Drm().mu);
+    Drm().events.clear();
+    Drm().result = result;
 }
 
 // Whitelist stand-in: base records pass unless their vendor is "REJECT";
@@ -96,41 +104,23 @@ struct Sn {
 
 // One request the data agent received, parsed.
 struct AgentMsg {
-    std::string method;
-    double id = -1;
-    std::vector<std::string> paramNames;  // in order
-    cJSON *params = nullptr;              // owned by `doc`
+    explicit AgentMsg(const std::string &text) : doc(cJSON_Parse(text.c_str()), cJSON_Delete)
+    {
+        EXPECT_NE(doc, nullptr) << "agent got no JSON: " << text;
+        const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"));
+        method = m != nullptr ? m : "<none>";
+    }
+    std::string Str(const char *name) const
+    {
+        const char *v = cJSON_GetStringValue(cJSON_GetObjectItem(Params(), name));
+        return v != nullptr ? v : "<none>";
+    }
+    double Num(const char *name) const { return cJSON_GetNumberValue(cJSON_GetObjectItem(Params(), name)); }
+    cJSON *Params() const { return cJSON_GetObjectItem(doc.get(), "params"); }
+
     std::shared_ptr<cJSON> doc;
+    std::string method;
 };
-
-inline AgentMsg ParseAgentMsg(const std::string &text)
-{
-    AgentMsg m;
-    cJSON *doc = cJSON_Parse(text.c_str());
-    if (doc == nullptr) {
-        ADD_FAILURE() << "agent got no JSON: " << text;
-        return m;
-    }
-    m.doc.reset(doc, cJSON_Delete);
-    m.method = cJSON_GetStringValue(cJSON_GetObjectItem(doc, "method"));
-    m.id = cJSON_GetNumberValue(cJSON_GetObjectItem(doc, "id"));
-    m.params = cJSON_GetObjectItem(doc, "params");
-    for (cJSON *c = m.params != nullptr ? m.params->child : nullptr; c != nullptr; c = c->next) {
-        m.paramNames.push_back(c->string);
-    }
-    return m;
-}
-
-inline std::string Str(const AgentMsg &m, const char *name)
-{
-    const char *v = cJSON_GetStringValue(cJSON_GetObjectItem(m.params, name));
-    return v != nullptr ? v : "<none>";
-}
-
-inline double Num(const AgentMsg &m, const char *name)
-{
-    return cJSON_GetNumberValue(cJSON_GetObjectItem(m.params, name));
-}
 
 // Socket timeout of the store tests: an answering agent is never this slow,
 // a silent one costs five of them.
@@ -151,11 +141,7 @@ protected:
         ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent_->Path().c_str()), 0);
         registryPath_ = dir_.Join("disk_mgr.config");
         ASSERT_EQ(DiskMgrInit(registryPath_.c_str()), 0);
-        {
-            std::lock_guard<std::mutex> lock(Drm().mu);
-            Drm().events.clear();
-            Drm().result = 0;
-        }
+        ResetDrm();
         DataMgrSetWhiteListFunc(TestWhiteList);
         ASSERT_EQ(DataMgrSetDrmNotifyFunc(RecordDrmEvent), 0);
         ASSERT_EQ(DataMgrInit(), 0);
@@ -185,16 +171,7 @@ protected:
     {
         std::vector<AgentMsg> out;
         for (const auto &r : agent_->Requests()) {
-            out.push_back(ParseAgentMsg(r));
-        }
-        return out;
-    }
-
-    std::vector<std::string> AgentMethods() const
-    {
-        std::vector<std::string> out;
-        for (const auto &m : AgentMsgs()) {
-            out.push_back(m.method);
+            out.emplace_back(r);
         }
         return out;
     }
