@@ -14,6 +14,16 @@ namespace {
 
 constexpr uint64_t kMax = UINT64_MAX;
 
+// The worked example: 2 s, 200 reads and 100 writes, and what it gives.
+// Frame fields: bytes read/written, ops read/written, latency ticks
+// read/written, queue depth, busy count, ticks, tick rate, io time.
+constexpr DiskIoInfoFrame kLast{0, 0, 0, 0, 0, 0, 0, 0, 1000, 1000, 0};
+constexpr DiskIoInfoFrame kNew{2048000, 1024000, 200, 100, 400, 100, 7, 3, 3000, 1000, 1500000};
+constexpr DiskIoStatInfo kExample{.readIops = 100, .writeIops = 50, .readIoBand = 1000,
+                                  .writeIoBand = 500, .readIoDelay = 2000, .writeIoDelay = 1000,
+                                  .queueDepth = 7, .ioBusyNum = 3, .avgServeTime = 5000,
+                                  .utilization = 75, .utilizationDec = 0};
+
 class IoStatTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -23,30 +33,15 @@ protected:
     }
 };
 
-// L and N of the worked example: 2 s, 200 reads and 100 writes.
-DiskIoInfoFrame ExampleLast()
+// All fields in one line, so a mismatch shows the whole record.
+std::string Fmt(const DiskIoStatInfo &s)
 {
-    DiskIoInfoFrame l{};
-    l.ticks = 1000;
-    l.tick_rate = 1000;
-    return l;
-}
-
-DiskIoInfoFrame ExampleNew()
-{
-    DiskIoInfoFrame n{};
-    n.num_read_ops = 200;
-    n.num_write_ops = 100;
-    n.bytes_read = 2048000;
-    n.bytes_written = 1024000;
-    n.read_latency_ticks = 400;
-    n.write_latency_ticks = 100;
-    n.ticks = 3000;
-    n.tick_rate = 1000;
-    n.io_time = 1500000;
-    n.queue_depth = 7;
-    n.io_busy_num = 3;
-    return n;
+    return "iops " + std::to_string(s.readIops) + "/" + std::to_string(s.writeIops) + " band " +
+           std::to_string(s.readIoBand) + "/" + std::to_string(s.writeIoBand) + " delay " +
+           std::to_string(s.readIoDelay) + "/" + std::to_string(s.writeIoDelay) + " qd " +
+           std::to_string(s.queueDepth) + " busy " + std::to_string(s.ioBusyNum) + " serve " +
+           std::to_string(s.avgServeTime) + " util " + std::to_string(s.utilization) + "." +
+           std::to_string(s.utilizationDec);
 }
 
 DiskIoStatInfo Calc(const DiskIoInfoFrame &l, const DiskIoInfoFrame &n)
@@ -56,23 +51,10 @@ DiskIoStatInfo Calc(const DiskIoInfoFrame &l, const DiskIoInfoFrame &n)
     return s;
 }
 
-TEST_F(IoStatTest, WorkedExample)
+TEST_F(IoStatTest, WorkedExampleAndItsTrace)
 {
     LogCapture log;
-    DiskIoStatInfo s = Calc(ExampleLast(), ExampleNew());
-    EXPECT_EQ(s.readIops, 100u);
-    EXPECT_EQ(s.writeIops, 50u);
-    EXPECT_EQ(s.readIoBand, 1000u);
-    EXPECT_EQ(s.writeIoBand, 500u);
-    EXPECT_EQ(s.readIoDelay, 2000u);
-    EXPECT_EQ(s.writeIoDelay, 1000u);
-    EXPECT_EQ(s.utilization, 75u);
-    EXPECT_EQ(s.utilizationDec, 0u);
-    EXPECT_EQ(s.avgServeTime, 5000u);
-    EXPECT_EQ(s.queueDepth, 7u);
-    EXPECT_EQ(s.ioBusyNum, 3u);
-
-    // The trace, line by line, in order.
+    EXPECT_EQ(Fmt(Calc(kLast, kNew)), Fmt(kExample));
     const char *expected[] = {
         "IO STAT CAL RESULT {",
         "\tcpuTicksDiff    =2000\ttimeDiff    =2.000000",
@@ -101,36 +83,20 @@ TEST_F(IoStatTest, WorkedExample)
 // exact (no detour through doubles of the absolute values).
 TEST_F(IoStatTest, CountersNearTwoToThe64)
 {
-    DiskIoInfoFrame l{};
-    l.bytes_read = kMax - 3000000;
-    l.bytes_written = kMax - 2048000;
-    l.num_read_ops = kMax - 1000;
-    l.num_write_ops = kMax - 500;
-    l.read_latency_ticks = kMax - 10000;
-    l.write_latency_ticks = kMax - 999;
-    l.ticks = kMax - 4000;
-    l.tick_rate = 1000;
-    l.io_time = kMax - 2000000;
+    DiskIoInfoFrame l{kMax - 3000000, kMax - 2048000, kMax - 1000, kMax - 500, kMax - 10000,
+                      kMax - 999, 0, 0, kMax - 4000, 1000, kMax - 2000000};
     DiskIoInfoFrame n = l;
-    n.bytes_read = l.bytes_read + 2048000;   // 1000 KiB/s over 2 s
-    n.bytes_written = kMax;                  // + 2048000 -> 1000 KiB/s
-    n.num_read_ops = l.num_read_ops + 400;   // 200/s
-    n.num_write_ops = l.num_write_ops + 100;  // 50/s
+    n.bytes_read = l.bytes_read + 2048000;               // 1000 KiB/s over 2 s
+    n.bytes_written = kMax;                              // + 2048000 -> 1000 KiB/s
+    n.num_read_ops = l.num_read_ops + 400;               // 200/s
+    n.num_write_ops = l.num_write_ops + 100;             // 50/s
     n.read_latency_ticks = l.read_latency_ticks + 1200;  // 3 ticks = 3000 us per read
-    n.write_latency_ticks = kMax;            // + 999 ticks over 100 writes = 9990 us
+    n.write_latency_ticks = kMax;                        // + 999 ticks over 100 writes = 9990 us
     n.ticks = l.ticks + 2000;
-    n.io_time = l.io_time + 1000000;         // 1 s busy in 2 s = 50.00 %
+    n.io_time = l.io_time + 1000000;  // 1 s busy in 2 s = 50.00 %
     ASSERT_EQ(IoStatCheck(&l, &n), 0);
-    DiskIoStatInfo s = Calc(l, n);
-    EXPECT_EQ(s.readIops, 200u);
-    EXPECT_EQ(s.writeIops, 50u);
-    EXPECT_EQ(s.readIoBand, 1000u);
-    EXPECT_EQ(s.writeIoBand, 1000u);
-    EXPECT_EQ(s.readIoDelay, 3000u);
-    EXPECT_EQ(s.writeIoDelay, 9990u);
-    EXPECT_EQ(s.utilization, 50u);
-    EXPECT_EQ(s.utilizationDec, 0u);
-    EXPECT_EQ(s.avgServeTime, 2000u);  // 1000000 us / 500 ops
+    EXPECT_EQ(Fmt(Calc(l, n)), Fmt(DiskIoStatInfo{200, 50, 1000, 1000, 3000, 9990, 0, 0,
+                                                   2000 /* 1000000 us / 500 ops */, 50, 0}));
 }
 
 TEST_F(IoStatTest, AcceptanceTest)
@@ -167,123 +133,71 @@ TEST_F(IoStatTest, AcceptanceTest)
     }
 }
 
+// Variations of the worked example. Where a divisor is zero (no tick rate,
+// latency ticks without operations) the affected figures are defined as 0.
 TEST_F(IoStatTest, EdgeIntervals)
 {
     struct Case {
         const char *name;
-        void (*mutate)(DiskIoInfoFrame &n);
-        void (*check)(const DiskIoStatInfo &s);
+        void (*frame)(DiskIoInfoFrame &n);
+        void (*want)(DiskIoStatInfo &s);
     } cases[] = {
-        {"busy longer than elapsed",
-         [](DiskIoInfoFrame &n) { n.io_time = 2500000; },
-         [](const DiskIoStatInfo &s) {
-             EXPECT_EQ(s.utilization, 100u);
-             EXPECT_EQ(s.utilizationDec, 0u);
-         }},
-        {"exactly 100 %",
-         [](DiskIoInfoFrame &n) { n.io_time = 2000000; },
-         [](const DiskIoStatInfo &s) {
-             EXPECT_EQ(s.utilization, 100u);
-             EXPECT_EQ(s.utilizationDec, 0u);
-         }},
-        {"hundredths",
-         [](DiskIoInfoFrame &n) { n.io_time = 1234560; },  // 61.728 %
-         [](const DiskIoStatInfo &s) {
-             EXPECT_EQ(s.utilization, 61u);
-             EXPECT_EQ(s.utilizationDec, 72u);
-         }},
+        {"busy longer than elapsed", [](DiskIoInfoFrame &n) { n.io_time = 2500000; },
+         [](DiskIoStatInfo &s) { s.utilization = 100, s.avgServeTime = 8333; }},
+        {"exactly 100 %", [](DiskIoInfoFrame &n) { n.io_time = 2000000; },
+         [](DiskIoStatInfo &s) { s.utilization = 100, s.avgServeTime = 6666; }},
+        {"hundredths", [](DiskIoInfoFrame &n) { n.io_time = 1234560; },  // 61.728 %
+         [](DiskIoStatInfo &s) { s.utilization = 61, s.utilizationDec = 72, s.avgServeTime = 4115; }},
         {"no reads",
-         [](DiskIoInfoFrame &n) {
-             n.num_read_ops = 0;
-             n.bytes_read = 0;
-             n.read_latency_ticks = 0;
-         },
-         [](const DiskIoStatInfo &s) {
-             EXPECT_EQ(s.readIops, 0u);
-             EXPECT_EQ(s.readIoDelay, 0u);
-             EXPECT_EQ(s.readIoBand, 0u);
-             EXPECT_EQ(s.avgServeTime, 15000u);  // 1500000 us / 100 writes
+         [](DiskIoInfoFrame &n) { n.num_read_ops = n.bytes_read = n.read_latency_ticks = 0; },
+         [](DiskIoStatInfo &s) {
+             s.readIops = s.readIoDelay = s.readIoBand = 0;
+             s.avgServeTime = 15000;  // 1500000 us / 100 writes
          }},
-        {"unknown busy count",
-         [](DiskIoInfoFrame &n) { n.io_busy_num = 0xFFFFFFFFu; },
-         [](const DiskIoStatInfo &s) { EXPECT_EQ(s.ioBusyNum, 0u); }},
-        {"busy count just below the marker",
-         [](DiskIoInfoFrame &n) { n.io_busy_num = 0xFFFFFFFEu; },
-         [](const DiskIoStatInfo &s) { EXPECT_EQ(s.ioBusyNum, 0xFFFFFFFEu); }},
-        {"no operations at all",
-         [](DiskIoInfoFrame &n) {
-             n.num_read_ops = n.num_write_ops = 0;
-             n.read_latency_ticks = n.write_latency_ticks = 0;
-         },
-         [](const DiskIoStatInfo &s) { EXPECT_EQ(s.avgServeTime, 0u); }},
+        {"unknown busy count", [](DiskIoInfoFrame &n) { n.io_busy_num = 0xFFFFFFFFu; },
+         [](DiskIoStatInfo &s) { s.ioBusyNum = 0; }},
+        {"busy count just below the marker", [](DiskIoInfoFrame &n) { n.io_busy_num = 0xFFFFFFFEu; },
+         [](DiskIoStatInfo &s) { s.ioBusyNum = 0xFFFFFFFEu; }},
         {"fractions are dropped",
          [](DiskIoInfoFrame &n) {
-             n.num_read_ops = 201;        // 100.5/s
+             n.num_read_ops = 201;           // 100.5/s
              n.bytes_read = 2048000 + 2047;  // 1000.99.. KiB/s
-             n.read_latency_ticks = 401;  // 1.995.. ticks per read
+             n.read_latency_ticks = 401;     // 1.995.. ticks per read
          },
-         [](const DiskIoStatInfo &s) {
-             EXPECT_EQ(s.readIops, 100u);
-             EXPECT_EQ(s.readIoBand, 1000u);
-             EXPECT_EQ(s.readIoDelay, 1995u);
+         [](DiskIoStatInfo &s) { s.readIoDelay = 1995, s.avgServeTime = 4983; }},
+        {"tick rate 0: no time, so no rates", [](DiskIoInfoFrame &n) { n.tick_rate = 0; },
+         [](DiskIoStatInfo &s) {  // the service time needs no time
+             s = DiskIoStatInfo{0, 0, 0, 0, 0, 0, 7, 3, 5000, 0, 0};
+         }},
+        {"latency ticks without operations",
+         [](DiskIoInfoFrame &n) { n.num_read_ops = n.num_write_ops = 0; },
+         [](DiskIoStatInfo &s) {  // bytes still count
+             s.readIops = s.writeIops = s.readIoDelay = s.writeIoDelay = s.avgServeTime = 0;
          }},
     };
     for (const auto &c : cases) {
-        DiskIoInfoFrame n = ExampleNew();
-        c.mutate(n);
-        SCOPED_TRACE(c.name);
-        c.check(Calc(ExampleLast(), n));
+        DiskIoInfoFrame n = kNew;
+        c.frame(n);
+        DiskIoStatInfo want = kExample;
+        c.want(want);
+        EXPECT_EQ(Fmt(Calc(kLast, n)), Fmt(want)) << c.name;
     }
-}
-
-// The defined results where a divisor is zero: every affected figure is 0.
-TEST_F(IoStatTest, ZeroDivisorsGiveZero)
-{
-    // tick_rate 0: no elapsed time can be derived, so no rate either.
-    DiskIoInfoFrame n = ExampleNew();
-    n.tick_rate = 0;
-    DiskIoStatInfo s = Calc(ExampleLast(), n);
-    EXPECT_EQ(s.readIops, 0u);
-    EXPECT_EQ(s.writeIops, 0u);
-    EXPECT_EQ(s.readIoBand, 0u);
-    EXPECT_EQ(s.writeIoBand, 0u);
-    EXPECT_EQ(s.readIoDelay, 0u);
-    EXPECT_EQ(s.writeIoDelay, 0u);
-    EXPECT_EQ(s.utilization, 0u);
-    EXPECT_EQ(s.utilizationDec, 0u);
-    EXPECT_EQ(s.avgServeTime, 5000u);  // needs no time: 1500000 / 300
-
-    // Latency ticks grew while no operation completed.
-    n = ExampleNew();
-    n.num_read_ops = 0;
-    n.num_write_ops = 0;
-    s = Calc(ExampleLast(), n);
-    EXPECT_EQ(s.readIoDelay, 0u);
-    EXPECT_EQ(s.writeIoDelay, 0u);
-    EXPECT_EQ(s.readIops, 0u);
-    EXPECT_EQ(s.avgServeTime, 0u);
-    EXPECT_EQ(s.readIoBand, 1000u);  // bytes still count
 }
 
 // Quotients past the u64 range saturate instead of wrapping or trapping.
 TEST_F(IoStatTest, HugeQuotientsSaturate)
 {
-    DiskIoInfoFrame l{};
-    l.ticks = 1;
-    DiskIoInfoFrame n{};
-    n.ticks = 2;
-    n.tick_rate = kMax;  // one tick is ~5e-20 s
-    n.num_read_ops = kMax;
-    n.bytes_read = kMax;
-    DiskIoStatInfo s = Calc(l, n);
+    DiskIoInfoFrame l{0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
+    DiskIoInfoFrame n{kMax, 0, kMax, 0, 0, 0, 0, 0, 2, kMax, 0};
+    DiskIoStatInfo s = Calc(l, n);  // one tick is ~5e-20 s
     EXPECT_EQ(s.readIops, kMax);
     EXPECT_EQ(s.readIoBand, kMax);
     EXPECT_EQ(s.writeIops, 0u);
 
     // io_time going backwards wraps: meaningless, but defined and capped.
-    DiskIoInfoFrame back = ExampleNew();
-    DiskIoInfoFrame last = ExampleLast();
+    DiskIoInfoFrame last = kLast;
     last.io_time = 2000000;
+    DiskIoInfoFrame back = kNew;
     back.io_time = 1000000;
     s = Calc(last, back);
     EXPECT_LE(s.utilization, 100u);
