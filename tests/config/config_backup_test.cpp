@@ -17,7 +17,6 @@
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
 #include "support/file_fault.h"
-#include "support/log_capture.h"
 #include "support/persist_files.h"
 
 namespace {
@@ -53,8 +52,13 @@ protected:
         SetConfigBakClock(nullptr);
         ConfigUnload();
     }
+    // Starts afresh from this configuration file and no backups.
     void StartWith(const std::string &text)
     {
+        ConfigUnload();
+        for (const auto &n : ListDir(bak_)) {
+            (void)unlink((bak_ + "/" + n).c_str());
+        }
         WriteFileText(cfg_, text);
         ASSERT_EQ(InitConfig(), 0);
     }
@@ -66,56 +70,42 @@ protected:
     std::string bak_;
 };
 
-TEST_F(ConfigBackupTest, FirstBackupCopiesTheFileWithModeAndOwner)
+// A backup is made, with mode 0640, when there is none or when the
+// configuration differs from the newest one by as little as one byte or in
+// length either way.
+TEST_F(ConfigBackupTest, BackupOnlyWhenTheNewestBackupDiffers)
 {
-    StartWith("{\"feature_switch\": 1}");
-    LogCapture logs;
-    ASSERT_EQ(BackUpConfigFile(), 0);
-    EXPECT_TRUE(logs.Contains("no bak config found need to update"));
-    EXPECT_TRUE(logs.Contains("Config file back up successfully"));
-    ASSERT_EQ(ListDir(bak_), std::vector<std::string>{BakName(g_fakeNow)});
-    EXPECT_EQ(ReadFileText(bak_ + "/" + BakName(g_fakeNow)), "{\"feature_switch\": 1}");
-    EXPECT_EQ(StatFile(bak_ + "/" + BakName(g_fakeNow)).st_mode & 07777, 0640U);
+    const std::string now = "{\"feature_switch\": 1}";
+    const struct {
+        std::string config;
+        const char *newest;  // nullptr: no backups at all
+        bool backedUp;
+    } cases[] = {{now, nullptr, true},
+                 {now, now.c_str(), false},
+                 {now + "\n", now.c_str(), true},
+                 {now, "{\"feature_switch\": 1}\n", true},
+                 {now, "{\"feature_switch\": 0}", true}};
+    for (const auto &c : cases) {
+        StartWith(c.config);
+        if (c.newest != nullptr) {
+            PlaceBackup(g_fakeNow - 600, "{\"feature_switch\": 2}");
+            PlaceBackup(g_fakeNow - 60, c.newest);
+        }
+        ASSERT_EQ(BackUpConfigFile(), 0);
+        const size_t before = c.newest != nullptr ? 2 : 0;
+        EXPECT_EQ(ListDir(bak_).size(), before + c.backedUp) << c.config << " vs " << c.newest;
+        const std::string made = bak_ + "/" + BakName(g_fakeNow);
+        EXPECT_EQ(ReadFileText(made), c.backedUp ? c.config : "<missing>");
+        EXPECT_EQ(StatFile(made).st_mode & 07777, c.backedUp ? 0640U : 0U);
+    }
 }
-
-TEST_F(ConfigBackupTest, UnchangedConfigurationMakesNoNewBackup)
-{
-    StartWith("{\"feature_switch\": 1}");
-    PlaceBackup(g_fakeNow - 600, "{\"feature_switch\": 1}");
-    g_fakeNow += 600;
-    LogCapture logs;
-    ASSERT_EQ(BackUpConfigFile(), 0);
-    EXPECT_EQ(ListDir(bak_).size(), 1U);
-    EXPECT_TRUE(logs.Contains("Bak config file same as now config, don't need to update"));
-}
-
-TEST_F(ConfigBackupTest, OneTrailingByteMakesADifference)
-{
-    StartWith("{\"feature_switch\": 1}\n");
-    PlaceBackup(g_fakeNow - 600, "{\"feature_switch\": 1}");
-    LogCapture logs;
-    ASSERT_EQ(BackUpConfigFile(), 0);
-    EXPECT_TRUE(logs.Contains("Bak config file not same as now config need to update"));
-    EXPECT_EQ(ListDir(bak_).size(), 2U);
-    EXPECT_EQ(ReadFileText(bak_ + "/" + BakName(g_fakeNow)), "{\"feature_switch\": 1}\n");
-}
-
-struct PruneCase {
-    int existing;  // backups before the change
-    int remaining;
-};
 
 TEST_F(ConfigBackupTest, PruningKeepsTheNewBackupAndTheFourNewestBefore)
 {
-    const PruneCase cases[] = {{0, 1}, {2, 3}, {4, 5}, {5, 5}, {9, 5}};
-    for (const auto &c : cases) {
-        for (const auto &n : ListDir(bak_)) {
-            (void)unlink((bak_ + "/" + n).c_str());
-        }
-        ConfigUnload();
+    for (int existing : {0, 2, 4, 5, 9}) {
         StartWith("{\"feature_switch\": 1, \"takeover_disk_switch\": 0}");
         std::vector<std::string> expect;
-        for (int i = 0; i < c.existing; ++i) {
+        for (int i = 0; i < existing; ++i) {
             PlaceBackup(g_fakeNow - 60 * (i + 1), "old " + std::to_string(i));
             if (i < 4) {
                 expect.push_back(BakName(g_fakeNow - 60 * (i + 1)));
@@ -126,8 +116,7 @@ TEST_F(ConfigBackupTest, PruningKeepsTheNewBackupAndTheFourNewestBefore)
         expect.push_back(BakName(g_fakeNow));
         expect.push_back("unrelated.txt");
         std::sort(expect.begin(), expect.end());
-        EXPECT_EQ(ListDir(bak_), expect) << c.existing << " backups before";
-        EXPECT_EQ(ListDir(bak_).size(), static_cast<size_t>(c.remaining) + 1);
+        EXPECT_EQ(ListDir(bak_), expect) << existing << " backups before";
         g_fakeNow += 3600;
     }
 }
@@ -139,68 +128,44 @@ TEST_F(ConfigBackupTest, TwoChangesInOneSecondLeaveOneBackupWithTheLaterContent)
     ASSERT_EQ(SetSwitchConfig("feature_switch", 0), 0);
     ASSERT_EQ(ListDir(bak_), std::vector<std::string>{BakName(g_fakeNow)});
     EXPECT_EQ(ReadFileText(bak_ + "/" + BakName(g_fakeNow)), ReadFileText(cfg_));
-    EXPECT_NE(ReadFileText(cfg_).find("\"feature_switch\":\t0"), std::string::npos);
 }
 
 TEST_F(ConfigBackupTest, BackupFailuresLeaveTheBackupsAlone)
 {
     StartWith("{\"feature_switch\": 1}");
     PlaceBackup(g_fakeNow - 60, "older");
+    // The newest backup unreadable, its successor not created, without its
+    // owner, or not copied.
     const struct {
-        const char *name;
         FileSysId id;
         int nth;
-        const char *log;
-    } cases[] = {
-        {"latest backup unreadable", FILE_SYS_OPEN, 2, "Get latest bak config file("},
-        {"create fails", FILE_SYS_OPEN, 3, "fail to create bak config file : errno(28)"},
-        {"owner missing", FILE_SYS_USER_ID, 1, "user:spindlekeep_user not exist"},
-        {"copy fails", FILE_SYS_WRITE, 1, "Error copy config bak file"},
-    };
+    } cases[] = {{FILE_SYS_OPEN, 2}, {FILE_SYS_OPEN, 3}, {FILE_SYS_USER_ID, 1}, {FILE_SYS_WRITE, 1}};
     for (const auto &c : cases) {
-        LogCapture logs;
         {
             FileFault fault;
             fault.FailNth(c.id, c.nth, ENOSPC);
-            EXPECT_EQ(BackUpConfigFile(), 1) << c.name;
+            EXPECT_EQ(BackUpConfigFile(), 1) << c.id;
         }
-        EXPECT_TRUE(logs.Contains(c.log)) << c.name << logs.Dump();
-        EXPECT_TRUE(logs.Contains("Config file back up failed")) << c.name;
-        EXPECT_EQ(ListDir(bak_), std::vector<std::string>{BakName(g_fakeNow - 60)}) << c.name;
-        EXPECT_EQ(ReadFileText(bak_ + "/" + BakName(g_fakeNow - 60)), "older") << c.name;
+        EXPECT_EQ(ListDir(bak_), std::vector<std::string>{BakName(g_fakeNow - 60)}) << c.id;
+        EXPECT_EQ(ReadFileText(bak_ + "/" + BakName(g_fakeNow - 60)), "older") << c.id;
     }
-}
-
-TEST_F(ConfigBackupTest, PruneFailureIsReported)
-{
-    StartWith("{\"feature_switch\": 1}");
-    for (int i = 1; i <= 5; ++i) {
+    for (int i = 2; i <= 5; ++i) {
         PlaceBackup(g_fakeNow - 60 * i, "old");
     }
-    LogCapture logs;
     FileFault fault;
     fault.FailNth(FILE_SYS_UNLINK, 1, EACCES);
-    EXPECT_EQ(BackUpConfigFile(), 1);
-    EXPECT_TRUE(logs.Contains("Delete excess backup files fail: 13 - Permission denied"));
+    EXPECT_EQ(BackUpConfigFile(), 1) << "a failed prune is reported";
 }
 
 TEST_F(ConfigBackupTest, MissingFileOrDirectoryMakesBackupFail)
 {
     ASSERT_EQ(InitConfig(), 0);  // defaults; the file does not exist yet
-    LogCapture logs;
     EXPECT_EQ(BackUpConfigFile(), 1);
-    EXPECT_TRUE(logs.Contains("file config/spindlekeep_config.json not exist, continue"));
     EXPECT_TRUE(ListDir(bak_).empty());
-
     WriteFileText(cfg_, "{}");
     (void)rmdir(bak_.c_str());
-    logs.Clear();
     EXPECT_EQ(BackUpConfigFile(), 1);
-    EXPECT_TRUE(logs.Contains("open bak dir(" + bak_ + ") fail: 2 - No such file or directory"));
-    EXPECT_TRUE(logs.Contains("Get bak config file list fail"));
-    // A change still succeeds without its backup.
-    EXPECT_EQ(SetConfigInt("feature_switch", 0), 0);
-    EXPECT_TRUE(logs.Contains("bak config failed"));
+    EXPECT_EQ(SetConfigInt("feature_switch", 0), 0) << "a change succeeds without its backup";
 }
 
 TEST_F(ConfigBackupTest, ListTakesAtMostFiftyNewestFirst)
@@ -218,57 +183,31 @@ TEST_F(ConfigBackupTest, ListTakesAtMostFiftyNewestFirst)
     FreeBackupConfigNameList(list, count);
 }
 
+// A recovery whose copy or permissions fail falls back to the defaults and
+// leaves no torn file; one that works restores the newest backup.
 TEST_F(ConfigBackupTest, MissingConfigurationIsRecoveredFromTheNewestBackup)
 {
     PlaceBackup(g_fakeNow - 120, "{\"feature_switch\": 0, \"takeover_disk_switch\": 0}");
     PlaceBackup(g_fakeNow - 60, "{\"feature_switch\": 0, \"takeover_disk_switch\": 1}");
-    LogCapture logs;
-    ASSERT_EQ(InitConfig(), 0);
-    EXPECT_TRUE(logs.Contains("recover from bak"));
     uint32_t v = 9;
+    for (FileSysId id : {FILE_SYS_WRITE, FILE_SYS_GROUP_ID}) {
+        {
+            FileFault fault;
+            fault.FailNth(id, 1, ENOSPC);
+            ASSERT_EQ(InitConfig(), 0) << id;
+        }
+        ASSERT_EQ(GetConfigInt("feature_switch", &v), 0);
+        EXPECT_EQ(v, 1U) << id << ": defaults";
+        EXPECT_FALSE(FileExists(cfg_)) << id;
+        EXPECT_FALSE(FileExists(cfg_ + ".wal")) << id;
+        ConfigUnload();
+    }
+    ASSERT_EQ(InitConfig(), 0);
     ASSERT_EQ(GetConfigInt("takeover_disk_switch", &v), 0);
     EXPECT_EQ(v, 1U);
     EXPECT_EQ(ReadFileText(cfg_), "{\"feature_switch\": 0, \"takeover_disk_switch\": 1}");
     EXPECT_EQ(StatFile(cfg_).st_mode & 07777, 0640U);
-    EXPECT_FALSE(FileExists(cfg_ + ".wal"));
-    // A key the recovered file lacks is not invented.
-    EXPECT_EQ(GetConfigInt("disklife_prediction", &v), 1);
-}
-
-TEST_F(ConfigBackupTest, FailedRecoveryFallsBackToDefaultsAndLeavesNoTornFile)
-{
-    PlaceBackup(g_fakeNow - 60, "{\"feature_switch\": 0}");
-    const struct {
-        const char *name;
-        FileSysId id;
-        const char *log;
-    } cases[] = {
-        {"copy", FILE_SYS_WRITE, "Copy latest bak config file fail: 28"},
-        {"group", FILE_SYS_GROUP_ID, "Set config file:"},
-    };
-    for (const auto &c : cases) {
-        ConfigUnload();
-        LogCapture logs;
-        {
-            FileFault fault;
-            fault.FailNth(c.id, 1, ENOSPC);
-            ASSERT_EQ(InitConfig(), 0) << c.name;
-        }
-        EXPECT_TRUE(logs.Contains(c.log)) << c.name << logs.Dump();
-        uint32_t v = 9;
-        ASSERT_EQ(GetConfigInt("feature_switch", &v), 0);
-        EXPECT_EQ(v, 1U) << c.name << ": defaults";
-        EXPECT_FALSE(FileExists(cfg_)) << c.name;
-        EXPECT_FALSE(FileExists(cfg_ + ".wal")) << c.name;
-    }
-}
-
-TEST_F(ConfigBackupTest, NoBackupMeansNoRecovery)
-{
-    LogCapture logs;
-    EXPECT_EQ(RecoverConfigFromBak(), 1);
-    EXPECT_TRUE(logs.Contains("Cant get bak file list, bakNum = 0"));
-    EXPECT_FALSE(FileExists(cfg_));
+    EXPECT_EQ(GetConfigInt("disklife_prediction", &v), 1) << "keys the backup lacks stay absent";
 }
 
 // Readers, a writer and the periodic backup at once: every read sees a value
@@ -314,14 +253,11 @@ TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
 TEST_F(ConfigBackupTest, TaskStartsOnceAndStops)
 {
     ASSERT_EQ(InitScheduleTask(), 0);
-    LogCapture logs;
     EXPECT_EQ(StartConfigBackUpTask(), 0);
     EXPECT_TRUE(ScheduleTaskRunning("backup_user_config_task"));
     EXPECT_EQ(StartConfigBackUpTask(), 114);
-    EXPECT_TRUE(logs.Contains("Start Config Back Up Task Fail, ret = 114"));
     EXPECT_EQ(StopConfigBackUpTask(), 0);
     EXPECT_EQ(StopConfigBackUpTask(), 0);  // still listed until its pause ends
-    EXPECT_EQ(CancelScheduleTask("no_such_task"), 2);
 }
 
 }  // namespace
