@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Recording proxy between the daemon and a disk agent, for end-to-end tests.
+
+Listens on LISTEN (the socket the daemon calls), forwards each connection's
+request to TARGET (the real agent), hands the whole answer back in one write
+(the daemon reads it with one receive) and appends one JSON line per request
+to LOG: {"time": seconds, "method": ..., "devices": [names...]}.
+
+usage: agent_proxy.py LISTEN TARGET LOG
+"""
+import json
+import os
+import socket
+import sys
+import threading
+import time
+
+
+def record(log, lock, text):
+    try:
+        req = json.loads(text)
+        method = req.get("method", "")
+        devices = []
+        for d in (req.get("params") or {}).get("devices", []) or []:
+            devices.append(d if isinstance(d, str) else d.get("device_name", ""))
+    except (ValueError, AttributeError):
+        method, devices = "?", []
+    line = json.dumps({"time": time.time(), "method": method, "devices": devices})
+    with lock:
+        with open(log, "a") as f:
+            f.write(line + "\n")
+
+
+def serve(conn, target, log, lock):
+    with conn:
+        conn.settimeout(10)
+        try:
+            data = conn.recv(65536)
+        except OSError:
+            return
+        if not data:
+            return
+        record(log, lock, data.decode("utf-8", "replace"))
+        answer = b""
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as up:
+                up.settimeout(10)
+                up.connect(target)
+                up.sendall(data)
+                while True:
+                    chunk = up.recv(65536)
+                    if not chunk:
+                        break
+                    answer += chunk
+        except OSError:
+            return
+        try:
+            conn.sendall(answer)
+        except OSError:
+            pass
+
+
+def main():
+    listen, target, log = sys.argv[1:4]
+    if os.path.exists(listen):
+        os.unlink(listen)
+    srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    srv.bind(listen)
+    srv.listen(128)
+    lock = threading.Lock()
+    while True:
+        conn, _ = srv.accept()
+        threading.Thread(target=serve, args=(conn, target, log, lock), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
