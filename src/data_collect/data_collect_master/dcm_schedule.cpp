@@ -106,10 +106,12 @@ void FreeScanFlag(void *arg)
     KeeperFree(flag);
 }
 
+// The acquire loads pair with the cancellers' release stores, so the thread
+// frees its context or flag only after the cancelling store is complete.
 void QueryAgentScheduleTaskLoop(void *arg)
 {
     auto *context = static_cast<QueryAgentTaskContext *>(arg);
-    while (context->stopFlag.load(std::memory_order_relaxed) != 1) {
+    while (context->stopFlag.load(std::memory_order_acquire) != 1) {
         QueryAgentScheduleTask(context);
     }
 }
@@ -194,7 +196,7 @@ void ScanAllAgentDeviceListLoop(void *arg)
     auto *flag = static_cast<std::atomic<uint8_t> *>(arg);
     KeeperSpinLockT *running = g_dcm.runningLock.load(std::memory_order_acquire);
     LockPolitely(running);
-    while (flag->load(std::memory_order_relaxed) != 0) {
+    while (flag->load(std::memory_order_acquire) != 0) {
         ScanAllAgentDeviceListScheduleTask();
         KeeperSleepMs(g_messagePeriodMap[MESSAGE_DISK_BRIEF_INFO]);
     }
@@ -334,7 +336,7 @@ int CancelQueryAgentScheduleTask(const AgentInfo *agent)
             link = &node->next;
             continue;
         }
-        node->stopFlag->store(1, std::memory_order_relaxed);
+        node->stopFlag->store(1, std::memory_order_release);
         *link = node->next;
         KLOG_INFO(kTag, "cancel query agent (%s)", node->agent.agentName);
         KeeperFree(node);
@@ -353,7 +355,7 @@ void CancelAllQueryAgentScheduleTask()
     LockPolitely(lock);
     while (g_dcm.queryTaskList != nullptr) {
         AgentListNode *node = g_dcm.queryTaskList;
-        node->stopFlag->store(1, std::memory_order_relaxed);
+        node->stopFlag->store(1, std::memory_order_release);
         g_dcm.queryTaskList = node->next;
         KLOG_INFO(kTag, "cancel query agent (%s)", node->agent.agentName);
         KeeperFree(node);
@@ -402,7 +404,7 @@ void CancelScanAllAgentDeviceListScheduleTask()
     KeeperSpinLockT *lock = g_dcm.enableLock.load(std::memory_order_acquire);
     KeeperSpinLock(lock);
     if (g_dcm.scanAllRunningFlag != nullptr && g_dcm.scanAllRunningFlag->load() == 1) {
-        g_dcm.scanAllRunningFlag->store(0);
+        g_dcm.scanAllRunningFlag->store(0, std::memory_order_release);
         g_dcm.scanAllRunningFlag = nullptr;
     } else {
         KLOG_DEBUG(kTag, "ScanAllAgentDeviceListScheduleTask is already canceled.");

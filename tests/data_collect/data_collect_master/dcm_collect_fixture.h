@@ -66,6 +66,14 @@ inline void CollectEnvSetUp()
     ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, g_env->dma.Path().c_str()), 0);
 }
 
+// Ends the fake agents (joins their threads) once the suite is done; the
+// registry, store and collection module stay initialised until the process ends.
+inline void CollectEnvTearDown()
+{
+    delete g_env;
+    g_env = nullptr;
+}
+
 // Takes every registered disk offline.
 inline void CollectEnvReset()
 {

@@ -187,13 +187,15 @@ private:
     }
 
     std::string name_;
-    UnixAgentServer server_;
     mutable std::mutex mu_;
     std::vector<TestDisk> disks_;
     std::map<std::string, double> slots_;
     std::map<std::string, Fault> faults_;
     std::map<std::string, size_t> faultBatchSize_;
     unsigned long long ticks_ = 1000000;
+    // Last, so that it is destroyed first: its connection threads call
+    // Respond, which reads the members above.
+    UnixAgentServer server_;
 };
 
 }  // namespace dcmtest

@@ -19,6 +19,7 @@ namespace {
 class DcmScheduleTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { CollectEnvSetUp(); }
+    static void TearDownTestSuite() { CollectEnvTearDown(); }
     void TearDown() override
     {
         CancelAllQueryAgentScheduleTask();

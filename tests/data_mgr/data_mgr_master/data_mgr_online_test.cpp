@@ -18,6 +18,7 @@ namespace {
 class DataMgrOnlineTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { CollectEnvSetUp(); }
+    static void TearDownTestSuite() { CollectEnvTearDown(); }
     void TearDown() override
     {
         CancelAllQueryAgentScheduleTask();

@@ -16,6 +16,7 @@ namespace {
 class DcmQueryTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { CollectEnvSetUp(); }
+    static void TearDownTestSuite() { CollectEnvTearDown(); }
     void TearDown() override { CollectEnvReset(); }
 
     // Device-list records of `disks`, as QueryDeviceList would hand them out.
