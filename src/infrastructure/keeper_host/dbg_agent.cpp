@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "infrastructure/keeper_host/dbg_agent.h"
+#include "infrastructure/keeper_host/host_mutex.h"
 #include "infrastructure/keeper_securec/securec.h"
 
 namespace {
@@ -43,17 +44,6 @@ struct DbgOutput {
 };
 
 thread_local DbgOutput *t_out = nullptr;
-
-class Locked {
-public:
-    explicit Locked(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~Locked() { pthread_mutex_unlock(m_); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    pthread_mutex_t *m_;
-};
 
 // Caller holds the registry lock.
 DbgGroup *FindLocked(const char *name)
@@ -123,7 +113,7 @@ void ListGroups(const char *const *names, size_t count)
     for (size_t i = 0; i < count; ++i) {
         DbgGroup g;
         {
-            Locked reg(&g_dbg.lock);
+            HostLocked reg(&g_dbg.lock);
             const DbgGroup *found = FindLocked(names[i]);
             if (found == nullptr) {
                 continue;  // unregistered meanwhile
@@ -144,7 +134,7 @@ int32_t RunListing()
     const char *ptrs[DBG_MAX_GROUPS];
     size_t count = 0;
     {
-        Locked reg(&g_dbg.lock);
+        HostLocked reg(&g_dbg.lock);
         for (const DbgGroup &g : g_dbg.groups) {
             if (g.used && strcpy_s(names[count], sizeof(names[count]), g.name) == EOK) {
                 ptrs[count] = names[count];
@@ -163,7 +153,7 @@ int32_t RunGroup(int argc, char **argv)
 {
     DbgGroup g;
     {
-        Locked reg(&g_dbg.lock);
+        HostLocked reg(&g_dbg.lock);
         const DbgGroup *found = FindLocked(argv[0]);
         if (found == nullptr) {
             return DBG_STATUS_UNKNOWN_GROUP;
@@ -184,7 +174,7 @@ int DBG_RegCmd(const DBG_CmdGroup *group)
         group->name[0] == '\0' || strlen(group->name) > DBG_GROUP_NAME_MAX) {
         return -EINVAL;
     }
-    Locked reg(&g_dbg.lock);
+    HostLocked reg(&g_dbg.lock);
     if (FindLocked(group->name) != nullptr) {
         return -EEXIST;
     }
@@ -211,7 +201,7 @@ int DBG_UnRegCmd(const char *name)
     if (name == nullptr) {
         return -ENOENT;
     }
-    Locked reg(&g_dbg.lock);
+    HostLocked reg(&g_dbg.lock);
     DbgGroup *g = FindLocked(name);
     if (g == nullptr) {
         return -ENOENT;
@@ -265,7 +255,7 @@ int32_t DbgAgentRun(int argc, char **argv, char *out, uint32_t outSize, uint32_t
         (argc > 0 && (argv == nullptr || argv[0] == nullptr))) {
         return DBG_STATUS_MALFORMED;
     }
-    Locked exec(&g_dbg.execLock);
+    HostLocked exec(&g_dbg.execLock);
     DbgOutput output{out, outSize - 1 - kNote, 0, false, false, nullptr};
     t_out = &output;
     int32_t status = argc == 0 ? RunListing() : RunGroup(argc, argv);

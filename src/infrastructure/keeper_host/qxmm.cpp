@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "infrastructure/keeper_host/host_test.h"
+#include "infrastructure/keeper_host/host_mutex.h"
 #include "infrastructure/keeper_securec/securec.h"
 
 namespace {
@@ -74,17 +75,6 @@ struct QxmmState {
 
 QxmmState g_mm;
 
-class Locked {
-public:
-    explicit Locked(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~Locked() { pthread_mutex_unlock(m_); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    pthread_mutex_t *m_;
-};
-
 bool InjectedFailure()
 {
     uint64_t n = g_mm.attempts.fetch_add(1) + 1;
@@ -128,13 +118,13 @@ Partition *PartitionOf(uint32_t id)
 // Claims a free slot and names it. Returns its number, 0 when full.
 uint32_t ClaimPartition(const char *name, uint32_t owner)
 {
-    Locked table(&g_mm.tableLock);
+    HostLocked table(&g_mm.tableLock);
     for (uint32_t i = 0; i < QXMM_MAX_PARTITIONS; ++i) {
         Partition &p = g_mm.parts[i];
         if (p.used.load(std::memory_order_relaxed)) {
             continue;
         }
-        Locked pool(&p.lock);
+        HostLocked pool(&p.lock);
         p.isPool = false;
         (void)strncpy_s(p.name, sizeof(p.name), name, sizeof(p.name) - 1);
         p.owner = owner;
@@ -322,7 +312,7 @@ int createContinuousPartition(const char *name, uint32_t owner, uint64_t size,
     }
     Partition *p = &g_mm.parts[id - 1];
     {
-        Locked pool(&p->lock);
+        HostLocked pool(&p->lock);
         p->region = region;
         p->size = size;
     }
@@ -350,7 +340,7 @@ int createExpStructurePartition(uint32_t minNum, uint32_t maxNum, const char *na
     Partition *p = &g_mm.parts[id - 1];
     int ret = 0;
     {
-        Locked pool(&p->lock);
+        HostLocked pool(&p->lock);
         p->isPool = true;
         p->align = align == 0 ? kDefaultAlign : (align < sizeof(void *) ? sizeof(void *) : align);
         p->stride = (structSize + p->align - 1) / p->align * p->align;
@@ -385,7 +375,7 @@ int allocStructure(uint32_t partitionId, void **block, uint32_t owner, const cha
     if (InjectedFailure()) {
         return -ENOMEM;
     }
-    Locked pool(&p->lock);
+    HostLocked pool(&p->lock);
     if (p->freeList == nullptr) {
         if (!p->expand || p->total >= p->maxNum) {
             return -ENOMEM;
@@ -419,7 +409,7 @@ int freeStructure(uint32_t partitionId, void *block, uint32_t owner, const char 
     if (block == nullptr) {
         return -EFAULT;
     }
-    Locked pool(&p->lock);
+    HostLocked pool(&p->lock);
     Chunk *chunk = nullptr;
     uint32_t index = 0;
     if (!FindBlockLocked(p, block, &chunk, &index)) {
@@ -438,12 +428,12 @@ int freeStructure(uint32_t partitionId, void *block, uint32_t owner, const char 
 
 int deletePartitionByID(uint32_t partitionId)
 {
-    Locked table(&g_mm.tableLock);
+    HostLocked table(&g_mm.tableLock);
     Partition *p = PartitionOf(partitionId);
     if (p == nullptr) {
         return -ENOENT;
     }
-    Locked pool(&p->lock);
+    HostLocked pool(&p->lock);
     p->used.store(false, std::memory_order_release);
     ReleaseMemoryLocked(p);
     return 0;
@@ -458,7 +448,7 @@ int qxmm_partition_stat(uint32_t partitionId, QxmmPartitionStat *stat)
     if (p == nullptr) {
         return -ENOENT;
     }
-    Locked pool(&p->lock);
+    HostLocked pool(&p->lock);
     *stat = QxmmPartitionStat{};
     stat->isPool = p->isPool ? 1 : 0;
     stat->owner = p->owner;

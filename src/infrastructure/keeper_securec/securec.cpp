@@ -19,20 +19,27 @@ bool BadDest(const void *dest, size_t destMax)
     return dest == nullptr || destMax == 0 || destMax > SECUREC_MEM_MAX_LEN;
 }
 
-}  // namespace
-
-int memcpy_s(void *dest, size_t destMax, const void *src, size_t count)
+// Argument checks shared by the copying functions: EOK when the copy may go
+// ahead; otherwise the code, with a valid destination zero-filled.
+int CheckCopyArgs(void *dest, size_t destMax, const void *src, size_t count)
 {
     if (BadDest(dest, destMax)) {
         return destMax > SECUREC_MEM_MAX_LEN ? ERANGE : EINVAL;
     }
-    if (src == nullptr) {
+    if (src == nullptr || count > destMax) {
         memset(dest, 0, destMax);
-        return EINVAL;
+        return src == nullptr ? EINVAL : ERANGE;
     }
-    if (count > destMax) {
-        memset(dest, 0, destMax);
-        return ERANGE;
+    return EOK;
+}
+
+}  // namespace
+
+int memcpy_s(void *dest, size_t destMax, const void *src, size_t count)
+{
+    int ret = CheckCopyArgs(dest, destMax, src, count);
+    if (ret != EOK) {
+        return ret;
     }
     if (count == 0) {
         return EOK;
@@ -47,16 +54,9 @@ int memcpy_s(void *dest, size_t destMax, const void *src, size_t count)
 
 int memmove_s(void *dest, size_t destMax, const void *src, size_t count)
 {
-    if (BadDest(dest, destMax)) {
-        return destMax > SECUREC_MEM_MAX_LEN ? ERANGE : EINVAL;
-    }
-    if (src == nullptr) {
-        memset(dest, 0, destMax);
-        return EINVAL;
-    }
-    if (count > destMax) {
-        memset(dest, 0, destMax);
-        return ERANGE;
+    int ret = CheckCopyArgs(dest, destMax, src, count);
+    if (ret != EOK) {
+        return ret;
     }
     memmove(dest, src, count);
     return EOK;
