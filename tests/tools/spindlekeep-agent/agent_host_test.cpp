@@ -20,10 +20,14 @@ namespace {
 using namespace agent_test;
 namespace fs = std::filesystem;
 
-void Put(const fs::path &path, const std::string &text)
+using Files = std::initializer_list<std::pair<const char *, const char *>>;
+
+void Put(const fs::path &dir, Files files)
 {
-    fs::create_directories(path.parent_path());
-    WriteFile(path.string(), text + "\n");
+    for (const auto &[name, text] : files) {
+        fs::create_directories((dir / name).parent_path());
+        WriteFile((dir / name).string(), std::string(text) + "\n");
+    }
 }
 
 void Link(const fs::path &target, const fs::path &link)
@@ -32,61 +36,46 @@ void Link(const fs::path &target, const fs::path &link)
     fs::create_directory_symlink(target, link);
 }
 
+// A block device with its own files and dev as the device behind it.
+void Block(const fs::path &root, const char *name, const fs::path &dev, Files files)
+{
+    Put(root / "block" / name, files);
+    Link(dev, root / "block" / name / "device");
+}
+
 // sysfs as the kernel lays it out for each kind of disk.
 void BuildFakeSysfs(const fs::path &root)
 {
     fs::path pci = root / "devices/pci0000:00";
     fs::path ctrl = pci / "0000:3b:00.0/nvme/nvme0";
-    Put(pci / "0000:3b:00.0/vendor", "0x1c7f");
-    Put(ctrl / "serial", "NVSERIAL01   ");
-    Put(ctrl / "model", "KV-NVMe3840");
-    Put(ctrl / "firmware_rev", "N1.2");
+    Put(pci / "0000:3b:00.0", {{"vendor", "0x1c7f"}});
+    Put(ctrl, {{"serial", "NVSERIAL01   "}, {"model", "KV-NVMe3840"}, {"firmware_rev", "N1.2"}});
     Link(pci / "0000:3b:00.0", ctrl / "device");
-    Link(ctrl, root / "block/nvme0n1/device");
-    Put(root / "block/nvme0n1/size", "7501476528");
-    Put(root / "block/nvme0n1/queue/rotational", "0");
-    Put(root / "block/nvme0n1/queue/logical_block_size", "4096");
+    Block(root, "nvme0n1", ctrl, {{"size", "7501476528"}, {"queue/rotational", "0"}, {"queue/logical_block_size", "4096"}});
 
     fs::path sata = pci / "0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
-    Put(sata / "vendor", "ATA     ");
-    Put(sata / "model", "KSSD-SA960      ");
-    Put(sata / "rev", "SA12");
-    Put(sata / "type", "0");
-    Put(sata / "scsi_level", "8");
-    Put(sata / "queue_depth", "32");
-    Link(sata, root / "block/sda/device");
-    Put(root / "block/sda/size", "1875385008");
-    Put(root / "block/sda/queue/rotational", "0");
+    Put(sata, {{"vendor", "ATA     "}, {"model", "KSSD-SA960      "}, {"rev", "SA12"}, {"type", "0"},
+               {"scsi_level", "8"}, {"queue_depth", "32"}});
+    Block(root, "sda", sata, {{"size", "1875385008"}, {"queue/rotational", "0"}});
 
     fs::path sas = pci / "0000:5e:00.0/host1/target1:0:0/1:0:0:0";
-    Put(sas / "vendor", "SEAGATE ");
-    Put(sas / "model", "ST4000NM0043    ");
-    Put(sas / "rev", "MS03");
-    Put(sas / "type", "0");
-    Put(sas / "wwid", "naa.5000c500a1b2c3d4");
-    Link(sas, root / "block/sdb/device");
-    Put(root / "block/sdb/size", "7814037168");
-    Put(root / "block/sdb/queue/rotational", "1");
+    Put(sas, {{"vendor", "SEAGATE "}, {"model", "ST4000NM0043    "}, {"rev", "MS03"}, {"type", "0"},
+              {"wwid", "naa.5000c500a1b2c3d4"}});
+    Block(root, "sdb", sas, {{"size", "7814037168"}, {"queue/rotational", "1"}});
 
     fs::path virtio = pci / "0000:00:02.0/virtio1";
-    Put(virtio / "vendor", "0x1af4");
-    Put(root / "bus/virtio/drivers/virtio_blk/bind", "");
+    Put(virtio, {{"vendor", "0x1af4"}});
+    Put(root / "bus/virtio/drivers/virtio_blk", {{"bind", ""}});
     Link(root / "bus/virtio/drivers/virtio_blk", virtio / "driver");
-    Link(virtio, root / "block/vda/device");
-    Put(root / "block/vda/size", "536870912");
-    Put(root / "block/vda/serial", "VIRT123");
-    Put(root / "block/vda/queue/rotational", "1");
+    Block(root, "vda", virtio, {{"size", "536870912"}, {"serial", "VIRT123"}, {"queue/rotational", "1"}});
 
-    Put(root / "block/loop0/size", "2048");  // no device behind it
+    Put(root / "block/loop0", {{"size", "2048"}});  // no device behind it
     fs::path cd = pci / "0000:00:1f.2/ata2/host2/target2:0:0/2:0:0:0";
-    Put(cd / "type", "5");
-    Link(cd, root / "block/sr0/device");
-    Put(root / "block/sr0/size", "2048");
+    Put(cd, {{"type", "5"}});
+    Block(root, "sr0", cd, {{"size", "2048"}});
     fs::path empty = pci / "0000:00:14.0/usb1/host3/target3:0:0/3:0:0:0";
-    Put(empty / "type", "0");
-    Put(empty / "vendor", "Generic");
-    Link(empty, root / "block/sdc/device");
-    Put(root / "block/sdc/size", "0");  // card reader without a card
+    Put(empty, {{"type", "0"}, {"vendor", "Generic"}});
+    Block(root, "sdc", empty, {{"size", "0"}});  // card reader without a card
 }
 
 const char kDiskstats[] =
@@ -125,7 +114,7 @@ class AgentHostFake : public ::testing::Test {
     TempDir dir_;
 };
 
-TEST_F(AgentHostFake, ClassifiesDisksFromSysfsAndSmartctl)
+TEST_F(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
 {
     HostSource source(Options());
     source.RefreshHealthNow();
@@ -134,110 +123,86 @@ TEST_F(AgentHostFake, ClassifiesDisksFromSysfsAndSmartctl)
     struct Case {
         const char *device;
         DiskType type;
-        const char *vendor;
-        const char *serial;
-        const char *model;
-        const char *pci;
-        const char *media;
+        const char *vendor, *serial, *model, *pci, *media;
         bool classified;
+        uint64_t readOps, ioTimeUs;
     } cases[] = {
-        {"nvme0n1", DiskType::kNvmeSsd, "0x1c7f", "NVSERIAL01", "KV-NVMe3840", "0000:3b:00.0", "TLC", true},
-        {"sda", DiskType::kSataSsd, "ATA", "S3YZNB0KB00864E", "KSSD-SA960", "0000:00:17.0", "TLC", true},
-        {"sdb", DiskType::kSasHdd, "SEAGATE", "Z1Z5DWJK0000XXXXXXXX", "ST4000NM0043", "0000:5e:00.0", "MAGNET", true},
-        {"vda", DiskType::kSataHdd, "0x1af4", "VIRT123", "virtio_blk", "0000:00:02.0", "MAGNET", false},
+        {"nvme0n1", DiskType::kNvmeSsd, "0x1c7f", "NVSERIAL01", "KV-NVMe3840", "0000:3b:00.0", "TLC", true, 1000, 450000},
+        {"sda", DiskType::kSataSsd, "ATA", "S3YZNB0KB00864E", "KSSD-SA960", "0000:00:17.0", "TLC", true, 10, 12000},
+        {"sdb", DiskType::kSasHdd, "SEAGATE", "Z1Z5DWJK0000XXXXXXXX", "ST4000NM0043", "0000:5e:00.0", "MAGNET", true, 7, 2000},
+        {"vda", DiskType::kSataHdd, "0x1af4", "VIRT123", "virtio_blk", "0000:00:02.0", "MAGNET", false, 0, 0},
     };
     for (size_t i = 0; i < 4; ++i) {
-        const DiskIdentity &id = snap.disks[i].id;
+        const DiskView &disk = snap.disks[i];
         const Case &c = cases[i];
         SCOPED_TRACE(c.device);
-        EXPECT_EQ(id.device, c.device);
-        EXPECT_EQ(id.type, c.type);
-        EXPECT_EQ(id.vendor, c.vendor);
-        EXPECT_EQ(id.serial, c.serial);
-        EXPECT_EQ(id.model, c.model);
-        EXPECT_EQ(id.pci, c.pci);
-        EXPECT_EQ(id.media, c.media);
-        EXPECT_EQ(id.classified, c.classified);
+        EXPECT_EQ(disk.id.device, c.device);
+        EXPECT_EQ(disk.id.type, c.type);
+        EXPECT_EQ(disk.id.vendor, c.vendor);
+        EXPECT_EQ(disk.id.serial, c.serial);
+        EXPECT_EQ(disk.id.model, c.model);
+        EXPECT_EQ(disk.id.pci, c.pci);
+        EXPECT_EQ(disk.id.media, c.media);
+        EXPECT_EQ(disk.id.classified, c.classified);
+        EXPECT_EQ(disk.io.readOps, c.readOps) << "sda has the 11-field format of old kernels; vda a short line";
+        EXPECT_EQ(disk.io.ioTimeUs, c.ioTimeUs);
     }
-    EXPECT_EQ(snap.disks[0].id.capacity, 7501476528ull * 512);
-    EXPECT_EQ(snap.disks[0].id.sectorSize, 4096u);
-    EXPECT_EQ(snap.disks[0].health.wear, 300u);
+    const DiskView &nvme = snap.disks[0];
+    EXPECT_EQ(nvme.id.capacity, 7501476528ull * 512);
+    EXPECT_EQ(nvme.id.sectorSize, 4096u);
+    EXPECT_EQ(nvme.health.wear, 300u);
+    EXPECT_EQ(nvme.io.bytesRead, 2000u * 512);
+    EXPECT_EQ(nvme.io.readLatencyTicks, 300u);
+    EXPECT_EQ(nvme.io.writeOps, 500u);
+    EXPECT_EQ(nvme.io.bytesWritten, 4000u * 512);
+    EXPECT_EQ(nvme.io.writeLatencyTicks, 200u);
+    EXPECT_EQ(nvme.io.busy, 3u);
     EXPECT_EQ(snap.disks[1].health.powerOnHours, 14551u);
     EXPECT_EQ(snap.disks[1].io.queueDepth, 32u);
     // Without smartctl the SATA disk falls back to no serial of its own.
     HostOptions bare = Options();
     bare.smartctl.clear();
-    HostSource plain(bare);
-    EXPECT_EQ(plain.Snapshot(AGENT_ROLE_USER).disks[1].id.serial, "NOSN-sda");
-    EXPECT_EQ(plain.Snapshot(AGENT_ROLE_USER).disks[2].id.serial, "naa.5000c500a1b2c3d4");
-}
-
-TEST_F(AgentHostFake, CountersComeFromDiskstats)
-{
-    std::map<std::string, IoCounters> stats = HostParseDiskstats(kDiskstats);
-    EXPECT_EQ(stats.count("vda"), 0u) << "short lines are ignored";
-    ASSERT_EQ(stats.count("nvme0n1"), 1u);
-    const IoCounters &io = stats["nvme0n1"];
-    EXPECT_EQ(io.readOps, 1000u);
-    EXPECT_EQ(io.bytesRead, 2000u * 512);
-    EXPECT_EQ(io.readLatencyTicks, 300u);
-    EXPECT_EQ(io.writeOps, 500u);
-    EXPECT_EQ(io.bytesWritten, 4000u * 512);
-    EXPECT_EQ(io.writeLatencyTicks, 200u);
-    EXPECT_EQ(io.busy, 3u);
-    EXPECT_EQ(io.ioTimeUs, 450000u);
-    EXPECT_EQ(stats["sda"].ioTimeUs, 12000u) << "the 11-field format of old kernels";
-    struct {
-        const char *path;
-        const char *pci;
-    } paths[] = {{"/sys/devices/pci0000:00/0000:00:1d.0/0000:3b:00.0/nvme/nvme0", "0000:3b:00.0"},
-                 {"/sys/devices/platform/host0", ""},
-                 {"/sys/devices/pci0000:00/0000:00:1d.0/x0000:3b:00.0", "0000:00:1d.0"}};
-    for (const auto &p : paths) {
-        EXPECT_EQ(HostPciFromPath(p.path), p.pci) << p.path;
-    }
+    SourceSnapshot plain = HostSource(bare).Snapshot(AGENT_ROLE_USER);
+    EXPECT_EQ(plain.disks[1].id.serial, "NOSN-sda");
+    EXPECT_EQ(plain.disks[2].id.serial, "naa.5000c500a1b2c3d4");
+    EXPECT_EQ(HostPciFromPath("/sys/devices/pci0000:00/0000:00:1d.0/0000:3b:00.0/nvme/nvme0"), "0000:3b:00.0");
+    EXPECT_EQ(HostPciFromPath("/sys/devices/platform/host0"), "");
+    EXPECT_EQ(HostPciFromPath("/sys/devices/pci0000:00/0000:00:1d.0/x0000:3b:00.0"), "0000:00:1d.0");
 }
 
 TEST_F(AgentHostFake, AgentServesTheHostDisksWithTheDaemonsMembers)
 {
     AgentProcess agent({"--role", "kernel", "--host", "--sysfs", dir_.File("sys"), "--diskstats",
-                        dir_.File("diskstats"), "--smartctl", dir_.File("smartctl"),
-                        "--smartctl-interval", "0.2"},
+                        dir_.File("diskstats"), "--smartctl", dir_.File("smartctl"), "--smartctl-interval", "0.2"},
                        dir_.File("k.sock"));
     ASSERT_TRUE(agent.WaitReady());
     // Health arrives with the first background smartctl run.
     JsonPtr health(nullptr, cJSON_Delete);
     for (int i = 0; i < 100; ++i) {
         health = Call(agent.socket(), "dca_get_disks_health_info", DevicesParams({"nvme0n1", "sda", "sdb"}));
-        const cJSON *last = cJSON_GetArrayItem(Member(Member(health.get(), "result"), "disks"), 2);
-        if (last != nullptr && Member(last, "power_on_hours")->valuedouble > 0) {
+        if (Disk(health, 2) != nullptr && Member(Disk(health, 2), "power_on_hours")->valuedouble > 0) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    ASSERT_EQ(cJSON_GetArraySize(Disks(health)), 3);
     const cJSON *disk = nullptr;
-    int checked = 0;
-    cJSON_ArrayForEach(disk, Member(Member(health.get(), "result"), "disks"))
+    cJSON_ArrayForEach(disk, Disks(health))
     {
-        EXPECT_EQ(CheckHealthDisk(disk), "");
+        EXPECT_EQ(DaemonCopy(kHealth, disk), 0);
         EXPECT_GT(Member(disk, "power_on_hours")->valuedouble, 0);
-        ++checked;
     }
-    EXPECT_EQ(checked, 3);
     JsonPtr base = Call(agent.socket(), "dca_get_disks_base_info", DevicesParams({"nvme0n1", "sda", "sdb", "vda"}));
-    cJSON_ArrayForEach(disk, Member(Member(base.get(), "result"), "disks"))
+    cJSON_ArrayForEach(disk, Disks(base))
     {
-        EXPECT_EQ(CheckBaseDisk(disk), "");
+        EXPECT_EQ(DaemonCopy(kBase, disk), 0);
     }
-    const cJSON *vda = cJSON_GetArrayItem(Member(Member(base.get(), "result"), "disks"), 3);
-    EXPECT_TRUE(cJSON_IsFalse(Member(vda, "classified")));
-    EXPECT_STREQ(Member(vda, "transport")->valuestring, "virtio_blk");
+    EXPECT_TRUE(cJSON_IsFalse(Member(Disk(base, 3), "classified")));
+    EXPECT_STREQ(Member(Disk(base, 3), "transport")->valuestring, "virtio_blk");
     JsonPtr io = Call(agent.socket(), "dca_get_disks_iostat", DevicesParams({"nvme0n1"}, true));
     EXPECT_EQ(Digits(Member(Member(io.get(), "result"), "tick_rate")), 1000u);
-    const cJSON *nvme = cJSON_GetArrayItem(Member(Member(io.get(), "result"), "disks"), 0);
-    EXPECT_EQ(CheckIoDisk(nvme), "");
-    EXPECT_EQ(Digits(Member(nvme, "num_read_ops")), 1000u);
-    EXPECT_EQ(Digits(Member(nvme, "io_time")), 450000u);
+    EXPECT_EQ(DaemonCopy(kIostat, Disk(io, 0)), 0);
+    EXPECT_EQ(Digits(Member(Disk(io, 0), "num_read_ops")), 1000u);
 }
 
 // The machine's own disks: every block device with a device behind it, a
@@ -246,54 +211,42 @@ TEST(AgentHostReal, ListsThisMachinesDisks)
 {
     std::set<std::string> expected;
     for (const auto &entry : fs::directory_iterator("/sys/block")) {
-        std::string name = entry.path().filename();
-        std::string base = "/sys/block/" + name;
-        std::string type = ReadFile(base + "/device/type");
+        std::string base = entry.path().string();
         std::string size = ReadFile(base + "/size");
-        if (fs::exists(base + "/device") && type.rfind("5", 0) != 0 && !size.empty() &&
+        if (fs::exists(base + "/device") && ReadFile(base + "/device/type").rfind("5", 0) != 0 && !size.empty() &&
             std::stoull(size) > 0) {
-            expected.insert(name);
+            expected.insert(entry.path().filename());
         }
     }
     TempDir dir;
     AgentProcess agent({"--role", "kernel", "--host", "--smartctl", "none"}, dir.File("k.sock"));
     ASSERT_TRUE(agent.WaitReady());
     JsonPtr brief = Call(agent.socket(), "dca_get_disks_brief_info");
-    ASSERT_EQ(CheckEnvelope(brief.get()), "");
-    std::set<std::string> listed;
-    std::vector<std::string> names;
+    ASSERT_TRUE(DaemonTakesEnvelope(brief.get()));
     const cJSON *disk = nullptr;
-    cJSON_ArrayForEach(disk, Member(Member(brief.get(), "result"), "disks"))
+    cJSON_ArrayForEach(disk, Disks(brief))
     {
-        EXPECT_EQ(CheckBriefDisk(disk), "");
-        listed.insert(Member(disk, "device_name")->valuestring);
-        names.push_back(Member(disk, "device_name")->valuestring);
+        EXPECT_EQ(DaemonCopy(kBrief, disk), 0);
     }
-    EXPECT_EQ(listed, expected);
+    std::vector<std::string> names = DeviceNames(agent.socket());
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
     std::printf("host disks listed: %zu\n", names.size());
-    if (names.empty()) {
-        return;
-    }
     JsonPtr base = Call(agent.socket(), "dca_get_disks_base_info", DevicesParams(names));
-    cJSON_ArrayForEach(disk, Member(Member(base.get(), "result"), "disks"))
+    cJSON_ArrayForEach(disk, Disks(base))
     {
-        EXPECT_EQ(CheckBaseDisk(disk), "");
+        EXPECT_EQ(DaemonCopy(kBase, disk), 0);
     }
     // The agent's counters lie between two readings of /proc/diskstats.
     std::map<std::string, IoCounters> before = HostParseDiskstats(ReadFile("/proc/diskstats"));
     JsonPtr io = Call(agent.socket(), "dca_get_disks_iostat", DevicesParams(names, true));
     std::map<std::string, IoCounters> after = HostParseDiskstats(ReadFile("/proc/diskstats"));
-    ASSERT_EQ(CheckBatchResult(Member(io.get(), "result"), names.size(), true), "");
-    int i = 0;
-    cJSON_ArrayForEach(disk, Member(Member(io.get(), "result"), "disks"))
-    {
-        EXPECT_EQ(CheckIoDisk(disk), "");
-        const std::string &name = names[static_cast<size_t>(i++)];
-        if (before.count(name) != 0) {
-            uint64_t reads = Digits(Member(disk, "num_read_ops"));
-            EXPECT_GE(reads, before[name].readOps) << name;
-            EXPECT_LE(reads, after[name].readOps) << name;
-        }
+    ASSERT_TRUE(DaemonTakesResult(kIostat, io.get(), names.size()));
+    for (int i = 0; i < cJSON_GetArraySize(Disks(io)); ++i) {
+        EXPECT_EQ(DaemonCopy(kIostat, Disk(io, i)), 0);
+        const std::string &name = names[static_cast<size_t>(i)];
+        uint64_t reads = Digits(Member(Disk(io, i), "num_read_ops"));
+        EXPECT_GE(reads, before[name].readOps) << name;
+        EXPECT_LE(reads, after[name].readOps) << name;
     }
 }
 

@@ -1,9 +1,12 @@
 #include "agent_test_util.h"
 
+#include "data_collect/data_collect_master/DCM_copy/dcm_copy.h"
+#include "data_collect/data_collect_master/DCM_validate/dcm_validate.h"
+#include "data_collect/data_collect_master/dcm_rpc.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -13,7 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace agent_test {
@@ -39,88 +42,6 @@ int Connect(const std::string &path)
     return fd;
 }
 
-// ---- the daemon's predicates ----
-bool IsDigits(const cJSON *v)
-{
-    if (!cJSON_IsString(v) || v->valuestring[0] == '\0') {
-        return false;
-    }
-    for (const char *p = v->valuestring; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool OneOfNoCase(const cJSON *v, std::initializer_list<const char *> names)
-{
-    if (!cJSON_IsString(v)) {
-        return false;
-    }
-    for (const char *name : names) {
-        if (strcasecmp(v->valuestring, name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool IsDiskType(const cJSON *v)
-{
-    return OneOfNoCase(v, {"SSD_NVMe", "SSD_SAS", "SSD_SATA", "HDD_SAS", "HDD_SATA", "HDD_NL_SAS"});
-}
-
-bool IsMediaType(const cJSON *v) { return OneOfNoCase(v, {"SLC", "MLC", "TLC", "QLC", "PLC", "MAGNET"}); }
-bool IsString(const cJSON *v) { return cJSON_IsString(v); }
-bool IsNumber(const cJSON *v) { return cJSON_IsNumber(v); }
-bool IsBool(const cJSON *v) { return cJSON_IsBool(v); }
-
-struct Row {
-    const char *key;
-    bool (*check)(const cJSON *);
-};
-
-std::string RunRows(const cJSON *obj, std::initializer_list<Row> rows)
-{
-    if (!cJSON_IsObject(obj)) {
-        return "(not an object)";
-    }
-    for (const Row &row : rows) {
-        if (!row.check(cJSON_GetObjectItem(obj, row.key))) {
-            return row.key;
-        }
-    }
-    return "";
-}
-
-// The copier's bounded copies: a string of size or more characters fails.
-std::string FitsField(const cJSON *obj, const char *key, size_t size)
-{
-    const cJSON *v = cJSON_GetObjectItem(obj, key);
-    return (cJSON_IsString(v) && strlen(v->valuestring) >= size) ? std::string(key) + " too long" : "";
-}
-
-std::string SmartList(const cJSON *disk)
-{
-    const cJSON *list = cJSON_GetObjectItem(disk, "SMART_list");
-    if (!cJSON_IsArray(list) || cJSON_GetArraySize(list) != 30) {
-        return "SMART_list";
-    }
-    const cJSON *attr = nullptr;
-    cJSON_ArrayForEach(attr, list)
-    {
-        std::string failed = RunRows(attr, {{"id", IsNumber},
-                                            {"threshold", IsNumber},
-                                            {"current_value", IsNumber},
-                                            {"worst", IsNumber}});
-        if (!failed.empty()) {
-            return "SMART_list." + failed;
-        }
-    }
-    return "";
-}
-
 }  // namespace
 
 JsonPtr ParseJson(const std::string &text)
@@ -140,18 +61,12 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-void WriteFile(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 AgentProcess::AgentProcess(std::vector<std::string> args, std::string socketPath)
@@ -196,15 +111,11 @@ bool AgentProcess::Running()
 
 bool AgentProcess::WaitReady()
 {
-    auto start = Clock::now();
-    while (Since(start) < 5.0) {
+    for (auto start = Clock::now(); Running() && Since(start) < 5.0;) {
         int fd = Connect(socket_);
         if (fd >= 0) {
             close(fd);
             return true;
-        }
-        if (!Running()) {
-            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -271,20 +182,14 @@ std::string DevicesParams(const std::vector<std::string> &devices, bool withPeri
     for (size_t i = 0; i < devices.size(); ++i) {
         text += (i == 0 ? "\"" : ",\"") + devices[i] + "\"";
     }
-    text += "]";
-    text += withPeriod ? ",\"period\":\"20\"}" : "}";
-    return text;
+    return text + (withPeriod ? "],\"period\":\"20\"}" : "]}");
 }
 
 JsonPtr Call(const std::string &socketPath, const std::string &method, const std::string &paramsJson,
              size_t *answerBytes)
 {
-    std::string request = "{\"jsonrpc\":\"2.0\",\"method\":\"" + method + "\",\"id\":7";
-    if (!paramsJson.empty()) {
-        request += ",\"params\":" + paramsJson;
-    }
-    request += "}";
-    RawAnswer raw = RawCall(socketPath, request);
+    RawAnswer raw = RawCall(socketPath, "{\"jsonrpc\":\"2.0\",\"method\":\"" + method + "\",\"id\":7" +
+                                            (paramsJson.empty() ? "" : ",\"params\":" + paramsJson) + "}");
     if (answerBytes != nullptr) {
         *answerBytes = raw.bytes.size();
     }
@@ -292,6 +197,20 @@ JsonPtr Call(const std::string &socketPath, const std::string &method, const std
 }
 
 const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
+const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
+const cJSON *Disk(const JsonPtr &answer, int i) { return cJSON_GetArrayItem(Disks(answer), i); }
+
+std::vector<std::string> DeviceNames(const std::string &socketPath)
+{
+    std::vector<std::string> names;
+    JsonPtr brief = Call(socketPath, "dca_get_disks_brief_info");
+    const cJSON *disk = nullptr;
+    cJSON_ArrayForEach(disk, Disks(brief))
+    {
+        names.push_back(Member(disk, "device_name")->valuestring);
+    }
+    return names;
+}
 
 uint64_t Digits(const cJSON *value)
 {
@@ -302,111 +221,26 @@ uint64_t Digits(const cJSON *value)
     return out;
 }
 
-std::string CheckEnvelope(const cJSON *answer)
+static_assert(+kBrief == +MESSAGE_DISK_BRIEF_INFO && +kBase == +MESSAGE_DISK_BASE_INFO &&
+              +kHealth == +MESSAGE_DISK_HEALTH_INFO && +kIostat == +MESSAGE_DISK_IOSTAT &&
+              +kMessageCount == +MESSAGE_TYPE_BUTT);
+
+bool DaemonTakesEnvelope(const cJSON *answer) { return IsValidJsonResponse(answer); }
+
+int DaemonCopy(DaemonMessage type, const cJSON *disk)
 {
-    const cJSON *version = cJSON_GetObjectItem(answer, "jsonrpc");
-    if (!cJSON_IsString(version) || strcmp(version->valuestring, "2.0") != 0) {
-        return "jsonrpc";
-    }
-    if (!cJSON_IsNumber(cJSON_GetObjectItem(answer, "id"))) {
-        return "id";
-    }
-    return cJSON_GetObjectItem(answer, "result") != nullptr ? "" : "result";
+    DiskBriefInfo brief{};
+    DiskBaseInfo base{};
+    DiskHealthInfoSnWrap health{};
+    DiskIoInfoFrameSnWrap io{};
+    void *records[kMessageCount] = {&brief, &base, &health, &io};
+    return g_copyStructFromJsonStrategyMap[type](disk, records[type]);
 }
 
-std::string CheckBriefResult(const cJSON *result)
+bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked)
 {
-    const cJSON *disks = cJSON_GetObjectItem(result, "disks");
-    return cJSON_IsArray(disks) && cJSON_GetArraySize(disks) <= 64 ? "" : "disks";
-}
-
-std::string CheckBatchResult(const cJSON *result, size_t asked, bool iostat)
-{
-    const cJSON *disks = cJSON_GetObjectItem(result, "disks");
-    if (!cJSON_IsArray(disks) || static_cast<size_t>(cJSON_GetArraySize(disks)) > asked) {
-        return "disks";
-    }
-    if (iostat) {
-        return RunRows(result, {{"tick_rate", IsDigits}, {"ticks", IsDigits}});
-    }
-    return "";
-}
-
-std::string CheckBriefDisk(const cJSON *disk)
-{
-    std::string failed = RunRows(disk, {{"device_name", IsString}, {"serial_number", IsString}});
-    if (failed.empty()) {
-        failed = FitsField(disk, "serial_number", 40) + FitsField(disk, "device_name", 20);
-    }
-    return failed;
-}
-
-std::string CheckBaseDisk(const cJSON *disk)
-{
-    std::string failed = RunRows(disk, {{"device_name", IsString},
-                                        {"serial_number", IsString},
-                                        {"vendor_id", IsString},
-                                        {"disk_type", IsDiskType},
-                                        {"disk_media_type", IsMediaType},
-                                        {"model_number", IsString},
-                                        {"firmware_revision", IsString},
-                                        {"disk_capacity", IsDigits},
-                                        {"sector_size", IsNumber}});
-    if (!failed.empty()) {
-        return failed;
-    }
-    if (OneOfNoCase(cJSON_GetObjectItem(disk, "disk_type"), {"SSD_NVMe"}) &&
-        !cJSON_IsString(cJSON_GetObjectItem(disk, "pci_address"))) {
-        return "pci_address";
-    }
-    return FitsField(disk, "serial_number", 40) + FitsField(disk, "device_name", 20) +
-           FitsField(disk, "vendor_id", 10) + FitsField(disk, "model_number", 44) +
-           FitsField(disk, "firmware_revision", 10) + FitsField(disk, "pci_address", 256);
-}
-
-std::string CheckHealthDisk(const cJSON *disk)
-{
-    std::string failed = RunRows(disk, {{"serial_number", IsString},
-                                        {"power_on_hours", IsNumber},
-                                        {"wear", IsNumber},
-                                        {"disk_type", IsDiskType},
-                                        {"vendor_id", IsString}});
-    if (!failed.empty()) {
-        return failed;
-    }
-    const cJSON *type = cJSON_GetObjectItem(disk, "disk_type");
-    const cJSON *vendor = cJSON_GetObjectItem(disk, "vendor_id");
-    if (OneOfNoCase(type, {"SSD_NVMe"})) {
-        return RunRows(disk, {{"critical_warning", IsNumber}});
-    }
-    if (OneOfNoCase(type, {"SSD_SATA"})) {
-        return SmartList(disk);
-    }
-    if (OneOfNoCase(type, {"SSD_SAS"})) {
-        if (OneOfNoCase(vendor, {"KORVAN", "TELMAR", "OSKEN", "0x1c7f"})) {
-            return RunRows(disk, {{"capacitance_id", IsNumber}, {"capacitance_status", IsNumber}});
-        }
-        return RunRows(disk, {{"ASC", IsNumber}, {"ASCQ", IsNumber}});
-    }
-    if (OneOfNoCase(type, {"HDD_SAS", "HDD_NL_SAS"})) {
-        return RunRows(disk, {{"is_support_ie_log", IsBool}, {"ASC", IsNumber}, {"ASCQ", IsNumber}});
-    }
-    return "disk_type HDD_SATA has no health check list";
-}
-
-std::string CheckIoDisk(const cJSON *disk)
-{
-    std::string failed = RunRows(disk, {{"serial_number", IsString},
-                                        {"queue_depth", IsNumber},
-                                        {"io_busy_num", IsNumber},
-                                        {"io_time", IsDigits},
-                                        {"bytes_read", IsDigits},
-                                        {"bytes_written", IsDigits},
-                                        {"num_read_ops", IsDigits},
-                                        {"num_write_ops", IsDigits},
-                                        {"read_latency_ticks", IsDigits},
-                                        {"write_latency_ticks", IsDigits}});
-    return failed.empty() ? FitsField(disk, "serial_number", 40) : failed;
+    return IsValidJsonResponse(answer) &&
+           g_validateResultStrategyMap[type](cJSON_GetObjectItem(answer, "result"), static_cast<uint32_t>(asked));
 }
 
 }  // namespace agent_test

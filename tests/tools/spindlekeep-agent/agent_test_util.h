@@ -1,6 +1,6 @@
 // Helpers for the agent's tests: a temporary directory, the agent binary as a
 // child process, raw and JSON-RPC calls over its socket, and the daemon's
-// answer checks written out from its check lists (not from the agent's code).
+// own answer checks and copiers (not the agent's code).
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -61,16 +61,22 @@ JsonPtr Call(const std::string &socketPath, const std::string &method,
              const std::string &paramsJson = "", size_t *answerBytes = nullptr);
 std::string DevicesParams(const std::vector<std::string> &devices, bool withPeriod = false);
 
-// Daemon-side checks. Each returns "" on success or the first failing member.
-std::string CheckEnvelope(const cJSON *answer);
-std::string CheckBriefResult(const cJSON *result);
-std::string CheckBatchResult(const cJSON *result, size_t asked, bool iostat);
-std::string CheckBriefDisk(const cJSON *disk);
-std::string CheckBaseDisk(const cJSON *disk);
-std::string CheckHealthDisk(const cJSON *disk);
-std::string CheckIoDisk(const cJSON *disk);
+// The daemon's own acceptance of an answer (its code, kept out of this header
+// because its names clash with the agent's): the envelope check; the envelope
+// and "result" checks of a message type for `asked` devices; and its copy of
+// one element of "disks" into its record (check list first, then bounded
+// copies), 0 when it takes the disk.
+enum DaemonMessage : uint32_t { kBrief = 0, kBase = 1, kHealth = 2, kIostat = 3, kMessageCount = 4 };
+bool DaemonTakesEnvelope(const cJSON *answer);
+bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked);
+int DaemonCopy(DaemonMessage type, const cJSON *disk);
 // Decimal-digit string to u64 (the daemon's conversion).
 uint64_t Digits(const cJSON *value);
 const cJSON *Member(const cJSON *obj, const char *key);  // case-insensitive
+// answer.result.disks, and its i-th disk.
+const cJSON *Disks(const JsonPtr &answer);
+const cJSON *Disk(const JsonPtr &answer, int i);
+// The device names of the agent's brief answer.
+std::vector<std::string> DeviceNames(const std::string &socketPath);
 
 }  // namespace agent_test

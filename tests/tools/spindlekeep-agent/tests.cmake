@@ -1,10 +1,11 @@
 # Tests of spindlekeep-agent: they link the agent's library, start the real
-# agent binary and read recorded smartctl outputs.
+# agent binary, read recorded smartctl outputs and judge answers with the
+# daemon's own checks (spk_core).
 set(SPK_SMARTCTL_DATA ${CMAKE_SOURCE_DIR}/tests/data/smartctl CACHE PATH
     "directory of recorded smartctl -j outputs used by the agent's parser tests")
 add_library(spk_agent_test_util STATIC ${CMAKE_CURRENT_LIST_DIR}/agent_test_util.cpp)
 target_include_directories(spk_agent_test_util PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(spk_agent_test_util PUBLIC spk_agent_lib GTest::gtest)
+target_link_libraries(spk_agent_test_util PUBLIC spk_agent_lib spk_core GTest::gtest)
 target_compile_definitions(spk_agent_test_util PUBLIC
   SPK_AGENT_BIN="$<TARGET_FILE:spindlekeep-agent>"
   SPK_AGENT_SOURCE_DIR="${CMAKE_SOURCE_DIR}/tools/spindlekeep-agent"
