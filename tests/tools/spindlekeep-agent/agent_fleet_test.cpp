@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 
 #include "agent_options.h"
 #include "agent_test_util.h"
@@ -127,16 +128,13 @@ TEST(AgentFleetModel, CountersIntegrateTheLoadModel)
                                          R"("util":75,"busy":31,"queue_depth":9})"));
     ASSERT_EQ(Parse(text, &fleet, &error), 0) << error;
     FleetAdvanceTo(&fleet, 2.0);
-    DiskView v = FleetDiskView(fleet, fleet.disks[0]);
-    EXPECT_EQ(v.io.readOps, 400u);
-    EXPECT_EQ(v.io.writeOps, 200u);
-    EXPECT_EQ(v.io.bytesRead, 2048000u);
-    EXPECT_EQ(v.io.bytesWritten, 1024000u);
-    EXPECT_EQ(v.io.readLatencyTicks, 800u);  // 400 ops x 2 ms at 1000 ticks/s
-    EXPECT_EQ(v.io.writeLatencyTicks, 200u);
-    EXPECT_EQ(v.io.ioTimeUs, 1500000u);
-    EXPECT_EQ(v.io.busy, 31u);
-    EXPECT_EQ(v.io.queueDepth, 9u);
+    const IoCounters &io = FleetDiskView(fleet, fleet.disks[0]).io;
+    std::ostringstream got;
+    got << "ops " << io.readOps << "/" << io.writeOps << " bytes " << io.bytesRead << "/" << io.bytesWritten
+        << " latency ticks " << io.readLatencyTicks << "/" << io.writeLatencyTicks << " io_time " << io.ioTimeUs
+        << " busy " << io.busy << " queue " << io.queueDepth;
+    // 400 reads x 2 ms at 1000 ticks/s = 800 ticks; 75% of 2 s = 1.5 s busy.
+    EXPECT_EQ(got.str(), "ops 400/200 bytes 2048000/1024000 latency ticks 800/200 io_time 1500000 busy 31 queue 9");
     EXPECT_EQ(FleetTicks(fleet) - fleet.tickBase, 2000u);
 }
 

@@ -212,14 +212,7 @@ std::vector<std::string> DeviceNames(const std::string &socketPath)
     return names;
 }
 
-uint64_t Digits(const cJSON *value)
-{
-    uint64_t out = 0;
-    for (const char *p = cJSON_IsString(value) ? value->valuestring : ""; *p != '\0'; ++p) {
-        out = out * 10 + static_cast<uint64_t>(*p - '0');
-    }
-    return out;
-}
+uint64_t Digits(const cJSON *value) { return ConvertDecimalStringToUint64(value); }
 
 static_assert(+kBrief == +MESSAGE_DISK_BRIEF_INFO && +kBase == +MESSAGE_DISK_BASE_INFO &&
               +kHealth == +MESSAGE_DISK_HEALTH_INFO && +kIostat == +MESSAGE_DISK_IOSTAT &&
