@@ -17,9 +17,11 @@ if [ -z "${SPK_DEMO_IN_NS:-}" ]; then
   exec unshare --mount --propagation private bash "$0" "$@"
 fi
 
-for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
-P=/tmp/spindlekeep
+# Install before covering /tmp: the checkout may live there.
+mount -t tmpfs tmpfs /mnt
+P=/mnt/spindlekeep
 cmake --install build/demo --prefix "$P" >/dev/null
+for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
 echo "== installed into private prefix $P"
 
 pids=()

@@ -6,7 +6,6 @@
 # what the daemon asks and when.
 source "$(dirname "$0")/lib.sh" "$@"
 
-HERE=$(cd "$(dirname "$0")" && pwd)
 AGENT="$P/bin/spindlekeep-agent"
 REGISTRY="$P/config/disk_mgr.config"
 DMA_LOG=/tmp/dma.jsonl
@@ -23,7 +22,7 @@ USER_SN=SPK0NVME0004
 # The example fleet is the agent's built-in default; add a pull and a
 # re-insert of one whitelisted SAS HDD, far out on the fleet clock; the test
 # moves the clock there by hand.
-"$PY" - "$HERE/../../tools/spindlekeep-agent/fleet.example.json" "$FLEET" "$PULLED_DEV" <<'EOF'
+"$PY" - "$SRC/tools/spindlekeep-agent/fleet.example.json" "$FLEET" "$PULLED_DEV" <<'EOF'
 import json, sys
 fleet = json.load(open(sys.argv[1]))
 fleet["events"] += [{"at": 1000, "disk": sys.argv[3], "type": "pull"},
@@ -37,9 +36,9 @@ PIDS="$!"
 "$AGENT" --role user --fleet "$FLEET" --control --socket "$UREAL" \
   --record "$DMA_LOG" --prom-dir none --log-level warn >>/tmp/agent-user.out 2>&1 &
 PIDS="$PIDS $!"
-"$PY" "$HERE/agent_proxy.py" /tmp/dcak.sock "$KREAL" "$KREQ" >>/tmp/proxy.out 2>&1 &
+"$PY" "$E2E_DIR/agent_proxy.py" /tmp/dcak.sock "$KREAL" "$KREQ" >>/tmp/proxy.out 2>&1 &
 PIDS="$PIDS $!"
-"$PY" "$HERE/agent_proxy.py" /var/tmp/spdk.sock "$UREAL" "$UREQ" >>/tmp/proxy.out 2>&1 &
+"$PY" "$E2E_DIR/agent_proxy.py" /var/tmp/spdk.sock "$UREAL" "$UREQ" >>/tmp/proxy.out 2>&1 &
 PIDS="$PIDS $!"
 # The helpers live in this namespace only; end them with the script.
 trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT

@@ -2,7 +2,8 @@
 #   source "$(dirname "$0")/lib.sh" "$@"
 # It re-runs the calling script inside a private mount namespace with empty
 # tmpfs over /tmp, /var/tmp and /var/log, installs the build there into the
-# private prefix $P, and gives helpers to start and stop the daemon. The
+# private prefix $P, and gives helpers to start and stop the daemon. Inside,
+# $SRC is the checkout and $E2E_DIR this directory. The
 # daemon's fixed paths therefore never collide between tests or touch the host.
 set -euo pipefail
 
@@ -18,11 +19,21 @@ if [ -z "${SPK_E2E_IN_NS:-}" ]; then
   exec unshare --mount --propagation private bash "$0" "$@"
 fi
 
+# The checkout and the build may themselves live below /tmp, which is about
+# to be covered: install into a private tmpfs and reach the checkout through a
+# bind mount before covering it.
+SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+mount -t tmpfs tmpfs /mnt
+P=/mnt/spk-prefix
+cmake --install "$BUILD" --prefix "$P" >/dev/null
+mkdir -p /mnt/src
+mount --bind "$SRC" /mnt/src
+SRC=/mnt/src
+E2E_DIR=$SRC/tests/e2e
+unset BUILD
 for d in /tmp /var/tmp /var/log; do
   mount -t tmpfs -o mode=1777 tmpfs "$d"
 done
-P=/tmp/spk-prefix
-cmake --install "$BUILD" --prefix "$P" >/dev/null
 DAEMON="$P/bin/spindlekeepd"
 LOG_DIR=/var/log/spindlekeep
 OUT=/tmp/daemon.out
