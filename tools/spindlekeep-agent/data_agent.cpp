@@ -18,7 +18,7 @@ using ApplyFn = void (*)(const cJSON *params, DmaDiskRecord *disk);
 
 double UnixNow()
 {
-    timespec ts{};
+    auto ts = timespec{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }

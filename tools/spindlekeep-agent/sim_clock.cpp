@@ -4,7 +4,7 @@
 
 double SimClockMonotonicSeconds()
 {
-    timespec ts{};
+    auto ts = timespec{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }

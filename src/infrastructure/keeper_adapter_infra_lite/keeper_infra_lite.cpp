@@ -56,7 +56,7 @@ int Yield() { return sched_yield(); }
 
 void Sleep(KeeperTime t)
 {
-    timespec ts = ConvertKeeperTime2Timespec(t);
+    auto ts = ConvertKeeperTime2Timespec(t);
     (void)nanosleep(&ts, nullptr);  // an interrupted sleep is not resumed
 }
 
@@ -90,9 +90,9 @@ bool SemTryWait(KeeperSem *s) { return sem_trywait(&s->sem) == 0; }
 
 bool SemTimedWait(KeeperSem *s, KeeperTime t)
 {
-    timespec now{};
+    auto now = timespec{};
     clock_gettime(CLOCK_REALTIME, &now);
-    timespec deadline = KeeperTimespecAdd(now, ConvertKeeperTime2Timespec(t));
+    auto deadline = KeeperTimespecAdd(now, ConvertKeeperTime2Timespec(t));
     int rc;
     while ((rc = sem_timedwait(&s->sem, &deadline)) != 0 && errno == EINTR) {
     }

@@ -54,7 +54,7 @@ DbgServerState g_srv;
 
 uint64_t NowMs()
 {
-    timespec ts;
+    auto ts = timespec{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }

@@ -101,7 +101,7 @@ uint64_t qxax_get_jiffies()
     if (g_clock.fakeBound.load(std::memory_order_acquire)) {
         return g_clock.fakeNow.load(std::memory_order_acquire);
     }
-    timespec ts;
+    auto ts = timespec{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }

@@ -133,7 +133,7 @@ void WaitUntil(uint64_t jiffiesDue)
         pthread_cond_wait(&g_timers.wake, &g_timers.lock);
         return;
     }
-    timespec ts;
+    auto ts = timespec{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     uint64_t waitMs = jiffiesDue > now ? jiffiesDue - now : 0;
     ts.tv_sec += static_cast<time_t>(waitMs / 1000);

@@ -220,7 +220,7 @@ size_t qxlog_format_line(char *buf, size_t size, uint32_t module, uint32_t level
     if (buf == nullptr || size < 2) {
         return 0;
     }
-    timespec now;
+    auto now = timespec{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm local;
     localtime_r(&now.tv_sec, &local);

@@ -11,9 +11,9 @@ constexpr uint64_t kSecondsPerUnit[KEEPER_TIME_BUTT] = {0, 0, 0, 1, 60, 3600, 86
 
 }  // namespace
 
-timespec ConvertKeeperTime2Timespec(KeeperTime t)
+KeeperClockTime ConvertKeeperTime2Timespec(KeeperTime t)
 {
-    timespec ts{};
+    auto ts = timespec{};
     switch (t.unit) {
         case KEEPER_TIME_NS:
             ts.tv_sec = t.value / 1000000000U;
@@ -40,9 +40,9 @@ timespec ConvertKeeperTime2Timespec(KeeperTime t)
     return ts;
 }
 
-timespec KeeperTimespecAdd(timespec base, timespec delta)
+KeeperClockTime KeeperTimespecAdd(KeeperClockTime base, KeeperClockTime delta)
 {
-    timespec out{};
+    auto out = timespec{};
     out.tv_sec = base.tv_sec + delta.tv_sec;
     long ns = base.tv_nsec + delta.tv_nsec;
     while (ns >= kNsPerSec) {

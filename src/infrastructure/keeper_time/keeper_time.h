@@ -15,6 +15,10 @@ enum KeeperTimeUnit : uint32_t {
     KEEPER_TIME_BUTT = 7,  // count of units; this and above are invalid
 };
 
+// A point or span of clock time (seconds and nanoseconds), as the POSIX
+// calls take it.
+using KeeperClockTime = ::timespec;
+
 struct KeeperTime {
     uint32_t value;
     uint32_t unit;  // a KeeperTimeUnit
@@ -22,10 +26,10 @@ struct KeeperTime {
 
 // Converts a duration. An invalid unit logs "Input timeUnit(%d) >= BUTT" and
 // yields a zero duration, so a bad caller sleeps or waits for no time at all.
-timespec ConvertKeeperTime2Timespec(KeeperTime t);
+KeeperClockTime ConvertKeeperTime2Timespec(KeeperTime t);
 
 // Adds a duration to an absolute time, carrying whole seconds so that the
 // result's nanoseconds always stay below one second.
-timespec KeeperTimespecAdd(timespec base, timespec delta);
+KeeperClockTime KeeperTimespecAdd(KeeperClockTime base, KeeperClockTime delta);
 
 inline KeeperTime KeeperMs(uint32_t ms) { return KeeperTime{ms, KEEPER_TIME_MS}; }

@@ -30,7 +30,7 @@ inline std::atomic<uint64_t> g_requestedSleepMs{0};
 
 inline void FastSleep(KeeperTime t)
 {
-    timespec ts = ConvertKeeperTime2Timespec(t);
+    auto ts = ConvertKeeperTime2Timespec(t);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
     g_requestedSleepMs.fetch_add(ms);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms >= 50 ? ms / 50 : ms));

@@ -28,7 +28,7 @@ TEST(KeeperTimeTest, ConvertsEveryUnit)
         {{4294967295U, KEEPER_TIME_DAY}, static_cast<time_t>(4294967295ULL * 86400ULL), 0},
     };
     for (const auto &c : cases) {
-        timespec ts = ConvertKeeperTime2Timespec(c.in);
+        auto ts = ConvertKeeperTime2Timespec(c.in);
         EXPECT_EQ(ts.tv_sec, c.sec) << c.in.value << " unit " << c.in.unit;
         EXPECT_EQ(ts.tv_nsec, c.nsec) << c.in.value << " unit " << c.in.unit;
     }
@@ -38,7 +38,7 @@ TEST(KeeperTimeTest, InvalidUnitLogsAndGivesZero)
 {
     LogCapture log;
     for (uint32_t unit : {7u, 8u, 0xffffffffu}) {
-        timespec ts = ConvertKeeperTime2Timespec(KeeperTime{5, unit});
+        auto ts = ConvertKeeperTime2Timespec(KeeperTime{5, unit});
         EXPECT_EQ(ts.tv_sec, 0);
         EXPECT_EQ(ts.tv_nsec, 0);
     }
@@ -49,9 +49,9 @@ TEST(KeeperTimeTest, InvalidUnitLogsAndGivesZero)
 TEST(KeeperTimeTest, DeadlineCarriesWholeSeconds)
 {
     struct Case {
-        timespec base;
-        timespec delta;
-        timespec want;
+        KeeperClockTime base;
+        KeeperClockTime delta;
+        KeeperClockTime want;
     };
     const Case cases[] = {
         {{10, 500000000}, {0, 500000000}, {11, 0}},  // exactly one second carries
@@ -60,7 +60,7 @@ TEST(KeeperTimeTest, DeadlineCarriesWholeSeconds)
         {{10, 999999999}, {1, 999999999}, {12, 999999998}},
     };
     for (const auto &c : cases) {
-        timespec got = KeeperTimespecAdd(c.base, c.delta);
+        auto got = KeeperTimespecAdd(c.base, c.delta);
         EXPECT_EQ(got.tv_sec, c.want.tv_sec);
         EXPECT_EQ(got.tv_nsec, c.want.tv_nsec);
         EXPECT_LT(got.tv_nsec, 1000000000L);
