@@ -34,6 +34,7 @@ unset BUILD
 for d in /tmp /var/tmp /var/log; do
   mount -t tmpfs -o mode=1777 tmpfs "$d"
 done
+cd /  # the working directory may have been covered
 DAEMON="$P/bin/spindlekeepd"
 LOG_DIR=/var/log/spindlekeep
 OUT=/tmp/daemon.out
