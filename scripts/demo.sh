@@ -6,7 +6,8 @@
 # (DEMO_SECONDS, default 60), shows what happened and stops everything.
 # Run as root.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 seconds=${DEMO_SECONDS:-60}
 
 if [ -z "${SPK_DEMO_IN_NS:-}" ]; then
@@ -14,7 +15,7 @@ if [ -z "${SPK_DEMO_IN_NS:-}" ]; then
   cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPK_TESTS=OFF >/dev/null
   cmake --build build/demo -j "$(nproc)"
   export SPK_DEMO_IN_NS=1
-  exec unshare --mount --propagation private bash "$0" "$@"
+  exec unshare --mount --propagation private bash "$self" "$@"
 fi
 
 # Install before covering /tmp: the checkout may live there.
@@ -22,6 +23,7 @@ mount -t tmpfs tmpfs /mnt
 P=/mnt/spindlekeep
 cmake --install build/demo --prefix "$P" >/dev/null
 for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
+cd /
 echo "== installed into private prefix $P"
 
 pids=()
