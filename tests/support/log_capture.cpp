@@ -6,8 +6,10 @@
 
 namespace {
 
-std::mutex g_mu;
-std::vector<LogRecord> g_records;
+// Never destroyed: detached daemon threads may still log while the test
+// process runs its exit handlers.
+std::mutex &g_mu = *new std::mutex;
+std::vector<LogRecord> &g_records = *new std::vector<LogRecord>;
 
 void Hook(uint32_t level, const char *tag, const char *message)
 {

@@ -42,13 +42,16 @@ struct ThreadCtx {
 void *ThreadBody(void *arg)
 {
     auto *ctx = static_cast<ThreadCtx *>(arg);
+    // Taken before the work: once the exit operation has signalled its end,
+    // the thread touches nothing shared any more.
+    auto release = g_keeperOsOps.free;
     if (ctx->entry != nullptr) {
         ctx->entry(ctx->entryArg);
     }
     if (ctx->exit != nullptr) {
         ctx->exit(ctx->exitArg);
     }
-    KeeperFree(ctx);
+    release(ctx);
     return nullptr;
 }
 
