@@ -7,58 +7,34 @@
 // the split layout reads the file's length from bytes 1-2
 // (little-endian); the rest is the content.
 #include <sys/stat.h>
-#include <ftw.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "config/config.h"
 #include "config/config_prefix.h"
-#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
-#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
+using fuzzfiles::Put;
+
 constexpr uint8_t kSplitLayout = 1;
 std::string g_cfg;
-std::string g_dir;
-
-int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
-
-// The scratch directory goes when the fuzzer or the replay exits.
-void RemoveScratch() { (void)nftw(g_dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
 
 void Setup()
 {
     if (!g_cfg.empty()) {
         return;
     }
-    (void)KeeperInfraLiteInstall();
-    KeeperOsSetLogLevel(KEEPER_LOG_CRITICAL);
-    char tmpl[] = "/tmp/spk_fuzz_config_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr || SetConfigPrefix(tmpl) != 0) {
+    std::string root = fuzzfiles::MakeScratch("config");
+    if (SetConfigPrefix(root.c_str()) != 0) {
         abort();
     }
-    g_dir = tmpl;
-    (void)atexit(RemoveScratch);
-    std::string dir = g_dir + "/config";
+    std::string dir = root + "/config";
     (void)mkdir(dir.c_str(), 0750);  // no backup directory: nothing to recover from
     g_cfg = dir + "/spindlekeep_config.json";
-}
-
-void Put(const std::string &path, const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        abort();
-    }
-    if (size > 0 && fwrite(data, 1, size, f) != size) {
-        abort();
-    }
-    fclose(f);
 }
 
 void ReadEverything()
@@ -84,19 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)unlink(g_cfg.c_str());
     (void)unlink(upgrade.c_str());
     (void)unlink(wal.c_str());
-    uint8_t layout = size > 0 ? data[0] % 3 : 0;
-    size_t head = layout == kSplitLayout ? 3 : 1;
-    const uint8_t *body = size >= head ? data + head : data;
-    size_t bodySize = size >= head ? size - head : 0;
-    size_t cut = size >= 3 ? (static_cast<size_t>(data[1]) | static_cast<size_t>(data[2]) << 8) : 0;
-    cut = cut < bodySize ? cut : bodySize;
-    if (layout == 0) {
-        Put(g_cfg, body, bodySize);
-    } else if (layout == 1) {
-        Put(g_cfg, body, cut);
-        Put(upgrade, body + cut, bodySize - cut);
+    fuzzfiles::Layout l = fuzzfiles::ParseLayout(data, size, kSplitLayout);
+    if (l.kind == 0) {
+        Put(g_cfg, l.body, l.bodySize);
+    } else if (l.kind == kSplitLayout) {
+        Put(g_cfg, l.body, l.cut);
+        Put(upgrade, l.body + l.cut, l.bodySize - l.cut);
     } else {
-        Put(wal, body, bodySize);
+        Put(wal, l.body, l.bodySize);
     }
 
     int first = InitConfig();

@@ -4,56 +4,27 @@
 // Input: byte 0 picks the layout (0 file, 1 WAL only, 2 WAL and file); the
 // split layout reads the WAL's length from bytes 1-2 (little-endian); the
 // rest is the content.
-#include <ftw.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "disk_mgr/disk_mgr.h"
-#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
-#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
+using fuzzfiles::Put;
+
 constexpr uint8_t kSplitLayout = 2;
 std::string g_path;
-std::string g_dir;
-
-int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
-
-// The scratch directory goes when the fuzzer or the replay exits.
-void RemoveScratch() { (void)nftw(g_dir.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
 
 void Setup()
 {
-    if (!g_path.empty()) {
-        return;
+    if (g_path.empty()) {
+        g_path = fuzzfiles::MakeScratch("registry") + "/disk_mgr.config";
     }
-    (void)KeeperInfraLiteInstall();
-    KeeperOsSetLogLevel(KEEPER_LOG_CRITICAL);
-    char tmpl[] = "/tmp/spk_fuzz_registry_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        abort();
-    }
-    g_dir = tmpl;
-    (void)atexit(RemoveScratch);
-    g_path = g_dir + "/disk_mgr.config";
-}
-
-void Put(const std::string &path, const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        abort();
-    }
-    if (size > 0 && fwrite(data, 1, size, f) != size) {
-        abort();
-    }
-    fclose(f);
 }
 
 // Snapshot of the loaded registry for the round-trip check. A capacity text
@@ -83,19 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string wal = g_path + ".wal";
     (void)unlink(g_path.c_str());
     (void)unlink(wal.c_str());
-    uint8_t layout = size > 0 ? data[0] % 3 : 0;
-    size_t head = layout == kSplitLayout ? 3 : 1;
-    const uint8_t *body = size >= head ? data + head : data;
-    size_t bodySize = size >= head ? size - head : 0;
-    size_t cut = size >= 3 ? (static_cast<size_t>(data[1]) | static_cast<size_t>(data[2]) << 8) : 0;
-    cut = cut < bodySize ? cut : bodySize;
-    if (layout == 0) {
-        Put(g_path, body, bodySize);
-    } else if (layout == 1) {
-        Put(wal, body, bodySize);
+    fuzzfiles::Layout l = fuzzfiles::ParseLayout(data, size, kSplitLayout);
+    if (l.kind == 0) {
+        Put(g_path, l.body, l.bodySize);
+    } else if (l.kind == 1) {
+        Put(wal, l.body, l.bodySize);
     } else {
-        Put(wal, body, cut);
-        Put(g_path, body + cut, bodySize - cut);
+        Put(wal, l.body, l.cut);
+        Put(g_path, l.body + l.cut, l.bodySize - l.cut);
     }
 
     if (DiskMgrInit(g_path.c_str()) != 0) {
