@@ -136,4 +136,19 @@ bool WaitUntil(Pred pred, int ms = 5000)
     return true;
 }
 
+// Base of the collection test fixtures: the shared environment for the suite,
+// and after each test every query thread stopped (with time to finish its
+// pass before the fake agents change) and every disk taken offline.
+class CollectTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { CollectEnvSetUp(); }
+    static void TearDownTestSuite() { CollectEnvTearDown(); }
+    void TearDown() override
+    {
+        CancelAllQueryAgentScheduleTask();
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        CollectEnvReset();
+    }
+};
+
 }  // namespace dcmtest

@@ -17,23 +17,17 @@ using namespace dcmtest;
 
 namespace {
 
-class DcmFeatureStartTest : public ::testing::Test {
+class DcmFeatureStartTest : public CollectTest {
 protected:
     static void SetUpTestSuite()
     {
-        CollectEnvSetUp();
+        CollectTest::SetUpTestSuite();
         std::string prefix = g_env->dir + "/prefix";
         ASSERT_EQ(mkdir(prefix.c_str(), 0750), 0);
         ASSERT_EQ(mkdir((prefix + "/config").c_str(), 0750), 0);
         ASSERT_EQ(mkdir((prefix + "/userconfig_bak").c_str(), 0750), 0);
         ASSERT_EQ(SetConfigPrefix(prefix.c_str()), 0);
         ASSERT_EQ(InitConfig(), 0);
-    }
-    static void TearDownTestSuite() { CollectEnvTearDown(); }
-    void TearDown() override
-    {
-        CancelAllQueryAgentScheduleTask();
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
     }
 
     static AgentInfo User() { return DcmWellKnownAgentGet(DCM_AGENT_SPDK); }

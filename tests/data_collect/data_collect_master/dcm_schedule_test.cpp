@@ -16,18 +16,7 @@ using namespace dcmtest;
 
 namespace {
 
-class DcmScheduleTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { CollectEnvSetUp(); }
-    static void TearDownTestSuite() { CollectEnvTearDown(); }
-    void TearDown() override
-    {
-        CancelAllQueryAgentScheduleTask();
-        // Let cancelled threads finish their pass before the fakes go away.
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        CollectEnvReset();
-    }
-};
+using DcmScheduleTest = CollectTest;
 
 std::vector<TestDisk> Hdds(int n, const std::string &prefix, const std::string &vendor = "SEAGATE")
 {

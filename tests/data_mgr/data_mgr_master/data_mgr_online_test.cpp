@@ -15,16 +15,8 @@ using namespace dcmtest;
 
 namespace {
 
-class DataMgrOnlineTest : public ::testing::Test {
+class DataMgrOnlineTest : public CollectTest {
 protected:
-    static void SetUpTestSuite() { CollectEnvSetUp(); }
-    static void TearDownTestSuite() { CollectEnvTearDown(); }
-    void TearDown() override
-    {
-        CancelAllQueryAgentScheduleTask();
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        CollectEnvReset();
-    }
 
     // The refresh run by hand over the serial numbers of `disks`.
     static int32_t Refresh(const std::vector<TestDisk> &disks)
