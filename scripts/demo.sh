@@ -36,7 +36,7 @@ trap cleanup EXIT
 if [ -x "$P/bin/spindlekeep-agent" ]; then
   "$P/bin/spindlekeep-agent" --role kernel >/tmp/agent-kernel.log 2>&1 &
   pids+=($!)
-  "$P/bin/spindlekeep-agent" --role user --prom-dir /tmp/prom --record /tmp/dma.jsonl \
+  "$P/bin/spindlekeep-agent" --role user --prom-dir /tmp/prom --record /tmp/prom/dma.jsonl \
       >/tmp/agent-user.log 2>&1 &
   pids+=($!)
   echo "== agent stand-ins started on /tmp/dcak.sock and /var/tmp/spdk.sock (demo fleet)"

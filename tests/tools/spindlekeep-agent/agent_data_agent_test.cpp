@@ -4,12 +4,14 @@
 // refused without losing anything.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 #include "agent_test_util.h"
+#include "agent_options.h"
 #include "prom_textfile.h"
 
 namespace {
@@ -138,6 +140,43 @@ TEST_F(AgentDataAgent, BadMessagesAreRefusedRecordedAndHarmless)
     EXPECT_TRUE(DaemonTakesEnvelope(Call(agent_.socket(), "dca_get_disks_brief_info").get()));
     if (HavePromtool()) {
         EXPECT_EQ(Promtool(prom_), "");
+    }
+}
+
+// Links a local user planted where the agent, run as root, writes: the
+// textfile's temporary and the record file must not be opened through them,
+// a directory others may write to is refused, and the defaults live in no
+// world-writable place.
+TEST(AgentOutputs, PlantedLinksAndForeignDirectoriesAreRefused)
+{
+    TempDir dir;
+    std::string victim = dir.File("victim");
+    WriteFile(victim, "root's own\n");
+    ASSERT_EQ(symlink(victim.c_str(), dir.File(".spindlekeep.prom.tmp").c_str()), 0);
+    EXPECT_EQ(PromWriteAtomic(dir.path(), "x 1\n"), 0);
+    EXPECT_EQ(ReadFile(dir.File("spindlekeep.prom")), "x 1\n");
+
+    ASSERT_EQ(symlink(victim.c_str(), dir.File("dma.jsonl").c_str()), 0);
+    {
+        AgentProcess agent({"--role", "user", "--record", dir.File("dma.jsonl"), "--prom-dir", "none"},
+                           dir.File("u.sock"));
+        ASSERT_TRUE(agent.WaitReady());
+        EXPECT_NE(Call(agent.socket(), "dma_poweroff_disk", R"({"sn":"SN-A"})"), nullptr);
+    }
+    EXPECT_EQ(ReadFile(victim), "root's own\n");
+
+    std::string open = dir.File("open");
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    EXPECT_EQ(AgentProcess({"--role", "user", "--record", "none", "--prom-dir", open}, dir.File("v.sock")).WaitExit(5.0), 1);
+    EXPECT_EQ(AgentProcess({"--role", "user", "--record", open + "/dma.jsonl", "--prom-dir", "none"}, dir.File("w.sock")).WaitExit(5.0), 1);
+
+    AgentOptions defaults;
+    for (const std::string &path : {defaults.promDir, defaults.recordPath.substr(0, defaults.recordPath.rfind('/'))}) {
+        struct stat st {};
+        std::string parent = path.substr(0, path.rfind('/'));
+        ASSERT_EQ(stat(parent.c_str(), &st), 0) << parent;
+        EXPECT_EQ(st.st_mode & S_IWOTH, 0u) << parent << " is world-writable";
     }
 }
 
