@@ -215,15 +215,13 @@ TEST_F(LockFileTest, SecondMasterFindsTheLockHeld)
     EXPECT_EQ(LockInChild(), EAGAIN);
 }
 
-// Opens the lock file in a child running as uid:gid; 0 or the errno.
+// Opens `path` in a child running as uid:gid; 0 or the errno.
 int OpenAs(const std::string &path, uid_t uid, gid_t gid, int flags)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
-            _exit(255);
-        }
-        _exit(open(path.c_str(), flags) >= 0 ? 0 : errno);
+        bool dropped = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+        _exit(!dropped ? 255 : open(path.c_str(), flags) >= 0 ? 0 : errno);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -240,22 +238,17 @@ TEST_F(LockFileTest, LockFileBelongsToTheServiceUserAlone)
     if (geteuid() != 0 || pw == nullptr || gr == nullptr) {
         GTEST_SKIP() << "needs root and the service user";
     }
-    uid_t serviceUid = pw->pw_uid;
-    gid_t serviceGid = gr->gr_gid;
     std::string path = root_ + "/config/spindlekeep_master_process_lockfile";
-    ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
-    ASSERT_EQ(chmod((root_ + "/config").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(root_.c_str(), 0755) | chmod((root_ + "/config").c_str(), 0755), 0);
     int fd = open(path.c_str(), O_CREAT | O_RDWR, 0666);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(fchmod(fd, 0666), 0);
-    close(fd);
+    ASSERT_TRUE(fd >= 0 && fchmod(fd, 0666) == 0 && close(fd) == 0);
     ASSERT_EQ(KeeperTryLockFile(F_WRLCK), 0);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(st.st_uid, serviceUid);
-    EXPECT_EQ(OpenAs(path, serviceUid, serviceGid, O_RDWR), 0) << "the service user after a root run";
-    EXPECT_EQ(OpenAs(path, 65534, serviceGid, O_RDONLY), EACCES) << "a group member";
+    EXPECT_EQ(st.st_uid, pw->pw_uid);
+    EXPECT_EQ(OpenAs(path, pw->pw_uid, gr->gr_gid, O_RDWR), 0) << "the service user after a root run";
+    EXPECT_EQ(OpenAs(path, 65534, gr->gr_gid, O_RDONLY), EACCES) << "a group member";
 }
 
 TEST_F(LockFileTest, MissingDirectoryGivesTheOpenErrno)
