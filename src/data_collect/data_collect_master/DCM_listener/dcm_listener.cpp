@@ -25,9 +25,9 @@ constexpr const char *kNvmeDriverDir = "/sys/bus/pci/drivers/nvme/";
 constexpr const char *kRebindMethod = "dca_rebind_nvme2uio";
 
 struct HotPlugState {
-    KeeperSpinLockT *lock;       // created once by the "HOT_PLUG" step
-    std::atomic<uint8_t> stop;   // 1: received events are dropped
-    uint8_t started;             // 1 while a listener thread exists; under lock
+    KeeperSpinLockT *lock;      // created once by the "HOT_PLUG" step
+    std::atomic<uint8_t> stop;  // 1: received events are dropped
+    uint8_t started;            // 1 while a listener thread exists; under lock
 };
 
 HotPlugState g_hotPlug = {nullptr, {1}, 0};
@@ -309,8 +309,15 @@ void CreateTaskForNotifyAgentNvmeDiskOn(const AgentInfo *agent, const char *pci)
         return;
     }
     ctx->agent = *agent;
-    ScheduleTaskInfo info = {ctx->pci, 0, 1, kNotifyFirstDelayMs, 0, NotifyAgentNvmeDiskOnTaskFunc,
-                             ctx, ReleaseNotifyContext, ctx};
+    ScheduleTaskInfo info = {.name = ctx->pci,
+                             .repeatForever = 0,
+                             .runTimes = 1,
+                             .firstDelayMs = kNotifyFirstDelayMs,
+                             .periodMs = 0,
+                             .entry = NotifyAgentNvmeDiskOnTaskFunc,
+                             .entryArg = ctx,
+                             .endCallback = ReleaseNotifyContext,
+                             .endArg = ctx};
     int ret = SubmitScheduleTask(&info);
     if (ret != SCHEDULE_TASK_OK) {
         KeeperFree(ctx);

@@ -23,7 +23,7 @@
 inline constexpr uint32_t HOT_PLUG_MSG_BUF_LEN = 8192;  // one received event
 inline constexpr uint32_t HOT_PLUG_FIELD_LEN = 80;      // at most 79 characters and the NUL
 inline constexpr uint32_t HOT_PLUG_PCI_LEN = 256;
-inline constexpr uint32_t HOT_PLUG_NOTIFY_CHECKS = 600;  // driver checks before giving up
+inline constexpr uint32_t HOT_PLUG_NOTIFY_CHECKS = 600;   // driver checks before giving up
 inline constexpr uint32_t HOT_PLUG_NOTIFY_PAUSE_S = 100;  // pause between two checks
 
 // The three fields of a kernel device event the listener looks at.
