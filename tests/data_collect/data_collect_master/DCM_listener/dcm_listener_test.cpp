@@ -172,7 +172,7 @@ void EnterNamespaces()
     ASSERT_EQ(InitScheduleTask(), 0);
     ASSERT_EQ(InitHotPlugListener(), 0);
     ASSERT_EQ(InitHotPlugListener(), 114);
-    g_host.agent = new UnixAgentServer();  // lives as long as the listener may post
+    g_host.agent = new UnixAgentServer();
     ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_SPDK, g_host.agent->Path().c_str()), 0);
 }
 
@@ -204,6 +204,13 @@ class HotPlugListenerTest : public ::testing::Test {
         g_host.pauses = g_host.bindOnPause = 0;
         g_host.hold = false;
         g_host.agent->ClearRequests();
+    }
+
+    // Every test waits for its tasks, so nothing posts to the agent any more.
+    static void TearDownTestSuite()
+    {
+        delete g_host.agent;
+        g_host.agent = nullptr;
     }
 
     // Switches take-over on; true once the listener's socket is bound (only
