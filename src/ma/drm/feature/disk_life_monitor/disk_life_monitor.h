@@ -13,8 +13,6 @@
 
 #include <cstdint>
 
-inline constexpr uint32_t DRM_LIFE_FEATURE_ID = 15;
-inline constexpr uint32_t DRM_LIFE_EVENT_KEY = 64;
 inline constexpr uint32_t DRM_LIFE_DEFAULT_SCHEDULE_S = 86400;
 inline constexpr uint64_t DRM_LIFE_MAX_REMAINING_H = 43800;  // five years of 8760 hours
 inline constexpr uint32_t DRM_LIFE_OPCODE_A = 0x20f0001;

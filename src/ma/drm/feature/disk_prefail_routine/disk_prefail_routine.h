@@ -16,8 +16,6 @@
 
 #include "ma/drm/feature/disk_prefail_routine/prefail_rules.h"
 
-inline constexpr uint32_t DRM_PREFAIL_FEATURE_ID = 16;
-inline constexpr uint32_t DRM_PREFAIL_EVENT_KEY = 64;
 
 // What the start-up and the CLI hand over. Only start type 0 ("smart") exists.
 struct DprCycleConfig {

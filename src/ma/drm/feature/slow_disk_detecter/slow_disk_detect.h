@@ -20,9 +20,7 @@
 
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_rules.h"
 
-inline constexpr uint32_t DRM_SLOW_DISK_FEATURE_ID = 3;
 inline constexpr uint32_t DRM_SLOW_DISK_ZONE_NUM = 4;  // one per DRM disk type
-inline constexpr uint32_t DRM_SLOW_DISK_EVENT_KEY = 64;
 
 // One zone: every DRM disk of one DRM disk type.
 struct SlowDiskZone;

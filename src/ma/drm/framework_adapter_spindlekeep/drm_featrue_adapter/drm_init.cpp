@@ -7,7 +7,9 @@
 #include "ma/drm/framework/drm_task_scheduler/drm_framework.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
 
-// Feature headers go here, next to their rows below.
+#include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
+#include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
 
 namespace {
 
@@ -28,13 +30,13 @@ constexpr DrmInitStage kFrameworkStages[] = {
 // routine, slow disk detector); they are finalised in reverse. This is the
 // only place a feature is hooked into start-up: add its row (and its header
 // above) and raise the count.
-constexpr std::array<DrmInitStage, 0> kFeatureStages = {{
-    // {"DiskLifeMonitor", DrmDiskLifeMonitorInit, DrmDiskLifeMonitorFin,
-    //  "init drm disk life monitor failed."},
-    // {"PrefailRoutine", DrmPrefailRoutineInit, DrmPrefailRoutineFin,
-    //  "init drm prefail routinue failed."},
-    // {"SlowDiskDetectV2", DrmClassicalSlowDiskDetectV2Init, DrmClassicalSlowDiskDetectV2Fin,
-    //  "init drm classical slow disk detect v2 failed."},
+constexpr std::array<DrmInitStage, 3> kFeatureStages = {{
+    {"DiskLifeMonitor", DrmDiskLifeMonitorInit, DrmDiskLifeMonitorFin,
+     "init drm disk life monitor failed."},
+    {"PrefailRoutine", DrmPrefailRoutineInit, DrmPrefailRoutineFin,
+     "init drm prefail routinue failed."},
+    {"SlowDiskDetectV2", DrmClassicalSlowDiskDetectV2Init, DrmClassicalSlowDiskDetectV2Fin,
+     "init drm classical slow disk detect v2 failed."},
 }};
 
 constexpr size_t kFrameworkStageNum = sizeof(kFrameworkStages) / sizeof(kFrameworkStages[0]);
