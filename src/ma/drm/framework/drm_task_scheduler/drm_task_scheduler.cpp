@@ -165,14 +165,16 @@ int DrmRegisterAnalyser(uint32_t featureId, DrmAnalyser1 analyser1, uint32_t per
                 DRM_MAX_FEATURE_NUM);
         return DRM_ERR;
     }
-    const ModeRoutines *mode = FindMode(scheduleMode);
-    if (mode == nullptr || mode->reg == nullptr) {
-        DRM_LOG(3, "no scheduleMode matched input value [%d].", static_cast<int>(scheduleMode));
-        return DRM_ERR;
-    }
     DrmAnalyserEntry &e = g_sched.analysers[featureId];
     if (e.scheduleMode != DRM_SCHED_MODE_UNSET && e.scheduleMode != scheduleMode) {
         DRM_LOG(3, "DRM_FRM: Unsupport for different scheduler mode (%u).", scheduleMode);
+        return DRM_ERR;
+    }
+    // Checked before anything is stored, so a refused registration leaves no
+    // half-registered entry for the tick to complain about.
+    const ModeRoutines *mode = FindMode(scheduleMode);
+    if (mode == nullptr || mode->reg == nullptr) {
+        DRM_LOG(3, "no scheduleMode matched input value [%d].", static_cast<int>(scheduleMode));
         return DRM_ERR;
     }
     e.featureId = featureId;
@@ -338,6 +340,18 @@ uint32_t DrmSchedPendingCount(uint32_t featureId, uint32_t queueIndex)
     }
     qxax_spin_unlock(&q.lock);
     return n;
+}
+
+bool DrmSchedQueueIdle(uint32_t featureId, uint32_t queueIndex)
+{
+    if (featureId >= DRM_MAX_FEATURE_NUM || queueIndex >= DRM_SCHED_QUEUE_NUM) {
+        return false;
+    }
+    DrmSchedQueue &q = g_sched.seperate[featureId].queue[queueIndex];
+    qxax_spin_lock(&q.lock);
+    bool idle = q.busy == 0 && q.gate.load() == 1;
+    qxax_spin_unlock(&q.lock);
+    return idle;
 }
 
 int DrmTaskSchedulerInit()

@@ -85,3 +85,5 @@ uint64_t DrmTaskSchedulerTickCount();
 void DrmSeperateSchedAnalysis(const void *data, uint32_t len);
 // Number of keys pending in one queue (0 for bad indexes).
 uint32_t DrmSchedPendingCount(uint32_t featureId, uint32_t queueIndex);
+// True when no worker of the queue is started or draining (false for bad indexes).
+bool DrmSchedQueueIdle(uint32_t featureId, uint32_t queueIndex);
