@@ -21,6 +21,7 @@
 #include "infrastructure/keeper_host/qxmm.h"
 #include "infrastructure/keeper_securec/securec.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
+#include "init/feature_start.h"
 #include "ma/drm/framework/debug/diag_group.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_init.h"
 
@@ -97,10 +98,11 @@ constexpr StartupStep kSteps[] = {
     {"diagnose", DiagGroupInit, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 3> kFeatureStart = {{
+constexpr std::array<FeatureStartOp, 4> kFeatureStart = {{
     {"StartQueryAgentScheduleTask", StartQueryAgentScheduleTask},
     {"StartDmmSync2DmaScheduleTask", StartDmmSync2DmaScheduleTask},
     {"StartConfigBackUpTask", FeatureStartConfigBackUp},
+    {"StartFeature", StartFeature},
 }};
 
 void RollBack(const StartupStep *steps, size_t failed)

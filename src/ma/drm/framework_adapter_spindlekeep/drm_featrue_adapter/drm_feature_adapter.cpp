@@ -44,7 +44,7 @@ static_assert(sizeof(kKorvanGroupOf) / sizeof(kKorvanGroupOf[0]) == DISK_TYPE_UN
 int ReadBase(uint32_t diskId, DiskBaseInfo *base, KeeperStr *sn)
 {
     memset(base, 0, sizeof(*base));
-    KeeperStr none = {0, nullptr};
+    KeeperStr none = {0, const_cast<char *>("")};  // the store wants a buffer even unchecked
     int32_t ret = DataMgrDiskInfoGet(diskId, none, base, sizeof(*base), DATA_INFO_BASE);
     if (ret != 0) {
         KLOG_ERR(kTag, "Get disk(%u) baseinfo fail, ret(%d).", diskId, ret);
