@@ -1,8 +1,6 @@
 #include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
 
-#include "infrastructure/keeper_host/dbg_agent.h"
 #include "ma/drm/feature/drm_feature_fixture.h"
-#include "ma/drm/framework/debug/diag_group.h"
 
 namespace {
 
@@ -111,17 +109,6 @@ TEST_F(LifeMonitorTest, NewDiskIsRetriedThenFollowsTheSchedule)
     EXPECT_EQ(Drm(id).remainingLife, 1010u);
     DropDisk(id, "SN-N");
     Run();  // the member is gone with the disk
-}
-
-TEST_F(LifeMonitorTest, DiagnoseCommandSetsTheScheduleTime)
-{
-    ASSERT_EQ(DiagGroupInit(), 0);
-    const char *args[] = {"spindlekeep", "set_disk_life_monitor_schedule_time", "60"};
-    static char out[4096];
-    uint32_t len = 0;
-    EXPECT_EQ(DbgAgentRun(3, const_cast<char **>(args), out, sizeof(out), &len), DBG_STATUS_OK);
-    EXPECT_EQ(DrmDiskLifeMonitorGetScheduleTime(), 60u);
-    (void)DiagGroupFin();
 }
 
 }  // namespace

@@ -142,12 +142,6 @@ TEST_F(PrefailTest, CycleSettingsAndTheirRanges)
     EXPECT_EQ(DrmDprSetCycleConfig(&top), 0);
     DprSwitch badSwitch{1, 1};
     EXPECT_EQ(DrmDprSetSwitch(&badSwitch), -1);
-    const uint32_t groups[] = {0, 1, 3, 4};
-    for (uint32_t t = 0; t < 4; ++t) {
-        uint32_t g = 99;
-        ASSERT_EQ(DrmTransDiskTypeToDprGroup(t, &g), 0);
-        EXPECT_EQ(g, groups[t]);
-    }
 }
 
 TEST_F(PrefailTest, DiskOutClearsItsRecordAndUnsupportedDisksStayOut)

@@ -78,26 +78,6 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
     }
 }
 
-TEST(SlowDiskRuleTest, CheckNeedsMinSlowCyclesAndQuietPeers)
-{
-    struct Case {
-        uint32_t suspectMarks, peerMarks;
-        bool declared;
-    } cases[] = {
-        {kCfg.minSlowCycle, SLOW_DISK_PEER_MAX_SLOW, true},
-        {kCfg.minSlowCycle, SLOW_DISK_PEER_MAX_SLOW + 1, false},
-        {kCfg.minSlowCycle - 1u, 0, false},
-        {SLOW_DISK_CYCLE_NUM, 0, true},
-    };
-    for (const Case &c : cases) {
-        SlowDiskIoHistory a{}, b{};
-        for (uint32_t i = 0; i < c.suspectMarks; ++i) SlowDiskBitSet(a.slowBits, i, true);
-        for (uint32_t i = 0; i < c.peerMarks; ++i) SlowDiskBitSet(b.slowBits, 99 - i, true);
-        SlowDiskMemberView v[] = {{1, &b}, {2, &a}, {3, nullptr}};  // unreadable: skipped
-        EXPECT_EQ(SlowDiskCheck(v, 3, 1, kCfg), c.declared) << c.suspectMarks << "/" << c.peerMarks;
-    }
-}
-
 TEST(SlowDiskRuleTest, ConfigOutsideItsRangesIsRefusedAndChangesNothing)
 {
     SlowDiskConfig good{3, 1, 10};
