@@ -44,7 +44,8 @@ static_assert(sizeof(kKorvanGroupOf) / sizeof(kKorvanGroupOf[0]) == DISK_TYPE_UN
 int ReadBase(uint32_t diskId, DiskBaseInfo *base, KeeperStr *sn)
 {
     memset(base, 0, sizeof(*base));
-    KeeperStr none = {0, nullptr};
+    char empty[1] = "";
+    KeeperStr none = {0, empty};  // length 0: no serial-number check
     int32_t ret = DataMgrDiskInfoGet(diskId, none, base, sizeof(*base), DATA_INFO_BASE);
     if (ret != 0) {
         KLOG_ERR(kTag, "Get disk(%u) baseinfo fail, ret(%d).", diskId, ret);
