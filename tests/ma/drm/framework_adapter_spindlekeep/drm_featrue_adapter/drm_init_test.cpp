@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_host/dbg_agent.h"
 #include "ma/drm/drm_test_env.h"
 #include "support/log_capture.h"
@@ -87,6 +88,9 @@ TEST(DrmInitTest, FrameworkStagesInBringUpOrder)
 // taken, nothing of the framework stays behind.
 TEST(DrmInitTest, RealBringUpLeavesNothingWhenAStageFails)
 {
+    if (!KeeperOsInstalled()) {
+        ASSERT_EQ(KeeperInfraLiteInstall(), 0);  // the data store's lock comes from it
+    }
     HostTimersManual(true);
     auto leftovers = [] {
         std::string out;
