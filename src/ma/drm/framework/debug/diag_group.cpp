@@ -189,7 +189,10 @@ void DiagGroupHelp(const char *, int verbose)
     }
 }
 
-void DiagRegisterLifeMonitorSetter(DiagLifeMonitorSetter setter) { g_diag.lifeMonitorSetter.store(setter); }
+void DiagRegisterLifeMonitorSetter(DiagLifeMonitorSetter setter)
+{
+    g_diag.lifeMonitorSetter.store(setter);
+}
 
 uint32_t DiagTestMemBlockMiB() { return g_diag.blockMiB.load(); }
 

@@ -75,7 +75,10 @@ const DrmInitStage *DrmFeatureStages(size_t *count)
     return kFeatureStages.data();
 }
 
-int SpindleKeepInitDrmFeatures() { return DrmRunStages(kFeatureStages.data(), kFeatureStages.size()); }
+int SpindleKeepInitDrmFeatures()
+{
+    return DrmRunStages(kFeatureStages.data(), kFeatureStages.size());
+}
 
 int DrmBringUp(const DrmInitStage *framework, size_t frameworkCount, const DrmInitStage *features,
                size_t featureCount)

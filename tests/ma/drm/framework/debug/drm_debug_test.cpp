@@ -27,13 +27,22 @@ Reply Diag(std::vector<std::string> args)
     argv.push_back(nullptr);
     static char out[64 * 1024];
     uint32_t len = 0;
-    int32_t status = DbgAgentRun(static_cast<int>(args.size()), argv.data(), out, sizeof(out), &len);
+    int32_t status =
+        DbgAgentRun(static_cast<int>(args.size()), argv.data(), out, sizeof(out), &len);
     return {status, std::string(out, len)};
 }
 
 std::vector<std::string> g_ran;
-int RunA(int, char **) { g_ran.push_back("A"); return 0; }
-int RunB(int, char **) { g_ran.push_back("B"); return 1; }
+int RunA(int, char **)
+{
+    g_ran.push_back("A");
+    return 0;
+}
+int RunB(int, char **)
+{
+    g_ran.push_back("B");
+    return 1;
+}
 
 DrmDiagCmd g_arrA[] = {{"same", RunA, "help of A\n"}, {"only_a", RunA, nullptr}};
 DrmDiagCmd g_arrB[] = {{"same", RunB, "help of B\n"}};
@@ -107,7 +116,7 @@ TEST(DrmDebugTest, ExecRunsEveryMatchingRowAndPrintsHelpOnFailure)
 }
 
 class DrmDiagGroupTest : public DrmFrameworkFixture {
-protected:
+  protected:
     void SetUp() override
     {
         DrmFrameworkFixture::SetUp();
@@ -150,18 +159,26 @@ TEST_F(DrmDiagGroupTest, ProductCommandsRefuseBadInput)
         {{"spindlekeep"}, DBG_STATUS_FAILED, "Please input valid command."},
         {{"spindlekeep", "nosuch"}, DBG_STATUS_FAILED, "Input invalid command!"},
         {{"spindlekeep", "list_data"}, DBG_STATUS_OK, ""},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time"}, DBG_STATUS_FAILED,
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time"},
+         DBG_STATUS_FAILED,
          "Please input valid command, need param[cycle_time]"},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "12x"}, DBG_STATUS_FAILED,
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "12x"},
+         DBG_STATUS_FAILED,
          "Invalid param[cycle_time]"},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "4294967296"}, DBG_STATUS_FAILED,
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "4294967296"},
+         DBG_STATUS_FAILED,
          "Invalid param[cycle_time]"},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "60"}, DBG_STATUS_FAILED,
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "60"},
+         DBG_STATUS_FAILED,
          "disk life monitor is not running"},
         {{"spindlekeep", "test_mem"}, DBG_STATUS_FAILED, "need [malloc, free]"},
         {{"spindlekeep", "test_mem", "set_malloc_size"}, DBG_STATUS_OK, ""},
-        {{"spindlekeep", "test_mem", "set_malloc_size", "0"}, DBG_STATUS_FAILED, "Invalid malloc size"},
-        {{"spindlekeep", "test_mem", "set_malloc_size", "-1"}, DBG_STATUS_FAILED, "Invalid malloc size"},
+        {{"spindlekeep", "test_mem", "set_malloc_size", "0"},
+         DBG_STATUS_FAILED,
+         "Invalid malloc size"},
+        {{"spindlekeep", "test_mem", "set_malloc_size", "-1"},
+         DBG_STATUS_FAILED,
+         "Invalid malloc size"},
         {{"spindlekeep", "test_mem", "bogus"}, DBG_STATUS_OK, ""},
     };
     uint32_t size = DiagTestMemBlockMiB();
@@ -177,7 +194,8 @@ TEST_F(DrmDiagGroupTest, ProductCommandsRefuseBadInput)
     EXPECT_EQ(r.text, "Set disk life monitor schedule time 600s\n");
     EXPECT_EQ(g_setSeconds, 600u);
     Reply help = Diag({});
-    EXPECT_NE(help.text.find("\tspindlekeep test_mem [malloc, free]"), std::string::npos) << help.text;
+    EXPECT_NE(help.text.find("\tspindlekeep test_mem [malloc, free]"), std::string::npos)
+        << help.text;
     EXPECT_NE(help.text.find("drm showmemalloc: show allocated mem size"), std::string::npos);
 }
 

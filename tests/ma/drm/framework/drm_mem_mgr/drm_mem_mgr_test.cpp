@@ -29,9 +29,9 @@ TEST_F(DrmMemTest, FirstFitPoolChoice)
         uint32_t pool;
     };
     // 64-byte requests skip "cm_size_64" (its blocks hold 32 bytes too).
-    const Case cases[] = {{0, 0},   {1, 0},    {32, 0},   {33, 2},   {64, 2},    {128, 2},
-                          {129, 3}, {512, 4},  {513, 5},  {2048, 6}, {2049, 7},  {4000, 7},
-                          {4001, kNone}, {1ULL << 40, kNone}};
+    const Case cases[] = {
+        {0, 0},   {1, 0},   {32, 0},   {33, 2},   {64, 2},   {128, 2},      {129, 3},
+        {512, 4}, {513, 5}, {2048, 6}, {2049, 7}, {4000, 7}, {4001, kNone}, {1ULL << 40, kNone}};
     for (const auto &c : cases) {
         LogCapture log;
         int64_t before = drmtest::LvInUse();

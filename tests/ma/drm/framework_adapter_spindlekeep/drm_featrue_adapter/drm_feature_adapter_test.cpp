@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "data_mgr/data_mgr_master/data_mgr_fixture.h"
-#include "ma/drm/drm_test_env.h"
 #include "infrastructure/keeper_host/qxmm.h"
+#include "ma/drm/drm_test_env.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -19,8 +19,10 @@ TEST(DrmTypeTest, DiskTypesAndPrefailGroups)
         uint32_t drmType, group, korvanGroup;
     };
     const Case cases[] = {
-        {DISK_TYPE_SSD_NVME, DRM_DISK_TYPE_NVME_SSD, DRM_PREFAIL_GROUP_NVME, DRM_PREFAIL_GROUP_NVME},
-        {DISK_TYPE_SSD_SAS, DRM_DISK_TYPE_SAS_SSD, DRM_PREFAIL_GROUP_SAS_SSD, DRM_PREFAIL_GROUP_SAS_KSSD},
+        {DISK_TYPE_SSD_NVME, DRM_DISK_TYPE_NVME_SSD, DRM_PREFAIL_GROUP_NVME,
+         DRM_PREFAIL_GROUP_NVME},
+        {DISK_TYPE_SSD_SAS, DRM_DISK_TYPE_SAS_SSD, DRM_PREFAIL_GROUP_SAS_SSD,
+         DRM_PREFAIL_GROUP_SAS_KSSD},
         {DISK_TYPE_SSD_SATA, DRM_DISK_TYPE_SATA_SSD, DRM_PREFAIL_GROUP_SATA, kNo},
         {DISK_TYPE_HDD_SAS, DRM_DISK_TYPE_SAS_HDD, DRM_PREFAIL_GROUP_SAS_HDD, kNo},
         {DISK_TYPE_HDD_SATA, kNo, kNo, kNo},
@@ -47,7 +49,7 @@ TEST(DrmTypeTest, DiskTypesAndPrefailGroups)
 }
 
 class DrmAdapterTest : public dmtest::DataMgrFixture {
-protected:
+  protected:
     void SetUp() override
     {
         dmtest::DataMgrFixture::SetUp();
@@ -96,8 +98,8 @@ TEST_F(DrmAdapterTest, StateWritersFollowTheCurrentState)
     for (const auto &c : cases) {
         ASSERT_EQ(DrmSetDiskStat(id, c.from), 0);
         EXPECT_EQ(c.report(id), 0);
-        EXPECT_EQ(State(id), c.to) << (c.report == DrmReportSlowDisk ? "slow" : "prefail")
-                                   << " from " << c.from;
+        EXPECT_EQ(State(id), c.to)
+            << (c.report == DrmReportSlowDisk ? "slow" : "prefail") << " from " << c.from;
     }
     LogCapture log;
     EXPECT_EQ(DrmReportSlowDisk(99), -1);
@@ -217,8 +219,14 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
 
 std::vector<std::string> g_events;
 
-void AllNodes(uint32_t id, uint32_t ev) { g_events.push_back("all" + std::to_string(id) + ":" + std::to_string(ev)); }
-void Master(uint32_t id, uint32_t ev) { g_events.push_back("master" + std::to_string(id) + ":" + std::to_string(ev)); }
+void AllNodes(uint32_t id, uint32_t ev)
+{
+    g_events.push_back("all" + std::to_string(id) + ":" + std::to_string(ev));
+}
+void Master(uint32_t id, uint32_t ev)
+{
+    g_events.push_back("master" + std::to_string(id) + ":" + std::to_string(ev));
+}
 
 TEST_F(DrmAdapterTest, DiskEventsReachTheRegisteredHandlers)
 {
@@ -277,7 +285,7 @@ void FeatAnalyse(uint32_t, uint32_t)
 }
 
 class DrmFrameworkEnv : public drmtest::DrmFrameworkFixture {
-public:
+  public:
     void TestBody() override {}
     void Up() { SetUp(); }
     void Down() { TearDown(); }
@@ -287,7 +295,8 @@ TEST_F(DrmAdapterTest, DiskLeavingWhileItsAnalysisIsQueued)
 {
     DrmFrameworkEnv env;
     env.Up();
-    ASSERT_EQ(DrmRegisterAnalyser(kFeat, nullptr, DRM_PERIOD_NONE, FeatAnalyse, DRM_PERIOD_NONE, 0), 0);
+    ASSERT_EQ(DrmRegisterAnalyser(kFeat, nullptr, DRM_PERIOD_NONE, FeatAnalyse, DRM_PERIOD_NONE, 0),
+              0);
     DrmRegisterDiskEventHandler(kFeat, FeatEvent, nullptr);
     g_seenDisks.clear();
     uint32_t stay = Add("SN-STAY", DISK_TYPE_SSD_SAS);
@@ -351,7 +360,9 @@ TEST(DrmThreadTest, WorkersGetACopyAndBadArgumentsStartNothing)
     DrmSetThreadStarter(drmtest::DeferStarter);
     EXPECT_EQ(DrmAsyncThreadCtxRun(0, nullptr, nullptr, 0), -1);
     EXPECT_TRUE(log.Contains("func is NULL.", 3));
-    EXPECT_EQ(DrmAsyncThreadCtxRun(0, [](const void *, uint32_t) {}, nullptr, 4), -1);
+    EXPECT_EQ(DrmAsyncThreadCtxRun(
+                  0, [](const void *, uint32_t) {}, nullptr, 4),
+              -1);
     EXPECT_TRUE(log.Contains("data is NULL but len is than 0.", 3));
     EXPECT_EQ(drmtest::Deferred().size(), 0u);
     static std::string got;

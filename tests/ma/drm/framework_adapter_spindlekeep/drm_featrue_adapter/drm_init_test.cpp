@@ -66,7 +66,8 @@ TEST(DrmInitTest, FailureAtAnyStageUndoesTheEarlierOnesInReverse)
     g_calls.clear();
     DrmFiniStages(kFeatures, 3);
     DrmFiniStages(kFramework, 4);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"fini6", "fini5", "fini4", "fini3", "fini1", "fini0"}));
+    EXPECT_EQ(g_calls,
+              (std::vector<std::string>{"fini6", "fini5", "fini4", "fini3", "fini1", "fini0"}));
 }
 
 TEST(DrmInitTest, FrameworkStagesInBringUpOrder)
@@ -77,10 +78,10 @@ TEST(DrmInitTest, FrameworkStagesInBringUpOrder)
     for (size_t i = 0; i < n; ++i) {
         msgs.push_back(rows[i].failMsg);
     }
-    EXPECT_EQ(msgs, (std::vector<std::string>{"init drm framework adpater phase1 failed.",
-                                              "init drm framework failed.",
-                                              "init drm local data mgr failed.",
-                                              "init drm framework adapter phase2 failed."}));
+    EXPECT_EQ(msgs,
+              (std::vector<std::string>{
+                  "init drm framework adpater phase1 failed.", "init drm framework failed.",
+                  "init drm local data mgr failed.", "init drm framework adapter phase2 failed."}));
 }
 
 // The real bring-up: whichever host allocation fails (pools, the scheduler
