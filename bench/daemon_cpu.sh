@@ -6,7 +6,7 @@
 # end-to-end tests (root needed).
 #   bash bench/daemon_cpu.sh BUILD_DIR [WINDOW_SECONDS]
 WINDOW=${2:-180}
-source "$(dirname "$0")/../tests/e2e/lib.sh" "$1"
+source "$(dirname "$0")/../tests/e2e/lib.sh" "$@"
 
 AGENT="$P/bin/spindlekeep-agent"
 FLEET=/tmp/fleet64.json
