@@ -70,20 +70,6 @@ TEST(DrmInitTest, FailureAtAnyStageUndoesTheEarlierOnesInReverse)
               (std::vector<std::string>{"fini6", "fini5", "fini4", "fini3", "fini1", "fini0"}));
 }
 
-TEST(DrmInitTest, FrameworkStagesInBringUpOrder)
-{
-    size_t n = 0;
-    const DrmInitStage *rows = DrmFrameworkStages(&n);
-    std::vector<std::string> msgs;
-    for (size_t i = 0; i < n; ++i) {
-        msgs.push_back(rows[i].failMsg);
-    }
-    EXPECT_EQ(msgs,
-              (std::vector<std::string>{
-                  "init drm framework adpater phase1 failed.", "init drm framework failed.",
-                  "init drm local data mgr failed.", "init drm framework adapter phase2 failed."}));
-}
-
 // The real bring-up: whichever host allocation fails (pools, the scheduler
 // timer, the local data partition) or when the "drm" diagnose group is
 // taken, nothing of the framework stays behind.
