@@ -91,28 +91,6 @@ TEST_F(DrmMemTest, StatisticsAndBadFrees)
     EXPECT_TRUE(log.Contains("Free invalid umm mem, input pid(7), used pid(481)", 5));
 }
 
-TEST_F(DrmMemTest, FailedPoolCreationUndoesTheOthers)
-{
-    (void)DrmLocalDataMgrFin();
-    (void)DrmTaskSchedulerFin();
-    (void)DrmMemMgrFin();
-    for (uint32_t failing = 1; failing <= DRM_MEM_POOL_NUM; ++failing) {
-        LogCapture log;
-        HostMmFailAlloc(failing, false);
-        EXPECT_EQ(DrmMemMgrInit(), -1) << failing;
-        HostMmFailAlloc(0, false);
-        DrmMemPoolStat st{};
-        ASSERT_EQ(DrmMemPoolStatGet(failing - 1, &st), 0);
-        EXPECT_TRUE(log.Contains(std::string("create mem pool name(") + st.name + ") failed", 3))
-            << log.Dump();
-        EXPECT_TRUE(log.Contains("Create mempool failed.", 3));
-        EXPECT_EQ(DRM_MALLOC_LV(8), nullptr) << "no pool is left";
-    }
-    ASSERT_EQ(DrmMemMgrInit(), 0);
-    ASSERT_EQ(DrmTaskSchedulerInit(), 0);
-    ASSERT_EQ(DrmLocalDataMgrInit(), 0);
-}
-
 TEST_F(DrmMemTest, QueueOrderAndEmptyQueue)
 {
     DrmQueue q;

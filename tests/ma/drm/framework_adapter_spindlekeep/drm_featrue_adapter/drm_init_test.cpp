@@ -88,6 +88,7 @@ TEST(DrmInitTest, RealBringUpLeavesNothingWhenAStageFails)
         if (DBG_UnRegCmd("drm") == 0) out += "drm-group ";
         return out;
     };
+    LogCapture log;
     uint32_t nth = 1;
     for (;; ++nth) {
         HostMmFailAlloc(nth, false);
@@ -97,6 +98,8 @@ TEST(DrmInitTest, RealBringUpLeavesNothingWhenAStageFails)
             break;
         }
         EXPECT_EQ(leftovers(), "") << "allocation " << nth;
+        EXPECT_EQ(log.Contains("create mem pool name("), nth <= DRM_MEM_POOL_NUM) << nth;
+        log.Clear();
         ASSERT_LT(nth, 50u);
     }
     EXPECT_GE(nth, 11u) << "eight pools, the timer and the partition come first";
