@@ -17,7 +17,7 @@ namespace {
 using drmtest::DrmFrameworkFixture;
 using drmtest::RunWorkers;
 
-constexpr uint32_t kFeature = 7;
+constexpr uint32_t kFeature = 0;  // the first row: loops must start there
 
 struct Run {
     uint32_t slot, keyHigh, key;
@@ -151,6 +151,20 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(log.Count("Node is not in normal stat, skip schedule."), 1);
     DrmSeperateSchedAnalysis("x", 1);
     EXPECT_TRUE(log.Contains("BITE:Invlid dataLen 1 compare with stuSize 8.", 3));
+    const uint32_t badParams[][2] = {{32, 0}, {kFeature, 2}};
+    for (const auto &bad : badParams) {
+        DrmSeperateSchedAnalysis(bad, sizeof(bad));  // refused before any queue is touched
+    }
+    EXPECT_TRUE(DrmSchedQueueIdle(kFeature, 0));
+    // Demoting needs every registered checker's consent; preprocessors hear the phase.
+    static uint32_t phase = 0;
+    EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t p) { phase = p; }), -1);
+    ASSERT_EQ(DrmRegisterPreprocessor(kFeature, [](uint32_t p) { phase = p; }), 0);
+    DrmNotifyPreprocessors(1);
+    EXPECT_EQ(phase, 1u);
+    EXPECT_TRUE(DrmAllowDemoting());
+    ASSERT_EQ(DrmRegisterDemotingChecker(kFeature, [] { return false; }), 0);
+    EXPECT_FALSE(DrmAllowDemoting());
     Tick(5);
     EXPECT_EQ(TicksOf(0, 0).size(), 1u) << "first slot-0 analyser kept";
     EXPECT_EQ(TicksOf(1, 0).size(), 2u) << "first slot-1 analyser kept";
