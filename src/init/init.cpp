@@ -26,6 +26,9 @@
 #include "infrastructure/keeper_securec/securec.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
 #include "init/init_takeover.h"
+#include "init/feature_start.h"
+#include "ma/drm/framework/debug/diag_group.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_init.h"
 
 namespace {
 
@@ -94,16 +97,19 @@ constexpr StartupStep kSteps[] = {
     {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
     {"CONFIG", InitConfig, nullptr},
     {"DISK_MGR", StepDiskMgrInit, nullptr},
+    {"DRM", SpindleKeepInitDrm, SpindleKeepFiniDrm},
     {"DATA_MGR", DataMgrInit, nullptr},
     {"HOT_PLUG", InitHotPlugListener, nullptr},
     {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
+    {"diagnose", DiagGroupInit, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 4> kFeatureStart = {{
+constexpr std::array<FeatureStartOp, 5> kFeatureStart = {{
     {"StartQueryAgentScheduleTask", StartQueryAgentScheduleTask},
     {"StartDmmSync2DmaScheduleTask", StartDmmSync2DmaScheduleTask},
     {"StartConfigBackUpTask", FeatureStartConfigBackUp},
+    {"StartFeature", StartFeature},
     {"StartTakeOverDiskSwitch", StartTakeOverDiskSwitch},
 }};
 

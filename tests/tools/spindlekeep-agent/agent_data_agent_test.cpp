@@ -12,6 +12,7 @@
 
 #include "agent_test_util.h"
 #include "agent_options.h"
+#include "disk_mgr/disk_mgr.h"
 #include "prom_textfile.h"
 
 namespace {
@@ -177,6 +178,17 @@ TEST(AgentOutputs, PlantedLinksAndForeignDirectoriesAreRefused)
         std::string parent = path.substr(0, path.rfind('/'));
         ASSERT_EQ(stat(parent.c_str(), &st), 0) << parent;
         EXPECT_EQ(st.st_mode & S_IWOTH, 0u) << parent << " is world-writable";
+    }
+}
+
+// Every state value the daemon sends, "unset" included, is explained.
+TEST(AgentPromText, StateHelpNamesEveryDaemonState)
+{
+    std::string text = PromRender(DmaState{});
+    std::string help = text.substr(text.find("# HELP spindlekeep_disk_state "));
+    help = help.substr(0, help.find('\n'));
+    for (uint32_t v = DISK_STATE_NORMAL; v <= DISK_STATE_UNSET; ++v) {
+        EXPECT_NE(help.find(" " + std::to_string(v) + " "), std::string::npos) << v << ": " << help;
     }
 }
 
