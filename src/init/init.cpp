@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 
+#include "cli/server/cli_uds_server.h"
 #include "config/config.h"
 #include "config/config_backup.h"
 #include "config/config_prefix.h"
@@ -89,6 +90,7 @@ constexpr StartupStep kSteps[] = {
     {"CONFIG", InitConfig, nullptr},
     {"DISK_MGR", StepDiskMgrInit, nullptr},
     {"DATA_MGR", DataMgrInit, nullptr},
+    {"Cli-Server", InitCliServer, nullptr},
     {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
 };
