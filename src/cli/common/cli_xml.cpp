@@ -32,6 +32,15 @@ bool AddElement(mxml_node_t *top, const char *name, const std::string &text)
     return text.empty() || mxmlNewOpaque(el, text.c_str()) != nullptr;
 }
 
+// Mini-XML reports parse errors on stderr unless told otherwise.
+void XmlError(const char *msg) { CLI_LOG(CLI_LOG_ERROR, "mxml: %s", msg); }
+
+mxml_node_t *Load(const char *xml)
+{
+    mxmlSetErrorCallback(XmlError);
+    return mxmlLoadString(nullptr, xml, MXML_OPAQUE_CALLBACK);
+}
+
 // Saves the tree. The length estimate is a first guess only: escaping of
 // markup characters can make the text longer, so a cut result is saved
 // again into a buffer of the size Mini-XML asked for.
@@ -75,7 +84,7 @@ mxml_node_t *FindElement(mxml_node_t *tree, const char *name)
 
 Tree LoadTemplate(const char *xml)
 {
-    return Tree(mxmlLoadString(nullptr, xml, MXML_OPAQUE_CALLBACK));
+    return Tree(Load(xml));
 }
 
 }  // namespace
@@ -133,7 +142,7 @@ std::string SvCMDtoXml(const std::string &msg)
 
 std::string AnalysisXml(const std::string &xml, const char *name)
 {
-    Tree tree(mxmlLoadString(nullptr, xml.c_str(), MXML_OPAQUE_CALLBACK));
+    Tree tree(Load(xml.c_str()));
     mxml_node_t *el = FindElement(tree.get(), name);
     if (el == nullptr) {
         CLI_LOG(CLI_LOG_ERROR, "Not found element %s", name);
