@@ -22,6 +22,8 @@
 #include "infrastructure/keeper_host/qxmm.h"
 #include "infrastructure/keeper_securec/securec.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
+#include "ma/drm/framework/debug/diag_group.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_init.h"
 
 namespace {
 
@@ -89,10 +91,12 @@ constexpr StartupStep kSteps[] = {
     {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
     {"CONFIG", InitConfig, nullptr},
     {"DISK_MGR", StepDiskMgrInit, nullptr},
+    {"DRM", SpindleKeepInitDrm, SpindleKeepFiniDrm},
     {"DATA_MGR", DataMgrInit, nullptr},
     {"Cli-Server", InitCliServer, nullptr},
     {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
+    {"diagnose", DiagGroupInit, nullptr},
 };
 
 constexpr std::array<FeatureStartOp, 3> kFeatureStart = {{
