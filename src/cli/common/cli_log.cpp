@@ -293,10 +293,19 @@ CliLogger &OperLog()
     return logger;
 }
 
+namespace {
+const char *g_testDir = nullptr;
+}  // namespace
+
+void CliLogSetDirForTest(const char *dir) { g_testDir = dir; }
+
 int CliLogInit()
 {
     const char *dir =
         ProcessIsRoot() ? "/var/log/spindlekeep_super/cli_log/" : "/var/log/spindlekeep/cli_log/";
+    if (g_testDir != nullptr) {
+        dir = g_testDir;
+    }
     if (CliLog().Configure(dir, "cli.log", CLI_LOG_STYLE_FULL) != 0 ||
         OperLog().Configure(dir, "oper.log", CLI_LOG_STYLE_SHORT) != 0) {
         return -1;

@@ -83,6 +83,9 @@ CliLogger &OperLog();
 // "/var/log/spindlekeep_super/cli_log/" for root, else
 // "/var/log/spindlekeep/cli_log/". 0 or -1.
 int CliLogInit();
+// Tests: the directory CliLogInit uses instead (null restores the rule).
+// Call before the server starts.
+void CliLogSetDirForTest(const char *dir);
 
 // Name of the real user of this process ("" when it has no passwd entry).
 // 0, or CLI_USER_PERMISSION_ERROR when the lookup fails.
