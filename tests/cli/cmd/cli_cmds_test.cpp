@@ -10,6 +10,10 @@
 #include "cli/common/cli_codes.h"
 #include "config/config.h"
 #include "data_mgr/data_mgr_master/data_mgr_fixture.h"
+#include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
+#include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_rules.h"
 
 using namespace SPINDLEKEEP_CLI;
 
@@ -86,7 +90,23 @@ struct RangeCase {
     const char *parent, *child;
     uint32_t value;
     int32_t code;
+    uint32_t type;
 };
+
+// The value the running feature holds for a case's setting.
+uint32_t FeatureValue(const RangeCase &c)
+{
+    if (c.cmd == "disklife_prediction") {
+        return DrmDiskLifeMonitorGetScheduleTime();
+    }
+    if (c.cmd == "dpr_smart") {
+        uint32_t group = 0;
+        EXPECT_EQ(DrmTransDiskTypeToDprGroup(c.type, &group), 0);
+        return DrmDprGetCycle(group);
+    }
+    const SlowDiskConfig *row = DrmSlowDiskDetectGetConfig(c.type);
+    return std::string(c.child) == "min_slow_cycle" ? row->minSlowCycle : row->minThreshold;
+}
 
 }  // namespace
 
@@ -176,23 +196,23 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
         const int32_t bad = CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID;
         for (auto [v, code] : {std::pair<uint32_t, int32_t>{0, bad}, {max, 0}, {1, 0}, {max + 1, bad}}) {
             cases.push_back({"slowdisk_detect_config", dt + "min_threshold_value=" + std::to_string(v),
-                             node, "min_threshold_value", v, code});
+                             node, "min_threshold_value", v, code, t});
         }
         for (auto [v, code] : {std::pair<uint32_t, int32_t>{9, bad}, {10, 0}, {100, 0}, {101, bad}}) {
             cases.push_back({"slowdisk_detect_config", dt + "min_slow_cycle=" + std::to_string(v),
-                             node, "min_slow_cycle", v, code});
+                             node, "min_slow_cycle", v, code, t});
         }
         const int32_t dbad = CLI_DPR_SMART_CONFIG_PARAM_INVALID;
         for (auto [v, code] :
              {std::pair<uint32_t, int32_t>{0, dbad}, {1, 0}, {2592000, 0}, {2592001, dbad}}) {
             cases.push_back({"dpr_smart", dt + "task_cycle=" + std::to_string(v), node, "task_cycle",
-                             v, code});
+                             v, code, t});
         }
     }
     const int32_t lbad = CLI_DISKLIFE_PRE_PARAM_INVALID;
     for (auto [v, code] : {std::pair<uint32_t, int32_t>{59, lbad}, {60, 0}, {7776000, 0}, {7776001, lbad}}) {
         cases.push_back({"disklife_prediction", "task_cycle=" + std::to_string(v),
-                         "disklife_prediction", "task_cycle", v, code});
+                         "disklife_prediction", "task_cycle", v, code, 0});
     }
     for (const RangeCase &c : cases) {
         std::string before = ConfigFile();
@@ -200,6 +220,9 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
         EXPECT_EQ(r.code, c.code) << c.cmd << " " << c.kv;
         if (c.code == 0) {
             EXPECT_EQ(FileValue(c.parent, c.child), static_cast<int>(c.value)) << c.kv;
+            // The detector holds its threshold in one byte: 500 arrives as 255.
+            EXPECT_EQ(FeatureValue(c), std::min(c.value, c.cmd == "slowdisk_detect_config" ? 255u : c.value))
+                << c.cmd << " " << c.kv;
         } else {
             EXPECT_EQ(ConfigFile(), before) << c.cmd << " " << c.kv;
         }
