@@ -60,8 +60,9 @@ protected:
         ASSERT_EQ(InitConfig(), 0);
         logs_ = new TempDir();
         CliLogSetDirForTest(logs_->Path().c_str());
-        ASSERT_EQ(GetCliServer().InitCliServer(), 0);
+        // Registered before the server threads exist, which read the registry.
         CliCmdHandler::GetInstance().RegisterCmd("test_block", MakeBlock);
+        ASSERT_EQ(GetCliServer().InitCliServer(), 0);
         ASSERT_EQ(CliSocketPathFor(prefix_->c_str(), &sock_), 0);
     }
     static void TearDownTestSuite()
