@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -66,6 +67,8 @@ std::string StartServer()
     static std::string logDir = prefix + "/log";
     SPINDLEKEEP_CLI::CliLogSetDirForTest(logDir.c_str());
     (void)SPINDLEKEEP_CLI::GetCliServer().InitCliServer();
+    // The server's threads are joined before static destruction.
+    (void)std::atexit([] { SPINDLEKEEP_CLI::GetCliServer().UnInitCliServer(); });
     (void)SPINDLEKEEP_CLI::CliSocketPathFor(prefix.c_str(), &sock);
     return sock;
 }
