@@ -22,6 +22,7 @@ namespace {
 struct Result {
     int32_t code;
     std::string out;
+    bool cleared = false;  // parameters dropped after the run (the reply then names no action)
 };
 
 class CliCmdsTest : public dmtest::DataMgrFixture {
@@ -50,6 +51,7 @@ protected:
                 c->task_.cmdName = cmd;
                 Result r{0, ""};
                 r.code = c->Exec("action=" + action + " " + kv + " userName=root", r.out);
+                r.cleared = !c->HasParam("action");
                 return r;
             }
         }
@@ -218,6 +220,7 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
         std::string before = ConfigFile();
         Result r = Run("change", c.cmd, c.kv);
         EXPECT_EQ(r.code, c.code) << c.cmd << " " << c.kv;
+        EXPECT_EQ(r.cleared, c.code == 0) << c.cmd << " " << c.kv;
         if (c.code == 0) {
             EXPECT_EQ(FileValue(c.parent, c.child), static_cast<int>(c.value)) << c.kv;
             // The detector holds its threshold in one byte: 500 arrives as 255.
@@ -251,6 +254,7 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
               "sas_hdd       : min_threshold_value=    1  min_slow_cycle=  100\n");
     EXPECT_EQ(Run("show", "dpr_smart").out.substr(0, 40), "sata_ssd_disk : task_cycle=2592000\nsas_s");
     EXPECT_EQ(Run("show", "disklife_prediction").out, "task_cycle: 7776000\n");
+    EXPECT_EQ(Run("change", "dpr_smart", "disk_type=2 task_cycle=77").out, "change config successfully\n");
     EXPECT_EQ(Run("change", "disklife_prediction", "task_cycle=7776000").code, 0) << "same value";
 }
 
