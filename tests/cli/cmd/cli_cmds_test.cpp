@@ -4,7 +4,9 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "cli/cmd/cli_cmds.h"
 #include "cli/common/cli_codes.h"
@@ -276,4 +278,26 @@ TEST_F(CliCmdsTest, ConfigSwitches)
     EXPECT_EQ(Run("change", "config", "other=on").code, CLI_COMMAND_FORMAT_ERROR);
     EXPECT_EQ(Run("remove", "config").code, CLI_COMMAND_FORMAT_ERROR);
     EXPECT_EQ(Run("show", "config").out, "feature_switch        : on\ntakeover_disk_switch  : on\n");
+}
+
+TEST_F(CliCmdsTest, FeatureSwitchStopsAndRestartsTheAnalysesAndTheStore)
+{
+    uint32_t id = AddDisk("CLI0SW", DISK_TYPE_SSD_NVME);
+    DataMgrSyncSetWaitMs(10);
+    EXPECT_EQ(Run("change", "config", "feature_switch=off").code, 0);
+    EXPECT_EQ(FileValue("feature_switch", nullptr), 0);
+    EXPECT_EQ(DrmSlowDiskDetectGetSwitch(), 0);
+    EXPECT_EQ(DrmDprGetSwitch(), 0);
+    EXPECT_EQ(Run("show", "disk_info", "disk_id=" + std::to_string(id)).code, CLI_DB_ID_NOT_EXIST)
+        << "the store dropped its data";
+    EXPECT_EQ(Run("change", "config", "feature_switch=on").code, 0);
+    EXPECT_EQ(DrmSlowDiskDetectGetSwitch(), 1);
+    EXPECT_EQ(DrmDprGetSwitch(), 1);
+    EXPECT_EQ(Run("show", "disk_info", "disk_id=" + std::to_string(id)).code, 0);
+    CancelDmmSync2DmaScheduleTask();
+    for (int i = 0; i < 500 && DmmSyncTaskLiveCount() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(DmmSyncTaskLiveCount(), 0u);
+    DataMgrSyncSetWaitMs(0);
 }
