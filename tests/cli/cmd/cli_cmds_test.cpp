@@ -1,3 +1,4 @@
+// test-labels: concurrent
 // The commands against a real configuration and data store: texts, widths,
 // accepted ranges (boundaries generated from each rule) and that a refused
 // change leaves the configuration file as it was.
