@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -168,6 +169,28 @@ TEST(CliFraming, RefusesBrokenStreams)
     EXPECT_EQ(Receive(Message("abc"), &text, Refuse), CLI_USER_PERMISSION_ERROR);
     EXPECT_EQ(Receive(Packet(1, 0, 30, "root", "show", std::string(30, 'a')), &text), CLI_OK);
     EXPECT_EQ(text, "") << "a body without room for text past the message head";
+}
+
+TEST(CliFraming, TricklingMessageEndsAtTheLimit)
+{
+    std::string msg = Message("show config");
+    Pair p;
+    std::thread writer([&] {
+        for (char c : msg) {  // one byte every 20 ms: each read succeeds, the whole does not
+            if (send(p.fd[0], &c, 1, MSG_NOSIGNAL) != 1) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::string text;
+    char user[CLI_USER_NAME_LEN] = {};
+    char action[CLI_ACTION_NAME_LEN] = {};
+    // Without the limit the whole message arrives after about two seconds.
+    EXPECT_EQ(CliRecvMessage(p.fd[1], &text, user, action, nullptr, nullptr, 200),
+              CLI_RECV_TRANSMISSION_ERROR);
+    shutdown(p.fd[1], SHUT_RDWR);
+    writer.join();
 }
 
 TEST(CliFraming, RefusesRepliesOver32MiB)
