@@ -121,7 +121,7 @@ TEST(CliCmdFormat, LinesSizesAndNumbers)
     const std::pair<uint64_t, const char *> sizes[] = {
         {0, "0.0B"},          {1023, "1023.0B"},          {1024, "1.0KB"},
         {1536, "1.5KB"},      {1099511627776ULL, "1.0TB"}, {960197124096ULL, "894.3GB"},
-        {1ULL << 50, "1024.0TB"}, {1048575, "1024.0KB"},
+        {1ULL << 50, "1024.0TB"}, {1048575, "1024.0KB"}, {1280, "1.3KB"},  // half rounds up
     };
     for (const auto &[bytes, text] : sizes) {
         EXPECT_EQ(CliHumanSize(bytes), text) << bytes;
@@ -175,6 +175,29 @@ TEST_F(CliCmdsTest, QueryViewsAndRefusals)
     }
     r = Run("show", "iostat_info", id);
     EXPECT_EQ(r.code, CLI_COMMAND_EXEC_FAILED) << "no statistics yet";
+    dmtest::Sn key("CLI0SSD");
+    for (uint64_t k = 1; k <= 2; ++k) {
+        DiskIoInfoFrame f{k * 2048000, k * 1024000, k * 200, k * 100, k * 400, k * 100, 4, 2,
+                          1000 * k, 1000, k * 1500000};
+        ASSERT_EQ(DiskIoStatInfoSet(key.Ref(), &f), 0);
+    }
+    DiskIoStatInfo st{};
+    ASSERT_EQ(DiskIoStatInfoGet(ssd, &st), 0);
+    auto n = [](uint64_t v) { return std::to_string(v); };
+    char util[16];
+    snprintf(util, sizeof(util), "%u.%02u%%", st.utilization, st.utilizationDec);
+    EXPECT_EQ(Run("show", "iostat_info", id).out,
+              "ReadIops      : " + n(st.readIops) + "\nWriteIops     : " + n(st.writeIops) +
+                  "\nReadIoBand    : " + n(st.readIoBand) + "kb/s\nWriteIoBand   : " +
+                  n(st.writeIoBand) + "kb/s\nReadIoDelay   : " + n(st.readIoDelay) +
+                  "us\nWriteIoDelay  : " + n(st.writeIoDelay) + "us\nQueueDepth    : " +
+                  n(st.queueDepth) + "\nioBusyNum     : " + n(st.ioBusyNum) +
+                  "\nsvctm         : " + n(st.avgServeTime) + "\nutilization   : " + util + "\n");
+    ASSERT_EQ(DiskStateSet(hdd, dmtest::Sn("CLI0HDD").Ref(), DISK_STATE_SLOW), 0);
+    const std::string rule(63, '-');
+    EXPECT_EQ(Run("show", "slowdisk").out,
+              "SlowDiskInfo:\n" + std::string("Sn") + std::string(40, ' ') + "Slot  State     \n" +
+                  rule + "\nCLI0HDD" + std::string(35, ' ') + "3     Slow      \n" + rule + "\n");
     const std::pair<std::string, int32_t> refusals[] = {
         {"disk_id=07", CLI_COMMAND_FORMAT_ERROR}, {"disk_id=", CLI_COMMAND_FORMAT_ERROR},
         {"", CLI_COMMAND_FORMAT_ERROR},           {"disk_id=64", CLI_DB_ID_NOT_EXIST},
@@ -184,6 +207,7 @@ TEST_F(CliCmdsTest, QueryViewsAndRefusals)
         EXPECT_EQ(Run("show", "smart_info", kv).code, code) << kv;
     }
     EXPECT_EQ(Run("change", "disk_info", id).code, CLI_COMMAND_FORMAT_ERROR);
+    ASSERT_EQ(DiskStateSet(hdd, dmtest::Sn("CLI0HDD").Ref(), DISK_STATE_NORMAL), 0);
     EXPECT_EQ(Run("show", "summary").out,
               "SummaryInfo:\nDiskId  DiskSn                                    \n" + std::string(63, '-') +
                   "\n0       CLI0SSD                                   \n1       CLI0HDD         "
