@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 
+#include "cli/server/cli_uds_server.h"
 #include "config/config.h"
 #include "config/config_backup.h"
 #include "config/config_prefix.h"
@@ -25,8 +26,8 @@
 #include "infrastructure/keeper_host/qxmm.h"
 #include "infrastructure/keeper_securec/securec.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
-#include "init/init_takeover.h"
 #include "init/feature_start.h"
+#include "init/init_takeover.h"
 #include "ma/drm/framework/debug/diag_group.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_init.h"
 
@@ -100,6 +101,7 @@ constexpr StartupStep kSteps[] = {
     {"DRM", SpindleKeepInitDrm, SpindleKeepFiniDrm},
     {"DATA_MGR", DataMgrInit, nullptr},
     {"HOT_PLUG", InitHotPlugListener, nullptr},
+    {"Cli-Server", InitCliServer, nullptr},
     {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
     {"diagnose", DiagGroupInit, nullptr},
