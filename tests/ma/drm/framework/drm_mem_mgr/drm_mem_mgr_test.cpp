@@ -120,17 +120,17 @@ TEST_F(DrmMemTest, LocalDataSlotsAndBadIds)
 {
     LogCapture log;
     int a = 1, b = 2;
-    ASSERT_EQ(setFeatureLocPrivateData(5, 3, &a), 0);
+    ASSERT_EQ(setFeatureLocPrivateData(0, 3, &a), 0);
     ASSERT_EQ(setFeatureLocPrivateData(127, 3, &b), 0);
-    ASSERT_EQ(setFeatureLocPrivateData(5, 16, &b), 0);
+    ASSERT_EQ(setFeatureLocPrivateData(0, 16, &b), 0);
     void *out = nullptr;
-    ASSERT_EQ(getFeatureLocPrivateData(5, 3, &out), 0);
+    ASSERT_EQ(getFeatureLocPrivateData(0, 3, &out), 0);
     EXPECT_EQ(out, &a);
     uint32_t ids[4] = {};
     uint32_t count = 99;
     ASSERT_EQ(DrmGetFeatureDiskList(3, ids, 4, &count), 0);
     ASSERT_EQ(count, 2u);
-    EXPECT_EQ(ids[0], 5u);
+    EXPECT_EQ(ids[0], 0u);
     EXPECT_EQ(ids[1], 127u);
     EXPECT_EQ(DrmGetFeatureDiskList(3, ids, 1, &count), -1) << "more disks than room";
     EXPECT_EQ(DrmGetFeatureDiskList(32, ids, 4, &count), -1);
@@ -138,7 +138,7 @@ TEST_F(DrmMemTest, LocalDataSlotsAndBadIds)
     struct Bad {
         uint32_t disk, feature;
     };
-    for (Bad bad : {Bad{128, 3}, Bad{0xFFFFFFFF, 3}, Bad{5, 32}}) {
+    for (Bad bad : {Bad{128, 3}, Bad{0xFFFFFFFF, 3}, Bad{0, 32}}) {
         log.Clear();
         EXPECT_EQ(setFeatureLocPrivateData(bad.disk, bad.feature, &b), -1);
         EXPECT_EQ(getFeatureLocPrivateData(bad.disk, bad.feature, &out), -1);
@@ -147,9 +147,9 @@ TEST_F(DrmMemTest, LocalDataSlotsAndBadIds)
                           std::to_string(bad.feature) + ").";
         EXPECT_EQ(log.Count(msg, 3), 2) << log.Dump();
     }
-    ASSERT_EQ(getFeatureLocPrivateData(5, 3, &out), 0);
+    ASSERT_EQ(getFeatureLocPrivateData(0, 3, &out), 0);
     EXPECT_EQ(out, &a) << "bad calls changed nothing";
-    ASSERT_EQ(setFeatureLocPrivateData(5, 3, nullptr), 0);
+    ASSERT_EQ(setFeatureLocPrivateData(0, 3, nullptr), 0);
     ASSERT_EQ(DrmGetFeatureDiskList(3, ids, 4, &count), 0);
     EXPECT_EQ(count, 1u);
     // A failed partition leaves the store refusing every access.
@@ -159,7 +159,7 @@ TEST_F(DrmMemTest, LocalDataSlotsAndBadIds)
     HostMmFailAlloc(0, false);
     EXPECT_TRUE(log.Contains("Create BDM_DRM_LOCAL_DISK_POOL failed.", 3));
     EXPECT_TRUE(log.Contains("Drm local alloc partition failed.", 3));
-    EXPECT_EQ(getFeatureLocPrivateData(5, 16, &out), -1);
+    EXPECT_EQ(getFeatureLocPrivateData(0, 16, &out), -1);
 }
 
 }  // namespace

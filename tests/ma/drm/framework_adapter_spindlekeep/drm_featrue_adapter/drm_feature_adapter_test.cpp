@@ -95,13 +95,17 @@ TEST_F(DrmAdapterTest, StateWritersFollowTheCurrentState)
         {DrmReportSlowDisk, 4, 4},    {DrmReportDiskPrefail, 0, 3}, {DrmReportDiskPrefail, 4, 4},
         {DrmReportDiskPrefail, 1, 1}, {DrmReportDiskPrefail, 3, 3},
     };
+    LogCapture finds;
     for (const auto &c : cases) {
         ASSERT_EQ(DrmSetDiskStat(id, c.from), 0);
         EXPECT_EQ(c.report(id), 0);
         EXPECT_EQ(State(id), c.to)
             << (c.report == DrmReportSlowDisk ? "slow" : "prefail") << " from " << c.from;
     }
-    LogCapture log;
+    EXPECT_EQ(finds.Count("Find slow disk(" + std::to_string(id) + ").", 3), 2);
+    EXPECT_EQ(finds.Count("Find prefail disk(" + std::to_string(id) + ").", 3), 1);
+    finds.Clear();
+    LogCapture &log = finds;
     EXPECT_EQ(DrmReportSlowDisk(99), -1);
     EXPECT_EQ(DrmReportDiskPrefail(99), -1);
     EXPECT_EQ(DrmSetDiskStat(99, 0), -1);
@@ -172,7 +176,7 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
 
     DiskHealthInfo h{12345, 7, 25, {}};
     for (uint8_t i = 0; i < sizeof(h.area.raw); ++i) {
-        h.area.raw[i] = static_cast<uint8_t>(0x80 + i);
+        h.area.raw[i] = static_cast<uint8_t>(0x35 + i);
     }
     ASSERT_EQ(DiskHealthInfoSet(key.Ref(), &h), 0);
     DrmHealthInfo hi{};
@@ -185,11 +189,11 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
     EXPECT_EQ(DrmAtaGetSmartInfo(id, smart, 29), -1);
     EXPECT_TRUE(log.Contains("expected size(120), actuality size(116)", 3));
     ASSERT_EQ(DrmSasHddGetSenseInfo(id, three), 0);
-    EXPECT_EQ(std::vector<uint8_t>(three, three + 3), (std::vector<uint8_t>{0x80, 0x81, 0x82}));
+    EXPECT_EQ(std::vector<uint8_t>(three, three + 3), (std::vector<uint8_t>{0x35, 0x36, 0x37}));
     ASSERT_EQ(DrmSasKssdGetLogInfo(id, two), 0);
-    EXPECT_EQ(two[1], 0x81);
+    EXPECT_EQ(two[1], 0x36);
     ASSERT_EQ(DrmNvmeGetICritWarning(id, &bits), 0);
-    EXPECT_EQ(bits, 0x80 & 0x1F);
+    EXPECT_EQ(bits, 0x15) << "bits 0 to 4 only";
     EXPECT_EQ(DrmNvmeGetICritWarning(99, &bits), -1);
     EXPECT_TRUE(log.Contains("Get disk(99) info fail, ret(-1).", 3)) << log.Dump();
 }
