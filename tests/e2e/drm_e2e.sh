@@ -11,7 +11,7 @@ source "$(dirname "$0")/lib.sh" "$@"
 AGENT="$P/bin/spindlekeep-agent"
 DIAG="$P/bin/spindlekeep-diag"
 CONFIG="$P/config/spindlekeep_config.json"
-DMA_LOG=/tmp/dma.jsonl
+DMA_LOG=/tmp/prom/dma.jsonl  # the agent refuses a directory others can write
 PROM=/tmp/prom/spindlekeep.prom
 PY=$(python3 -c 'import sys; print(sys.executable)')
 SCALE=2            # simulated seconds per real second

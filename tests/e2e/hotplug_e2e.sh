@@ -11,7 +11,8 @@ if [ -z "${SPK_HOTPLUG_IN_NET:-}" ]; then
 fi
 source "$(dirname "$0")/lib.sh" "$@"
 
-RECORD=/tmp/user-agent.jsonl
+RECORD=/tmp/rec/user-agent.jsonl  # the agent refuses a directory others can write
+mkdir -p /tmp/rec
 mount -t tmpfs tmpfs /sys && mkdir -p /sys/bus/pci/drivers/nvme/0000:3b:00.0
 "$P/bin/spindlekeep-agent" --role user --record "$RECORD" --prom-dir none >>/tmp/agent.out 2>&1 &
 trap 'kill $! ${DPID:-} 2>/dev/null || true' EXIT
