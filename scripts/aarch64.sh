@@ -6,7 +6,7 @@
 # packages (multiarch), configures with cmake/aarch64-linux-gnu.cmake, builds
 # everything (daemon, tools, tests) and runs the unit, concurrent and
 # fuzz-corpus tests through qemu-aarch64. End-to-end tests need real daemons
-# in mount namespaces and are left out.
+# in mount namespaces and are left out. Last, cpack makes the arm64 .deb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build/aarch64}
@@ -61,4 +61,6 @@ fi
 # answers within seconds: one test per core.
 ctest --test-dir "$dir" -j "$jobs" --output-on-failure -L 'unit|concurrent|fuzz-replay' \
       "${exclude[@]}"
-echo "==== aarch64: build $((built - start)) s, tests $((SECONDS - built)) s"
+# The target's Debian package (scripts/package-test.sh checks the host's).
+(cd "$dir" && cpack -G DEB >/dev/null)
+echo "==== aarch64: build $((built - start)) s, tests $((SECONDS - built)) s, package $(ls "$dir"/spindlekeep_*_arm64.deb)"
