@@ -121,7 +121,9 @@ void ResolveServiceOwner()
 void GiveToService(const char *path)
 {
     if (g_log.chownFiles) {
-        (void)chown(path, g_log.uid, g_log.gid);  // best effort: a root-owned log still works
+        // Best effort: a root-owned log still works. (A cast to void does not
+        // silence the unused-result warning of fortified builds.)
+        [[maybe_unused]] int rc = chown(path, g_log.uid, g_log.gid);
     }
 }
 
@@ -207,6 +209,20 @@ void Rotate()
     (void)OpenLogFile();
 }
 
+// logrotate's copytruncate empties the file under the open descriptor; the
+// appends then start again at offset 0 but the counted size is stale. Before
+// rotating, look at the real size so a truncated file is not rotated early.
+// Caller holds the lock.
+bool TruncatedBehindUs(int fd, size_t len)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) >= g_log.size) {
+        return false;
+    }
+    g_log.size = static_cast<uint64_t>(st.st_size);
+    return g_log.size + len <= g_log.maxSize;
+}
+
 void WriteRecord(const char *buf, size_t len)
 {
     QxlogGuard guard;
@@ -215,7 +231,7 @@ void WriteRecord(const char *buf, size_t len)
         WriteAll(STDERR_FILENO, buf, len);
         return;
     }
-    if (g_log.size > 0 && g_log.size + len > g_log.maxSize) {
+    if (g_log.size > 0 && g_log.size + len > g_log.maxSize && !TruncatedBehindUs(fd, len)) {
         Rotate();
         fd = g_log.fd.load();
         if (fd < 0) {

@@ -199,6 +199,27 @@ TEST_F(QxlogTest, RotationKeepsTheNewestRecordsInOrder)
     }
 }
 
+// logrotate's copytruncate empties the live file while the service has it
+// open: the next records must go to the emptied file, not rotate it away.
+TEST_F(QxlogTest, CopytruncatedFileIsNotRotatedEarly)
+{
+    ASSERT_EQ(qxlog_set_max_file_size(300), 0);
+    ASSERT_EQ(qxlog_set_backup_num(3), 0);
+    Open();
+    for (int i = 0; i < 4; ++i) {  // about 250 bytes: just below the limit
+        qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "before-%d", i);
+    }
+    ASSERT_EQ(truncate(logPath_.c_str(), 0), 0);
+    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-0");
+    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-1");
+    qxlog_destroy();
+    EXPECT_FALSE(FileExists(logPath_ + ".1"));
+    auto lines = ReadLines(logPath_);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("after-0"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].substr(0, 2), "20") << "no hole before the first record";
+}
+
 TEST_F(QxlogTest, BadSettingsAreRefused)
 {
     EXPECT_EQ(qxlog_set_file_path_ext(nullptr, nullptr), -EINVAL);
