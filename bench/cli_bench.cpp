@@ -148,26 +148,26 @@ double Percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-void BM_CliShowDiskInfoRoundTrip(benchmark::State &state)
+void BM_CliShowRoundTrip(benchmark::State &state, const char *cmd, const char *agrsText)
 {
     std::string sock = StartServer();
     SPINDLEKEEP_CLI::CliReply reply;
-    const std::string agrs = "show disk_info disk_id=0";
-    if (SPINDLEKEEP_CLI::CliClientCall(sock, "show", "disk_info", agrs, 5000, &reply) != 0 ||
+    const std::string agrs = agrsText;
+    if (SPINDLEKEEP_CLI::CliClientCall(sock, "show", cmd, agrs, 5000, &reply) != 0 ||
         reply.code != 0) {
         state.SkipWithError("the CLI server does not answer");
         return;
     }
     // Wire sizes of the real exchange, for the lower bound.
     constexpr size_t kFrame = 50 + 2 + 40 + 1;  // header, trailer, message head, NUL
-    size_t reqBytes = kFrame + SPINDLEKEEP_CLI::CliCMDtoXml("disk_info", agrs).size();
+    size_t reqBytes = kFrame + SPINDLEKEEP_CLI::CliCMDtoXml(cmd, agrs).size();
     size_t replyBytes = kFrame + SPINDLEKEEP_CLI::SvCMDtoXml(reply.text + " errorCode=0").size();
     BareServer bare(reqBytes, replyBytes);
     std::vector<double> cli;
     std::vector<double> raw;
     for (auto _ : state) {
         auto t0 = Clock::now();
-        int ret = SPINDLEKEEP_CLI::CliClientCall(sock, "show", "disk_info", agrs, 5000, &reply);
+        int ret = SPINDLEKEEP_CLI::CliClientCall(sock, "show", cmd, agrs, 5000, &reply);
         auto t1 = Clock::now();
         int fd = ConnectTo(bare.path);
         benchmark::DoNotOptimize(Exchange(fd, reqBytes));
@@ -186,6 +186,9 @@ void BM_CliShowDiskInfoRoundTrip(benchmark::State &state)
     state.counters["bare_p99_us"] = Percentile(raw, 0.99);
     state.counters["ratio_median"] = Percentile(cli, 0.5) / Percentile(raw, 0.5);
 }
-BENCHMARK(BM_CliShowDiskInfoRoundTrip)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CliShowRoundTrip, disk_info, "disk_info", "show disk_info disk_id=0")
+    ->Iterations(3000)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CliShowRoundTrip, summary, "summary", "show summary")
+    ->Iterations(3000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

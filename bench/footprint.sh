@@ -1,75 +1,60 @@
 #!/usr/bin/env bash
-# Daemon footprint from outside: CPU time per 3-second collection pass and per
-# hour, and resident memory, with 64 disks on two agent processes (32 each).
-#
-#   bash bench/footprint.sh BUILD_DIR [SECONDS]        (root; default 120 s)
-#
-# Runs in a private mount namespace (tmpfs over /tmp, /var/tmp, /var/log and
-# a private install prefix), so it never touches the host's daemon paths.
-# Prints "key value" lines; bench/run.sh gathers them into its table.
-set -euo pipefail
-BUILD=$(cd "${1:?usage: $0 BUILD_DIR [SECONDS]}" && pwd)
-SECS=${2:-120}
-if [ -z "${SPK_FP_IN_NS:-}" ]; then
-  export SPK_FP_IN_NS=1
-  exec unshare --mount --propagation private bash "$0" "$BUILD" "$SECS"
-fi
-SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-mount -t tmpfs tmpfs /mnt
-P=/mnt/spk-prefix
-cmake --install "$BUILD" --prefix "$P" >/dev/null
-for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
-cd /
+# The daemon's footprint from outside: CPU time per 3-second collection pass
+# and per hour, and resident memory, with 64 whitelisted disks on the two
+# agent stand-ins (32 each, four types), after the first rounds and the
+# analyses' first runs. Runs in a private mount namespace like the end-to-end
+# tests (root needed). Prints "key value" lines; bench/run.sh tabulates them.
+#   bash bench/footprint.sh BUILD_DIR [WINDOW_SECONDS]     (default 120)
+WINDOW=${2:-120}
+source "$(dirname "$0")/../tests/e2e/lib.sh" "$@"
 
-# 64 whitelisted disks, 32 per role, steady load, no events: what is
-# measured is the daemon's routine work.
-python3 - /tmp/fleet.json <<'EOF'
+AGENT="$P/bin/spindlekeep-agent"
+FLEET=/tmp/fleet64.json
+python3 - "$FLEET" <<'PYEOF'
 import json, sys
-types = [("SSD_SATA", "ATA", "KSSD-SA960"), ("SSD_SAS", "KORVAN", "KV-SAS1600"),
-         ("HDD_SAS", "SEAGATE", "ST4000NM0043"), ("SSD_NVMe", "KORVAN", "KV-NVMe3840")]
+kinds = [("SSD_SATA", "ATA", "KSSD-SA960", "kernel"), ("HDD_SAS", "SEAGATE", "ST4000NM0043", "kernel"),
+         ("SSD_SAS", "KORVAN", "KV-SAS1600", "user"), ("SSD_NVMe", "KORVAN", "KV-NVMe3840", "user")]
 disks = []
-for i in range(64):
-    t, vendor, model = types[i % 4]
-    role = "kernel" if i < 32 else "user"
-    d = {"device_name": ("nvme%dn1" % i) if t == "SSD_NVMe" else "sd%c%c" % (97 + i // 26, 97 + i % 26),
-         "serial_number": "SPKFP%06d" % i, "type": t, "vendor": vendor, "model": model,
-         "slot": i, "role": role}
-    if t == "SSD_NVMe":
-        d["pci_address"] = "0000:%02x:00.0" % (0x40 + i)
-    disks.append(d)
+for k, (typ, vendor, model, role) in enumerate(kinds):
+    for i in range(16):
+        n = k * 16 + i
+        d = {"device_name": ("nvme%dn1" % n) if typ == "SSD_NVMe" else "sd%s%s" % (chr(97 + k), chr(97 + i)),
+             "serial_number": "SPKCPU%04d" % n, "type": typ, "vendor": vendor, "model": model,
+             "firmware": "F1", "capacity": "1600321314816", "slot": n, "role": role,
+             "health": {"power_on_hours": 5000, "wear": 300}}
+        if typ == "SSD_NVMe":
+            d["pci_address"] = "0000:%02x:00.0" % n
+        disks.append(d)
 json.dump({"tick_rate": 1000, "disks": disks, "events": []}, open(sys.argv[1], "w"))
-EOF
+PYEOF
 
-AGENT=$P/bin/spindlekeep-agent
-"$AGENT" --role kernel --fleet /tmp/fleet.json --log-level error >/tmp/agent-k.out 2>&1 &
-APIDS=$!
-"$AGENT" --role user --fleet /tmp/fleet.json --record none --prom-dir none \
-  --log-level error >/tmp/agent-u.out 2>&1 &
-APIDS="$APIDS $!"
-trap 'kill $APIDS ${DPID:-} 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -S /tmp/dcak.sock ] && [ -S /var/tmp/spdk.sock ] && break; sleep 0.1; done
-
-"$P/bin/spindlekeepd" >/tmp/daemon.out 2>&1 &
-DPID=$!
-# Registered when the registry file names all 64 serial numbers.
-for _ in $(seq 600); do
-  n=$(grep -o 'SPKFP[0-9]*' "$P/config/disk_mgr.config" 2>/dev/null | sort -u | wc -l || true)
-  [ "${n:-0}" -ge 64 ] && break
-  sleep 0.1
-done
-sleep 10  # first health and base rounds out of the way
-
-hz=$(getconf CLK_TCK)
-cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-c0=$(cpu "$DPID"); t0=$(date +%s.%N)
-sleep "$SECS"
-c1=$(cpu "$DPID"); t1=$(date +%s.%N)
-rss=$(awk '/^VmRSS/ {print $2}' "/proc/$DPID/status")
-hwm=$(awk '/^VmHWM/ {print $2}' "/proc/$DPID/status")
-threads=$(awk '/^Threads/ {print $2}' "/proc/$DPID/status")
-kill -TERM "$DPID"; wait "$DPID" || true
-awk -v c0="$c0" -v c1="$c1" -v t0="$t0" -v t1="$t1" -v hz="$hz" -v n="$n" \
-    -v rss="$rss" -v hwm="$hwm" -v th="$threads" 'BEGIN {
-  cpu = (c1 - c0) / hz; wall = t1 - t0; passes = wall / 3
-  printf "disks %d\nwall_s %.1f\ncpu_ms_per_pass %.2f\ncpu_s_per_hour %.1f\n", n, wall, 1000 * cpu / passes, cpu * 3600 / wall
-  printf "core_pct %.3f\nrss_kib %d\nrss_peak_kib %d\nthreads %d\n", 100 * cpu / wall, rss, hwm, th }'
+"$AGENT" --role kernel --fleet "$FLEET" --log-level warn >>/tmp/agent-kernel.out 2>&1 &
+PIDS="$!"
+"$AGENT" --role user --fleet "$FLEET" --prom-dir none --record none --log-level warn \
+  >>/tmp/agent-user.out 2>&1 &
+PIDS="$PIDS $!"
+trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
+wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || { echo "agents did not come up"; exit 1; }
+start_daemon
+registered() { grep -o '"SPKCPU[0-9]*"' "$P/config/disk_mgr.config" 2>/dev/null | sort -u | wc -l; }
+all_in() { test "$(registered)" = 64; }
+wait_for 30 all_in || { echo "only $(registered) disks registered"; exit 1; }
+sleep 20  # warm-up: first health and IO rounds, the analyses' first runs
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$DPID/stat"; }
+t0=$(cpu_ticks); s0=$(date +%s.%N)
+sleep "$WINDOW"
+t1=$(cpu_ticks); s1=$(date +%s.%N)
+status_kib() { awk -v k="$1:" '$1 == k {print $2}' "/proc/$DPID/status"; }
+rss=$(status_kib VmRSS); hwm=$(status_kib VmHWM); threads=$(status_kib Threads)
+stop_daemon
+python3 - "$t0" "$t1" "$s0" "$s1" "$(getconf CLK_TCK)" "$rss" "$hwm" "$threads" <<'PYEOF'
+import sys
+t0, t1, s0, s1, hz = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+cpu_ms = (t1 - t0) * 1000.0 / hz
+passes = (s1 - s0) / 3.0
+print("window_s %.0f" % (s1 - s0))
+print("cpu_ms_per_pass %.2f" % (cpu_ms / passes))
+print("cpu_s_per_hour %.1f" % (cpu_ms / (s1 - s0) * 3.6))
+print("core_pct %.3f" % (cpu_ms / ((s1 - s0) * 10.0)))
+print("rss_kib %s\nrss_peak_kib %s\nthreads %s" % tuple(sys.argv[6:9]))
+PYEOF

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The whole test suite, from a fresh machine, as root: set-up, then every test
-# (unit, fuzz-corpus replay, end-to-end) in an ASan+UBSan build, then the
-# concurrent modules' tests in a TSan build.
+# The whole test suite, from a fresh machine: set-up, then every test (unit,
+# fuzz-corpus replay, end-to-end) in an ASan+UBSan build, then the concurrent
+# modules' tests in a TSan build. Needs root: from another user it re-runs
+# itself through sudo.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
+if [ "$(id -u)" != 0 ]; then exec sudo -E bash "$self" "$@"; fi
 jobs=$(nproc)
 
 bash scripts/setup.sh
