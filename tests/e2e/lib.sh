@@ -105,9 +105,11 @@ start_agent() {
 ctl() { "$PY" "$SCEN" ctl "$@"; }
 # registry: "id sn state slot" lines of the registry file; fails when it does not load.
 registry() { "$PY" "$SCEN" registry "$REGISTRY"; }
+registry_loads() { registry >/dev/null; }
 registered_count() { registry 2>/dev/null | wc -l; }
 count_is() { test "$(registered_count)" = "$1"; }
 id_of() { registry | awk -v sn="$1" '$2 == sn {print $1}'; }
+id_is() { test "$(id_of "$1")" = "$2"; }
 dma_heard() { grep "\"$1\"" "$DMA_LOG" 2>/dev/null | grep -q "\"$2\""; }
 alive_up() { test -f "$ALIVE"; }
 
@@ -117,14 +119,27 @@ DRM_HOOK_MISSING='no notify func|notify drm (add|delete) disk fail'
 # A first start finds no backup, configuration or registry yet and removes
 # no old registry at its first save.
 FRESH_INSTALL='Cant get bak file list|disk_mgr.config fail, file not exist|cant load from config file|Remove old config fail'
-# unexplained_errors [ERE]: ERROR records of the host log that neither the
-# missing hook nor ERE explains.
+# A query thread can list a disk that just arrived before the scan has
+# registered it; its stores of that disk's data are refused with 4 (not
+# registered) until the scan, at most 5 s later, catches up.
+ARRIVAL='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)'
+# unexplained_errors [ERE [FROM TO ERE]...]: ERROR records of the host log
+# that neither the missing hook nor ERE explains, nor an ERE of a time window
+# (log_now stamps) that holds the record.
 unexplained_errors() {
-  "$PY" "$SCEN" errors "$DRM_HOOK_MISSING${1:+|$1}" "$LOG_DIR"/spindlekeep.log*
+  local allow="$DRM_HOOK_MISSING${1:+|$1}"
+  shift || true
+  "$PY" "$SCEN" errors "$allow" "$@" -- "$LOG_DIR"/spindlekeep.log*
+}
+log_now() { date '+%F %T.%3N'; }
+# errors_between FROM TO ERE: number of ERROR records of the window that ERE matches.
+errors_between() {
+  cat "$LOG_DIR"/spindlekeep.log* | awk -v a="$1" -v b="$2" -v re="$3" \
+    'substr($0, 1, 23) >= a && substr($0, 1, 23) <= b && /\[ERROR\]/ && $0 ~ re' | wc -l
 }
 no_unexplained_errors() {
   local extra
-  extra=$(unexplained_errors "${1:-}")
+  extra=$(unexplained_errors "$@")
   [ -z "$extra" ] && return 0
   echo "$extra" | head -n 20
   return 1

@@ -12,9 +12,10 @@
       (not JSON, a bad member, a repeated id or serial number).
   scenario.py ctl SOCKET METHOD [PARAMS_JSON]
       One JSON-RPC call to an agent; prints the answer.
-  scenario.py errors ALLOW_ERE LOG...
+  scenario.py errors ALLOW_ERE [FROM TO ERE]... -- LOG...
       Prints the ERROR records of the host logs that ALLOW_ERE does not
-      match.
+      match, nor an ERE whose window (log time stamps FROM to TO) holds the
+      record.
 """
 import json
 import re
@@ -102,15 +103,20 @@ def ctl(sock, method, params=None):
         print(s.recv(65536).decode())
 
 
-def errors(allow, *logs):
-    allowed = re.compile(allow) if allow else None
-    for log in logs:
+def errors(allow, *rest):
+    cut = rest.index("--")
+    windows = [(rest[i], rest[i + 1], re.compile(rest[i + 2])) for i in range(0, cut, 3)]
+    if allow:
+        windows.append(("", "~", re.compile(allow)))
+    for log in rest[cut + 1:]:
         try:
             lines = open(log, errors="replace").read().splitlines()
         except OSError:
             continue
         for line in lines:
-            if "[ERROR]" in line and not (allowed and allowed.search(line)):
+            stamp = line[:23]
+            if "[ERROR]" in line and not any(
+                    a <= stamp <= b and ere.search(line) for a, b, ere in windows):
                 print(line)
 
 
