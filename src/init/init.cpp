@@ -6,9 +6,11 @@
 #include <array>
 #include <cerrno>
 
+#include "cli/server/cli_uds_server.h"
 #include "config/config.h"
 #include "config/config_backup.h"
 #include "config/config_prefix.h"
+#include "data_collect/data_collect_master/DCM_listener/dcm_listener.h"
 #include "data_collect/data_collect_master/dcm_schedule.h"
 #include "data_mgr/data_mgr_master/data_mgr_dma.h"
 #include "data_mgr/data_mgr_master/data_mgr_master.h"
@@ -21,6 +23,9 @@
 #include "infrastructure/keeper_host/qxmm.h"
 #include "infrastructure/keeper_securec/securec.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
+#include "init/init_takeover.h"
+#include "ma/drm/framework/debug/diag_group.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_init.h"
 
 namespace {
 
@@ -88,15 +93,20 @@ constexpr StartupStep kSteps[] = {
     {"schedule_task_frame", InitScheduleTask, FiniScheduleTask},
     {"CONFIG", InitConfig, nullptr},
     {"DISK_MGR", StepDiskMgrInit, nullptr},
+    {"DRM", SpindleKeepInitDrm, SpindleKeepFiniDrm},
     {"DATA_MGR", DataMgrInit, nullptr},
+    {"HOT_PLUG", InitHotPlugListener, nullptr},
+    {"Cli-Server", InitCliServer, nullptr},
     {"DCM", InitDataCollectMaster, nullptr},
     {"TracePoint", StepTracePoint, nullptr},
+    {"diagnose", DiagGroupInit, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 3> kFeatureStart = {{
+constexpr std::array<FeatureStartOp, 4> kFeatureStart = {{
     {"StartQueryAgentScheduleTask", StartQueryAgentScheduleTask},
     {"StartDmmSync2DmaScheduleTask", StartDmmSync2DmaScheduleTask},
     {"StartConfigBackUpTask", FeatureStartConfigBackUp},
+    {"StartTakeOverDiskSwitch", StartTakeOverDiskSwitch},
 }};
 
 void RollBack(const StartupStep *steps, size_t failed)

@@ -1,0 +1,275 @@
+// The commands against a real configuration and data store: texts, widths,
+// accepted ranges (boundaries generated from each rule) and that a refused
+// change leaves the configuration file as it was.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/cmd/cli_cmds.h"
+#include "cli/common/cli_codes.h"
+#include "config/config.h"
+#include "data_mgr/data_mgr_master/data_mgr_fixture.h"
+#include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
+#include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_rules.h"
+
+using namespace SPINDLEKEEP_CLI;
+
+namespace {
+
+struct Result {
+    int32_t code;
+    std::string out;
+};
+
+class CliCmdsTest : public dmtest::DataMgrFixture {
+protected:
+    void SetUp() override
+    {
+        DataMgrFixture::SetUp();
+        prefix_ = ResetTestPrefix();
+        ConfigUnload();
+        ASSERT_EQ(InitConfig(), 0);
+    }
+    void TearDown() override
+    {
+        ConfigUnload();
+        DataMgrFixture::TearDown();
+    }
+
+    // "ACTION COMMAND key=value ..." as the receive thread turns it into a task.
+    static Result Run(const std::string &action, const std::string &cmd, const std::string &kv = "")
+    {
+        size_t n = 0;
+        const CliCmdEntry *table = CliCommandTable(&n);
+        for (size_t i = 0; i < n; ++i) {
+            if (cmd == table[i].name) {
+                auto c = table[i].factory();
+                c->task_.cmdName = cmd;
+                Result r{0, ""};
+                r.code = c->Exec("action=" + action + " " + kv + " userName=root", r.out);
+                return r;
+            }
+        }
+        return {-2, "no such command"};
+    }
+
+    std::string ConfigFile() const { return ReadFileText(prefix_ + "/config/spindlekeep_config.json"); }
+
+    // A value as the file holds it (-1 when absent).
+    int FileValue(const char *parent, const char *child) const
+    {
+        cJSON *doc = cJSON_Parse(ConfigFile().c_str());
+        cJSON *node = cJSON_GetObjectItem(doc, parent);
+        cJSON *v = child != nullptr ? cJSON_GetObjectItem(node, child) : node;
+        int out = cJSON_IsNumber(v) ? v->valueint : -1;
+        cJSON_Delete(doc);
+        return out;
+    }
+
+    uint32_t AddDisk(const std::string &sn, uint32_t type)
+    {
+        DiskBaseInfo d = dmtest::Disk(sn);
+        d.diskType = type;
+        dmtest::Sn key(sn);
+        EXPECT_EQ(DataMgrDiskInfoSet(DATA_MGR_FIND_BY_SN, key.Ref(), &d, DATA_INFO_BASE), 0);
+        uint32_t id = DISK_ID_INVALID;
+        EXPECT_EQ(GetDiskIdBySn(40, key.buf, &id), 0);
+        return id;
+    }
+
+    std::string prefix_;
+};
+
+// A change command with a value; checks code, and the file value when accepted
+// or the untouched file when refused.
+struct RangeCase {
+    std::string cmd, kv;
+    const char *parent, *child;
+    uint32_t value;
+    int32_t code;
+    uint32_t type;
+};
+
+// The value the running feature holds for a case's setting.
+uint32_t FeatureValue(const RangeCase &c)
+{
+    if (c.cmd == "disklife_prediction") {
+        return DrmDiskLifeMonitorGetScheduleTime();
+    }
+    if (c.cmd == "dpr_smart") {
+        uint32_t group = 0;
+        EXPECT_EQ(DrmTransDiskTypeToDprGroup(c.type, &group), 0);
+        return DrmDprGetCycle(group);
+    }
+    const SlowDiskConfig *row = DrmSlowDiskDetectGetConfig(c.type);
+    return std::string(c.child) == "min_slow_cycle" ? row->minSlowCycle : row->minThreshold;
+}
+
+}  // namespace
+
+TEST(CliCmdFormat, LinesSizesAndNumbers)
+{
+    EXPECT_EQ(CliLine("Diskid", 16, "3"), "Diskid          : 3\n");
+    const std::pair<uint64_t, const char *> sizes[] = {
+        {0, "0.0B"},          {1023, "1023.0B"},          {1024, "1.0KB"},
+        {1536, "1.5KB"},      {1099511627776ULL, "1.0TB"}, {960197124096ULL, "894.3GB"},
+        {1ULL << 50, "1024.0TB"}, {1048575, "1024.0KB"},
+    };
+    for (const auto &[bytes, text] : sizes) {
+        EXPECT_EQ(CliHumanSize(bytes), text) << bytes;
+    }
+    uint32_t v = 99;
+    for (const char *bad : {"", "07", "00", "-1", "1x", "12345678", " 1"}) {
+        EXPECT_FALSE(CliParseNumber(bad, &v)) << bad;
+    }
+    EXPECT_EQ(v, 99u);
+    for (uint32_t good : {0u, 7u, 9999999u}) {
+        EXPECT_TRUE(CliParseNumber(std::to_string(good), &v));
+        EXPECT_EQ(v, good);
+    }
+}
+
+TEST(CliCmdFormat, ParseParamKeepsFirstValue)
+{
+    QueryInfoCmd c;
+    EXPECT_EQ(c.ParseParam("action=show disk_id=3 disk_id=4 flag userName=root"), 0);
+    EXPECT_EQ(c.Param("disk_id"), "3");
+    EXPECT_EQ(c.Param("action"), "show");
+    EXPECT_TRUE(c.HasParam("flag"));
+    EXPECT_EQ(c.Param("userName"), "root");
+}
+
+TEST_F(CliCmdsTest, QueryViewsAndRefusals)
+{
+    uint32_t ssd = AddDisk("CLI0SSD", DISK_TYPE_SSD_SATA);
+    uint32_t hdd = AddDisk("CLI0HDD", DISK_TYPE_HDD_NL_SAS);
+    std::string id = "disk_id=" + std::to_string(ssd);
+    Result r = Run("show", "disk_info", id);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Sn              : CLI0SSD\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("DiskCapacity    : 3.5TB\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("IntfType        : SATA SSD\nSlotId          : 3\n"), std::string::npos);
+    r = Run("show", "drm_info", id);
+    EXPECT_EQ(r.out, "DiskHealthScore   : No predictions yet\nDiskLife          : No predictions yet\n"
+                     "DiskState         : Normal state\nSuggestions       : No action required\n");
+    r = Run("show", "drm_info", "disk_id=" + std::to_string(hdd));
+    EXPECT_EQ(r.out.substr(0, 48), "DiskHealthScore   : N/A\nDiskLife          : N/A\n");
+    // Remaining life in hours shown in months of 720 hours.
+    const std::pair<uint32_t, const char *> lives[] = {
+        {0, "<1"}, {719, "<1"}, {720, "1"}, {60 * 720 + 719, "60"}, {61 * 720, ">60"}};
+    for (const auto &[hours, text] : lives) {
+        DiskDrmInfo drm{87, hours};
+        dmtest::Sn key("CLI0SSD");
+        ASSERT_EQ(DiskDrmInfoSet(ssd, key.Ref(), &drm), 0);
+        r = Run("show", "drm_info", id);
+        EXPECT_EQ(r.out.substr(0, r.out.find("DiskState")),
+                  std::string("DiskHealthScore   : 87\nDiskLife          : ") + text + "\n");
+    }
+    r = Run("show", "iostat_info", id);
+    EXPECT_EQ(r.code, CLI_COMMAND_EXEC_FAILED) << "no statistics yet";
+    const std::pair<std::string, int32_t> refusals[] = {
+        {"disk_id=07", CLI_COMMAND_FORMAT_ERROR}, {"disk_id=", CLI_COMMAND_FORMAT_ERROR},
+        {"", CLI_COMMAND_FORMAT_ERROR},           {"disk_id=64", CLI_DB_ID_NOT_EXIST},
+        {"disk_id=63", CLI_DB_ID_NOT_EXIST},
+    };
+    for (const auto &[kv, code] : refusals) {
+        EXPECT_EQ(Run("show", "smart_info", kv).code, code) << kv;
+    }
+    EXPECT_EQ(Run("change", "disk_info", id).code, CLI_COMMAND_FORMAT_ERROR);
+    EXPECT_EQ(Run("show", "summary").out,
+              "SummaryInfo:\nDiskId  DiskSn                                    \n" + std::string(63, '-') +
+                  "\n0       CLI0SSD                                   \n1       CLI0HDD         "
+                  "                          \n" + std::string(63, '-') + "\n");
+    EXPECT_EQ(Run("change", "slowdisk").code, CLI_COMMAND_FORMAT_ERROR);
+}
+
+TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
+{
+    std::vector<RangeCase> cases;
+    for (uint32_t t = 0; t < CLI_DISK_TYPE_NUM; ++t) {
+        const char *node = g_configDiskTypeKeys[t];
+        std::string dt = "disk_type=" + std::to_string(t) + " ";
+        uint32_t max = t == CLI_DISK_TYPE_SAS_HDD ? 500 : 10;
+        const int32_t bad = CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID;
+        for (auto [v, code] : {std::pair<uint32_t, int32_t>{0, bad}, {max, 0}, {1, 0}, {max + 1, bad}}) {
+            cases.push_back({"slowdisk_detect_config", dt + "min_threshold_value=" + std::to_string(v),
+                             node, "min_threshold_value", v, code, t});
+        }
+        for (auto [v, code] : {std::pair<uint32_t, int32_t>{9, bad}, {10, 0}, {100, 0}, {101, bad}}) {
+            cases.push_back({"slowdisk_detect_config", dt + "min_slow_cycle=" + std::to_string(v),
+                             node, "min_slow_cycle", v, code, t});
+        }
+        const int32_t dbad = CLI_DPR_SMART_CONFIG_PARAM_INVALID;
+        for (auto [v, code] :
+             {std::pair<uint32_t, int32_t>{0, dbad}, {1, 0}, {2592000, 0}, {2592001, dbad}}) {
+            cases.push_back({"dpr_smart", dt + "task_cycle=" + std::to_string(v), node, "task_cycle",
+                             v, code, t});
+        }
+    }
+    const int32_t lbad = CLI_DISKLIFE_PRE_PARAM_INVALID;
+    for (auto [v, code] : {std::pair<uint32_t, int32_t>{59, lbad}, {60, 0}, {7776000, 0}, {7776001, lbad}}) {
+        cases.push_back({"disklife_prediction", "task_cycle=" + std::to_string(v),
+                         "disklife_prediction", "task_cycle", v, code, 0});
+    }
+    for (const RangeCase &c : cases) {
+        std::string before = ConfigFile();
+        Result r = Run("change", c.cmd, c.kv);
+        EXPECT_EQ(r.code, c.code) << c.cmd << " " << c.kv;
+        if (c.code == 0) {
+            EXPECT_EQ(FileValue(c.parent, c.child), static_cast<int>(c.value)) << c.kv;
+            // The detector holds its threshold in one byte: 500 arrives as 255.
+            EXPECT_EQ(FeatureValue(c), std::min(c.value, c.cmd == "slowdisk_detect_config" ? 255u : c.value))
+                << c.cmd << " " << c.kv;
+        } else {
+            EXPECT_EQ(ConfigFile(), before) << c.cmd << " " << c.kv;
+        }
+    }
+    const std::pair<std::string, int32_t> malformed[] = {
+        {"slowdisk_detect_config disk_type=4 min_slow_cycle=20", CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID},
+        {"slowdisk_detect_config disk_type=01 min_slow_cycle=20", CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID},
+        {"slowdisk_detect_config min_slow_cycle=20", CLI_COMMAND_FORMAT_ERROR},
+        {"slowdisk_detect_config disk_type=1", CLI_COMMAND_FORMAT_ERROR},
+        {"dpr_smart disk_type=4 task_cycle=5", CLI_DPR_SMART_CONFIG_PARAM_INVALID},
+        {"dpr_smart disk_type=1 task_cycle=05", CLI_DPR_SMART_CONFIG_PARAM_INVALID},
+        {"dpr_smart task_cycle=5", CLI_COMMAND_FORMAT_ERROR},
+        {"disklife_prediction task_cycle=0600", CLI_DISKLIFE_PRE_PARAM_INVALID},
+        {"disklife_prediction", CLI_COMMAND_FORMAT_ERROR},
+    };
+    for (const auto &[line, code] : malformed) {
+        std::string before = ConfigFile();
+        size_t blank = line.find(' ');
+        EXPECT_EQ(Run("change", line.substr(0, blank), blank == std::string::npos ? "" : line.substr(blank + 1)).code, code) << line;
+        EXPECT_EQ(ConfigFile(), before) << line;
+    }
+    EXPECT_EQ(Run("show", "slowdisk_detect_config").out,
+              "sata_ssd_disk : min_threshold_value=    1  min_slow_cycle=  100\n"
+              "sas_ssd_disk  : min_threshold_value=    1  min_slow_cycle=  100\n"
+              "nvme_disk     : min_threshold_value=    1  min_slow_cycle=  100\n"
+              "sas_hdd       : min_threshold_value=    1  min_slow_cycle=  100\n");
+    EXPECT_EQ(Run("show", "dpr_smart").out.substr(0, 40), "sata_ssd_disk : task_cycle=2592000\nsas_s");
+    EXPECT_EQ(Run("show", "disklife_prediction").out, "task_cycle: 7776000\n");
+    EXPECT_EQ(Run("change", "disklife_prediction", "task_cycle=7776000").code, 0) << "same value";
+}
+
+TEST_F(CliCmdsTest, ConfigSwitches)
+{
+    EXPECT_EQ(Run("show", "config").out, "feature_switch        : on\ntakeover_disk_switch  : off\n");
+    Result r = Run("change", "config", "feature_switch=on");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "change config feature_switch successfully\n");
+    EXPECT_EQ(ConfigFile(), "<missing>") << "an unchanged switch is not written";
+    r = Run("change", "config", "takeover_disk_switch=on");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(FileValue("takeover_disk_switch", nullptr), 1);
+    std::string before = ConfigFile();
+    r = Run("change", "config", "takeover_disk_switch=maybe");
+    EXPECT_EQ(r.code, CLI_COMMAND_EXEC_FAILED);
+    EXPECT_EQ(r.out, "change config takeover_disk_switch failed\n");
+    EXPECT_EQ(ConfigFile(), before);
+    EXPECT_EQ(Run("change", "config", "other=on").code, CLI_COMMAND_FORMAT_ERROR);
+    EXPECT_EQ(Run("remove", "config").code, CLI_COMMAND_FORMAT_ERROR);
+    EXPECT_EQ(Run("show", "config").out, "feature_switch        : on\ntakeover_disk_switch  : on\n");
+}

@@ -1,0 +1,327 @@
+// test-labels: concurrent
+//
+// The event parser as a table, and the listener against kernel-style events
+// in a private network namespace (a root sender may multicast on the uevent
+// group there) and a private mount namespace whose /sys is a tmpfs, so the
+// NVMe driver directory is the test's own. The task's 100-second pauses go
+// through the adapter's sleep, which here moves the host's fake clock and
+// returns, or holds the task while a test needs it waiting.
+#include "data_collect/data_collect_master/DCM_listener/dcm_listener.h"
+
+#include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "infrastructure/keeper_host/host_test.h"
+#include "infrastructure/keeper_host/qxax.h"
+#include "infrastructure/keeper_task_scheduler/schedule_task.h"
+#include "init/init_takeover.h"
+#include "support/log_capture.h"
+#include "support/unix_agent_server.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// NUL-terminated entries, as the kernel sends them.
+std::string Entries(std::initializer_list<std::string> entries)
+{
+    std::string msg;
+    for (const std::string &e : entries) {
+        msg += e + '\0';
+    }
+    return msg;
+}
+
+std::string Event(const std::string &action, const std::string &path, const std::string &subsystem)
+{
+    return Entries(
+        {action + "@" + path, "ACTION=" + action, "DEVPATH=" + path, "SUBSYSTEM=" + subsystem});
+}
+
+std::string NvmeAdd(const std::string &pci)
+{
+    return Event("add", "/devices/pci0000:3a/" + pci + "/nvme/nvme2", "nvme");
+}
+
+// From a heap block of exactly the message's size: a read past it is caught
+// by the sanitizer build. Returns the PCI address, "-" for a parse failure,
+// "" for an event that is not an NVMe controller's arrival.
+std::string PciOf(const std::string &msg, HotPlugEvent *ev)
+{
+    std::unique_ptr<char[]> exact(new char[msg.size() + 1]);
+    msg.copy(exact.get(), msg.size());
+    char pci[HOT_PLUG_FIELD_LEN] = {};
+    if (HotPlugEventParse(msg.empty() ? nullptr : exact.get(), msg.size(), ev) != 0) {
+        return "-";
+    }
+    return HotPlugEventNvmePci(ev, pci, sizeof(pci)) ? pci : "";
+}
+
+TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
+{
+    const std::string ctrl = "/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/nvme/nvme2";
+    std::string noFinalNul = Entries({"ACTION=add", "DEVPATH=" + ctrl, "SUBSYSTEM=nvme"});
+    noFinalNul.pop_back();
+    const std::pair<std::string, const char *> cases[] = {
+        {Event("add", ctrl, "nvme"), "0000:3b:00.0"},
+        {noFinalNul, "0000:3b:00.0"},
+        {Event("add", ctrl + "/nvme2n1", "block"), ""},
+        {Event("remove", ctrl, "nvme"), ""},
+        {Event("added", ctrl, "nvme"), ""},
+        {Event("add", ctrl, "nvme-subsystem"), ""},
+        {Event("add", "/devices/virtual/misc/x", "nvme"), ""},
+        {Event("add", "/nvme/nvme0", "nvme"), ""},
+        {Entries({"DEVPATH=" + ctrl, "SUBSYSTEM=nvme"}), "-"},
+        {Entries({"ACTION=add", "SUBSYSTEM=nvme"}), "-"},
+        {Entries({"ACTION=add", "DEVPATH=" + ctrl}), "-"},
+        {"ACTION=add\0DEVPATH=/a/b/nvme/n\0SUBSYSTEM="s, "-"},  // a key must be followed by a byte
+        {"ACTION=ad", "-"},
+    };
+    for (const auto &[msg, pci] : cases) {
+        HotPlugEvent ev = {};
+        EXPECT_EQ(PciOf(msg, &ev), pci) << msg;
+    }
+}
+
+// The cut comes before the "/nvme" search: a longer controller path is not recognised.
+TEST(HotPlugEventTest, FieldValuesAreCutAt79Characters)
+{
+    for (size_t len : {78u, 79u, 80u, 200u}) {
+        std::string v(len, 'v');
+        HotPlugEvent ev = {};
+        EXPECT_EQ(PciOf(Entries({"ACTION=" + v, "DEVPATH=" + v, "SUBSYSTEM=" + v}), &ev), "");
+        for (const char *field : {ev.action, ev.devPath, ev.subsystem}) {
+            EXPECT_EQ(field, v.substr(0, 79)) << len;
+        }
+    }
+    HotPlugEvent ev = {};
+    EXPECT_EQ(PciOf(NvmeAdd(std::string(60, 'p') + "/0000:3b:00.0"), &ev), "");
+}
+
+constexpr const char *kDriverDir = "/sys/bus/pci/drivers/nvme";
+constexpr uint64_t kPauseMs = HOT_PLUG_NOTIFY_PAUSE_S * 1000ull;
+
+struct Host {
+    std::mutex mu;
+    std::condition_variable cv;
+    uint32_t pauses = 0;       // 100-second pauses taken by notification tasks
+    uint32_t bindOnPause = 0;  // the driver binds `pci` during this pause (0: never)
+    std::string pci;
+    bool hold = false;  // pauses wait until cleared
+    std::string skip;   // why the namespaces could not be made
+    UnixAgentServer *agent = nullptr;
+};
+Host g_host;
+
+void Bind(const std::string &pci)
+{
+    ASSERT_EQ(mkdir((std::string(kDriverDir) + "/" + pci).c_str(), 0755), 0);
+}
+
+void GateSleep(KeeperTime t)
+{
+    timespec ts = ConvertKeeperTime2Timespec(t);
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    HostClockAdvance(ms);
+    if (ms < kPauseMs) {
+        return;  // the task's first delay
+    }
+    std::unique_lock<std::mutex> lock(g_host.mu);
+    if (++g_host.pauses == g_host.bindOnPause) {
+        Bind(g_host.pci);
+    }
+    g_host.cv.notify_all();
+    g_host.cv.wait(lock, [] { return !g_host.hold; });
+}
+
+// Before the first thread of the process exists: a process that shares its
+// file-system state with other threads cannot enter a mount namespace.
+void EnterNamespaces()
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/sys", "tmpfs", 0, "mode=0755") != 0) {
+        g_host.skip = std::string("needs root for private namespaces: ") + strerror(errno);
+        return;
+    }
+    for (const char *dir : {"/sys/bus", "/sys/bus/pci", "/sys/bus/pci/drivers", kDriverDir}) {
+        ASSERT_EQ(mkdir(dir, 0755), 0) << dir;
+    }
+    ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+    KeeperOsOps ops = KeeperInfraLiteOps();
+    ops.sleep = GateSleep;
+    KeeperOsInstall(ops);
+    KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
+    HostClockBind(0);
+    ASSERT_EQ(InitScheduleTask(), 0);
+    ASSERT_EQ(InitHotPlugListener(), 0);
+    ASSERT_EQ(InitHotPlugListener(), 114);
+    g_host.agent = new UnixAgentServer();  // lives as long as the listener may post
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_SPDK, g_host.agent->Path().c_str()), 0);
+}
+
+bool WaitUntil(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+class HotPlugListenerTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        static bool entered = false;
+        if (!entered) {
+            entered = true;
+            g_host.skip = "namespace set-up failed";
+            EnterNamespaces();
+            if (g_host.agent != nullptr) {
+                g_host.skip.clear();
+            }
+        }
+        if (!g_host.skip.empty()) {
+            GTEST_SKIP() << g_host.skip;
+        }
+        std::lock_guard<std::mutex> lock(g_host.mu);
+        g_host.pauses = g_host.bindOnPause = 0;
+        g_host.hold = false;
+        g_host.agent->ClearRequests();
+    }
+
+    // Switches take-over on; true once the listener's socket is bound (only
+    // it subscribes to uevent groups in this network namespace).
+    static bool SwitchOn()
+    {
+        ApplyTakeOverDiskSwitch(true);
+        return WaitUntil([] {
+            std::ifstream in("/proc/net/netlink");
+            std::string sk, groups, rest;
+            unsigned long proto = 0, pid = 0;
+            std::getline(in, rest);
+            while (in >> sk >> proto >> pid >> groups && std::getline(in, rest)) {
+                if (proto == NETLINK_KOBJECT_UEVENT && pid != 0 && groups != "00000000") {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+
+    static void Send(const std::string &msg)
+    {
+        int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+        sockaddr_nl to = {AF_NETLINK, 0, 0, 1};
+        EXPECT_EQ(
+            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to)),
+            static_cast<ssize_t>(msg.size()));
+        close(fd);
+    }
+
+    static int Rebinds(const std::string &pci)
+    {
+        int n = 0;
+        for (const std::string &r : g_host.agent->Requests()) {
+            n += r.find("\"method\":\"dca_rebind_nvme2uio\"") != std::string::npos &&
+                 r.find("\"params\":{\"pci_address\":\"" + pci + "\"}") != std::string::npos;
+        }
+        return n;
+    }
+
+    void WaitTaskEnded(const std::string &pci)
+    {
+        EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task to rebind pci " + pci); }))
+            << log_.Dump();
+        EXPECT_TRUE(WaitUntil([&] { return !ScheduleTaskRunning(pci.c_str()); }));
+    }
+
+    LogCapture log_;
+};
+
+// The second arrival comes while the first task waits in its first pause;
+// the driver binds the device during the third.
+TEST_F(HotPlugListenerTest, ArrivalIsHandedOverOnceWhenTheDriverHasBoundIt)
+{
+    ASSERT_TRUE(SwitchOn());
+    {
+        std::lock_guard<std::mutex> lock(g_host.mu);
+        g_host.pci = "0000:3b:00.0";
+        g_host.bindOnPause = 3;
+        g_host.hold = true;
+    }
+    Send(NvmeAdd("0000:3b:00.0"));
+    {
+        std::unique_lock<std::mutex> lock(g_host.mu);
+        ASSERT_TRUE(
+            g_host.cv.wait_for(lock, std::chrono::seconds(5), [] { return g_host.pauses == 1; }));
+    }
+    Send(NvmeAdd("0000:3b:00.0"));
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task fail,ret = 114"); }))
+        << log_.Dump();
+    {
+        std::lock_guard<std::mutex> lock(g_host.mu);
+        g_host.hold = false;
+    }
+    g_host.cv.notify_all();
+    WaitTaskEnded("0000:3b:00.0");
+    EXPECT_EQ(Rebinds("0000:3b:00.0"), 1);
+    EXPECT_EQ(g_host.agent->RequestCount(), 1u);
+    EXPECT_EQ(g_host.pauses, 3u) << "checked before the driver bound it, or not again after";
+}
+
+// Events are handled in order, so once the last one is handled every earlier
+// one was seen. A second listener thread would handle it twice.
+TEST_F(HotPlugListenerTest, SwitchedOffAndOtherEventsAreIgnoredByTheOneListener)
+{
+    ASSERT_TRUE(SwitchOn());
+    Bind("0000:5e:00.0");
+    Bind("0000:5f:00.0");
+    ApplyTakeOverDiskSwitch(false);
+    Send(NvmeAdd("0000:5e:00.0"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return log_.Contains(" HotPlugSocketListerHandler get msg,but not parse"); }));
+    ASSERT_TRUE(SwitchOn());
+    for (const std::string &msg :
+         {Event("add", "/0000:5e:00.0/nvme/nvme4/nvme4n1", "block"),
+          Event("remove", "/0000:5e:00.0/nvme/nvme4", "nvme"), std::string(8192, 'A')}) {
+        Send(msg);
+    }
+    Send(NvmeAdd("0000:5f:00.0"));
+    WaitTaskEnded("0000:5f:00.0");
+    EXPECT_EQ(log_.Count("find nvme add msg"), 1) << log_.Dump();
+    EXPECT_LE(log_.Count(" HotPlugSocketListerHandler thread start"), 1);
+    EXPECT_EQ(Rebinds("0000:5e:00.0"), 0);
+    EXPECT_EQ(Rebinds("0000:5f:00.0"), 1);
+}
+
+TEST_F(HotPlugListenerTest, NeverBoundDeviceIsGivenUpAfter600Checks)
+{
+    ASSERT_TRUE(SwitchOn());
+    uint64_t before = qxax_get_jiffies();
+    Send(NvmeAdd("0000:8d:00.0"));
+    WaitTaskEnded("0000:8d:00.0");
+    EXPECT_EQ(log_.Count("Failed to detect nvme device,pci=0000:8d:00.0", KEEPER_LOG_ERROR), 1);
+    EXPECT_EQ(Rebinds("0000:8d:00.0"), 0);
+    EXPECT_EQ(g_host.pauses, HOT_PLUG_NOTIFY_CHECKS);
+    EXPECT_EQ(qxax_get_jiffies() - before,
+              100 + HOT_PLUG_NOTIFY_CHECKS * kPauseMs);  // on the host clock
+}
+
+}  // namespace

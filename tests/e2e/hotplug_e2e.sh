@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# NVMe take-over from the configuration switch to the user-space agent
+# stand-in's record: a kernel-style device event on the uevent group of a
+# private network namespace, the NVMe driver entry in a tmpfs over /sys.
+if [ -z "${SPK_HOTPLUG_IN_NET:-}" ]; then
+  if [ "$(id -u)" != 0 ] || ! unshare --net true 2>/dev/null; then
+    echo "SKIP: needs root and a private network namespace (unshare -n)"; exit 77
+  fi
+  export SPK_HOTPLUG_IN_NET=1
+  exec unshare --net bash "$0" "$@"
+fi
+source "$(dirname "$0")/lib.sh" "$@"
+
+RECORD=/tmp/user-agent.jsonl
+mount -t tmpfs tmpfs /sys && mkdir -p /sys/bus/pci/drivers/nvme/0000:3b:00.0
+"$P/bin/spindlekeep-agent" --role user --record "$RECORD" --prom-dir none >>/tmp/agent.out 2>&1 &
+trap 'kill $! ${DPID:-} 2>/dev/null || true' EXIT
+wait_for 10 test -S /var/tmp/spdk.sock || fail "agent did not come up"
+printf '{"feature_switch": 0, "takeover_disk_switch": 1}\n' >"$P/config/spindlekeep_config.json"
+start_daemon
+
+listening() { awk '$2 == 15 && $3 != 0 && $4 != "00000000" {f=1} END {exit !f}' /proc/net/netlink; }
+check "the switch from the configuration starts the listener" wait_for 20 listening
+python3 - <<'PY'
+import socket
+path = "/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/nvme/nvme2"
+entries = [f"add@{path}", "ACTION=add", f"DEVPATH={path}", "SUBSYSTEM=nvme", "SEQNUM=7"]
+socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, 15).sendto(
+    b"".join(e.encode() + b"\0" for e in entries), (0, 1))
+PY
+rebound() { grep -q '"method":"dca_rebind_nvme2uio","params":{"pci_address":"0000:3b:00.0"},"accepted":true' "$RECORD"; }
+check "the arrival reaches the user-space agent" wait_for 10 rebound
+stop_daemon
+check "SIGTERM still ends the daemon with status 0" test "$DSTATUS" = 0
+finish

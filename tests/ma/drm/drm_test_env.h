@@ -1,0 +1,90 @@
+// Shared set-up of the DRM framework tests: hand-fired host timers, the
+// memory pools, the scheduler and the local data, and a worker starter that
+// keeps started workers until the test runs them on its own thread.
+// Header-only: included by the DRM test files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <utility>
+
+#include "infrastructure/keeper_host/host_test.h"
+#include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
+#include "ma/drm/framework/drm_mem_mgr/drm_mem_mgr.h"
+#include "ma/drm/framework/drm_task_scheduler/drm_task_scheduler.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_platform.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_timer.h"
+
+namespace drmtest {
+
+// Workers started through DrmAsyncThreadCtxRun, not yet run.
+inline std::deque<std::pair<void (*)(void *), void *>> &Deferred()
+{
+    static std::deque<std::pair<void (*)(void *), void *>> q;
+    return q;
+}
+
+inline int DeferStarter(void (*entry)(void *), void *arg)
+{
+    Deferred().emplace_back(entry, arg);
+    return 0;
+}
+
+// Runs deferred workers (and those they start) in start order; their number.
+inline int RunWorkers()
+{
+    int n = 0;
+    while (!Deferred().empty()) {
+        auto w = Deferred().front();
+        Deferred().pop_front();
+        w.first(w.second);
+        ++n;
+    }
+    return n;
+}
+
+// In-use blocks over all LV pools.
+inline int64_t LvInUse()
+{
+    int64_t n = 0;
+    for (uint32_t i = 0; i < DRM_MEM_POOL_NUM; ++i) {
+        DrmMemPoolStat st{};
+        EXPECT_EQ(DrmMemPoolStatGet(i, &st), 0);
+        n += st.inUse;
+    }
+    return n;
+}
+
+class DrmFrameworkFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        HostTimersManual(true);
+        DrmSetThreadStarter(DeferStarter);
+        ASSERT_EQ(DrmMemMgrInit(), 0);
+        ASSERT_EQ(DrmTaskSchedulerInit(), 0);
+        ASSERT_EQ(DrmLocalDataMgrInit(), 0);
+    }
+
+    void TearDown() override
+    {
+        RunWorkers();
+        (void)DrmLocalDataMgrFin();
+        (void)DrmTaskSchedulerFin();
+        (void)DrmMemMgrFin();
+        DrmSetThreadStarter(nullptr);
+        HostTimersReset();
+    }
+
+    // Fires `n` scheduler ticks, running the workers each one starts.
+    static void Tick(int n = 1)
+    {
+        for (int i = 0; i < n; ++i) {
+            HostTimersAdvance(DRM_SCHED_TICK_MS);
+            RunWorkers();
+        }
+    }
+};
+
+}  // namespace drmtest
