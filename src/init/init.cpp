@@ -23,6 +23,7 @@
 #include "infrastructure/keeper_host/qxmm.h"
 #include "infrastructure/keeper_securec/securec.h"
 #include "infrastructure/keeper_task_scheduler/schedule_task.h"
+#include "init/feature_start.h"
 #include "init/init_takeover.h"
 #include "ma/drm/framework/debug/diag_group.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_init.h"
@@ -102,10 +103,11 @@ constexpr StartupStep kSteps[] = {
     {"diagnose", DiagGroupInit, nullptr},
 };
 
-constexpr std::array<FeatureStartOp, 4> kFeatureStart = {{
+constexpr std::array<FeatureStartOp, 5> kFeatureStart = {{
     {"StartQueryAgentScheduleTask", StartQueryAgentScheduleTask},
     {"StartDmmSync2DmaScheduleTask", StartDmmSync2DmaScheduleTask},
     {"StartConfigBackUpTask", FeatureStartConfigBackUp},
+    {"StartFeature", StartFeature},
     {"StartTakeOverDiskSwitch", StartTakeOverDiskSwitch},
 }};
 

@@ -40,4 +40,65 @@ check "stopped daemon: exit status 3" test "$RC" = 3
 start_daemon
 check "a restart takes over the stale socket" wait_for 20 sh -c "'$DIAG' >/dev/null 2>&1"
 stop_daemon
+
+# ---- 64 disks: DRM disk-event hook, DRM diagnose groups, memory --------------
+AGENT="$P/bin/spindlekeep-agent"
+PROM=/tmp/prom/spindlekeep.prom
+mkdir -p /tmp/prom
+python3 - /tmp/fleet64.json /tmp/fleet0.json <<'PYEOF'
+import json, sys
+disks = [{"device_name": "sd%d" % i, "serial_number": "SPK64DISK%04d" % i, "type": "SSD_SATA",
+          "vendor": "ATA", "model": "KSSD-SA960", "firmware": "SA12",
+          "capacity": "960197124096", "slot": i} for i in range(64)]
+json.dump({"disks": disks}, open(sys.argv[1], "w"))
+json.dump({"disks": []}, open(sys.argv[2], "w"))
+PYEOF
+"$AGENT" --role kernel --fleet /tmp/fleet64.json --log-level error >>/tmp/agents.out 2>&1 &
+PIDS="$!"
+"$AGENT" --role user --fleet /tmp/fleet0.json --prom-dir /tmp/prom --record none \
+  --log-level error >>/tmp/agents.out 2>&1 &
+PIDS="$PIDS $!"
+trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
+wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || fail "agents did not come up"
+: >"$LOG_DIR/spindlekeep.log"
+start_daemon
+
+disks_at_agent() { test "$(grep -c '^spindlekeep_disk_info{' "$PROM" 2>/dev/null)" = 64; }
+rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$DPID/status"; }
+rss_above() { test "$(rss_kb)" -gt "$1"; }
+rss_below() { test "$(rss_kb)" -lt "$1"; }
+
+check "64 disks reach the data agent" wait_for 60 disks_at_agent
+check "no DRM notification is missing" \
+  bash -c "! grep -q 'no notify func\|notify drm add disk fail' '$LOG_DIR/spindlekeep.log'"
+sleep 6  # a couple of collection rounds, so the figure is the steady one
+BASE_RSS=$(rss_kb)
+echo "note: daemon VmRSS at 64 disks: ${BASE_RSS} kB"
+
+run_diag
+check "the listing names the drm and spindlekeep groups" \
+  sh -c "grep -q '^drm' '$TXT' && grep -q '^spindlekeep' '$TXT'"
+run_diag drm showmemalloc
+check "showmemalloc exits 0" test "$RC" = 0
+check "showmemalloc prints the eight pools with their counts" test "$(grep -cE \
+  '^cm_size_(32|64|128|256|512|1K|2K|4064) +[0-9]+ +[0-9]+ +[0-9]+ *$' "$TXT")" = 8
+run_diag drm nosuchcmd
+check "unknown drm command: exit status 1" test "$RC" = 1
+check "unknown drm command: named as such" grep -q "Can't Find The Diagnose Cmd" "$TXT"
+run_diag spindlekeep set_disk_life_monitor_schedule_time 12x
+check "a bad cycle time is refused" test "$RC" = 1
+check "a bad cycle time is named" grep -q "Invalid param\[cycle_time\]" "$TXT"
+run_diag spindlekeep test_mem set_malloc_size 0
+check "test_mem set_malloc_size 0 is refused" test "$RC" = 1
+run_diag spindlekeep test_mem set_malloc_size 1
+check "test_mem set_malloc_size 1" test "$RC" = 0
+run_diag spindlekeep test_mem malloc
+check "test_mem malloc returns at once" test "$RC" = 0
+check "test_mem malloc holds about 1 GiB (1024 blocks of 1 MiB)" \
+  wait_for 60 rss_above $((BASE_RSS + 900000))
+run_diag spindlekeep test_mem free
+check "test_mem free answers" grep -q "free mem ok" "$TXT"
+check "test_mem free gives the memory back" wait_for 10 rss_below $((BASE_RSS + 65536))
+check "the daemon survived the DRM commands" kill -0 "$DPID"
+stop_daemon
 finish

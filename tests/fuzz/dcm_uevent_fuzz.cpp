@@ -10,7 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::unique_ptr<char[]> msg(new char[size + 1]);
-    memcpy(msg.get(), data, size);
+    if (size > 0) {
+        memcpy(msg.get(), data, size);
+    }
     HotPlugEvent ev = {};
     if (HotPlugEventParse(size == 0 ? nullptr : msg.get(), size, &ev) != 0) {
         return 0;

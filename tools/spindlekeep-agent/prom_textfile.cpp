@@ -56,7 +56,7 @@ void RenderInfo(const DmaState &state, std::string *out)
 void RenderState(const DmaState &state, std::string *out)
 {
     Header(out, "spindlekeep_disk_state", "gauge",
-           "Disk state: 0 normal, 1 fault, 2 off-line, 3 prefail, 4 slow.");
+           "Disk state: 0 normal, 1 fault, 2 off-line, 3 prefail, 4 slow, 5 unset (no finding yet).");
     for (const auto &[sn, disk] : state.disks) {
         if (disk.state >= 0) {
             *out += "spindlekeep_disk_state{" + SnLabel(sn) + "} " + std::to_string(disk.state) + "\n";

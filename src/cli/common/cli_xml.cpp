@@ -35,10 +35,17 @@ bool AddElement(mxml_node_t *top, const char *name, const std::string &text)
 // Mini-XML reports parse errors on stderr unless told otherwise.
 void XmlError(const char *msg) { CLI_LOG(CLI_LOG_ERROR, "mxml: %s", msg); }
 
-mxml_node_t *Load(const char *xml)
+// Loads below a container node of our own: Mini-XML leaks the nodes it has
+// built when a document breaks off in some places, but they hang below the
+// container, which goes with the tree. Null when the text does not parse.
+Tree Load(const char *xml)
 {
     mxmlSetErrorCallback(XmlError);
-    return mxmlLoadString(nullptr, xml, MXML_OPAQUE_CALLBACK);
+    Tree doc(mxmlNewElement(MXML_NO_PARENT, "spk-doc"));
+    if (doc == nullptr || mxmlLoadString(doc.get(), xml, MXML_OPAQUE_CALLBACK) == nullptr) {
+        return nullptr;
+    }
+    return doc;
 }
 
 // Saves the tree. The length estimate is a first guess only: escaping of
@@ -82,10 +89,7 @@ mxml_node_t *FindElement(mxml_node_t *tree, const char *name)
     return mxmlFindElement(tree, tree, name, nullptr, nullptr, MXML_DESCEND);
 }
 
-Tree LoadTemplate(const char *xml)
-{
-    return Tree(Load(xml));
-}
+Tree LoadTemplate(const char *xml) { return Load(xml); }
 
 }  // namespace
 
@@ -110,7 +114,7 @@ std::string CliCMDtoXml(const std::string &cmd, const std::string &args)
     }
     size_t len = cmd.size() + args.size() + strlen("<req></req>") + strlen("<cmd></cmd>") +
                  strlen("<agrs></agrs>") + 1;
-    return ToString(tree.get(), static_cast<int>(len));
+    return ToString(top, static_cast<int>(len));
 }
 
 std::string SvCMDtoXml(const std::string &msg)
@@ -137,12 +141,12 @@ std::string SvCMDtoXml(const std::string &msg)
     }
     size_t len = print.size() + strlen("<response></response>") + strlen("<print_data></print_data>") +
                  strlen("<error_code></error_code>") + code.size() + 20;
-    return ToString(tree.get(), static_cast<int>(len));
+    return ToString(top, static_cast<int>(len));
 }
 
 std::string AnalysisXml(const std::string &xml, const char *name)
 {
-    Tree tree(Load(xml.c_str()));
+    Tree tree = Load(xml.c_str());
     mxml_node_t *el = FindElement(tree.get(), name);
     if (el == nullptr) {
         CLI_LOG(CLI_LOG_ERROR, "Not found element %s", name);

@@ -74,11 +74,15 @@ void CliCmdPool::WorkerLoop()
         std::string out;
         int32_t ret = cmd->Exec(std::string(cmd->task_.args), out);
         t_clientFd = cmd->task_.clientFd;
+        // The command's work ends with Exec. Counting it as done before the
+        // reply goes out lets a client that sends its next request as soon
+        // as it has read the answer be served, not refused as a second
+        // request; commands still run one at a time on this thread.
+        pending_.fetch_sub(1);
         DBPrint(out, ret, cmd->Param("action"));
         (void)shutdown(t_clientFd, SHUT_RDWR);
         (void)close(t_clientFd);
         t_clientFd = -1;
-        pending_.fetch_sub(1);
     }
 }
 

@@ -23,6 +23,7 @@ struct DataMgrObj {
     uint32_t ringCount;       // valid slots, 0..100
     DiskIoInfoFrame lastFrame;  // all zero until the first frame
     DiskHealthInfo health;
+    bool healthSet;  // false until the first health record: reads fail meanwhile
     DiskNodeInfo node;
     DiskDrmInfo drm;
     uint32_t strategy;
@@ -219,8 +220,10 @@ int32_t DataMgrSmartInfoSetInner(uint32_t diskId, KeeperStr, const void *data)
     int ret = memcpy_s(&obj->health, sizeof(obj->health), data, sizeof(DiskHealthInfo));
     if (ret != EOK) {
         KLOG_ERR(kTag, "DiskHealthInfoSet copy info error");
+        return ret;
     }
-    return ret;
+    obj->healthSet = true;
+    return 0;
 }
 
 int32_t DataMgrDrmInfoSetInner(uint32_t diskId, KeeperStr, const void *data)
@@ -335,8 +338,14 @@ int32_t DataMgrIoInfoGetInner(uint32_t diskId, void *buf, uint32_t size)
     return CopyOut(buf, size, &obj->ioStatRing[newest], sizeof(DiskIoStatInfo), "IoInfo", diskId);
 }
 
+// A zero-filled record would read as a new, healthy disk: the analyses must
+// see "nothing yet" as a failed read and try again later.
 int32_t DataMgrSmartInfoGetInner(uint32_t diskId, void *buf, uint32_t size)
 {
+    if (!g_dataMgr.objs[diskId]->healthSet) {
+        KLOG_DEBUG(kTag, "Try get health info, but no health info to get");
+        return -1;
+    }
     return CopyOut(buf, size, &g_dataMgr.objs[diskId]->health, sizeof(DiskHealthInfo),
                    "SmartInfo", diskId);
 }

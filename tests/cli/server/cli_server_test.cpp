@@ -60,8 +60,9 @@ protected:
         ASSERT_EQ(InitConfig(), 0);
         logs_ = new TempDir();
         CliLogSetDirForTest(logs_->Path().c_str());
-        ASSERT_EQ(GetCliServer().InitCliServer(), 0);
+        // Registered before the server threads exist, which read the registry.
         CliCmdHandler::GetInstance().RegisterCmd("test_block", MakeBlock);
+        ASSERT_EQ(GetCliServer().InitCliServer(), 0);
         ASSERT_EQ(CliSocketPathFor(prefix_->c_str(), &sock_), 0);
     }
     static void TearDownTestSuite()
@@ -195,4 +196,33 @@ TEST_F(CliServerTest, SilentClientHoldsTheNextUntilDropped)
     EXPECT_EQ(next.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     close(silent);
     EXPECT_EQ(next.get().code, 0);
+}
+
+TEST(CliPermission, WhiteListAndRefusals)
+{
+    struct Case {
+        const char *user, *action;
+        int32_t ret;
+        CliPermission perm;
+    };
+    const Case cases[] = {
+        {"root", "change", 0, CLI_PERMISSION_FULL},
+        {"root", "show", 0, CLI_PERMISSION_FULL},
+        {"nobody", "show", 0, CLI_PERMISSION_NONE},
+        {"nobody", "change", 0, CLI_PERMISSION_NONE},
+        {"no_such_user_here", "show", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
+        {"", "show", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
+        {"root", "", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
+    };
+    for (const Case &c : cases) {
+        CliPermission perm = CLI_PERMISSION_READ_ONLY;
+        EXPECT_EQ(GetUserinWhiteList(c.user, &perm, c.action, CLI_FD_BY_NAME), c.ret) << c.user;
+        EXPECT_EQ(perm, c.perm) << c.user << " " << c.action;
+    }
+    // By peer: the name in the packet does not matter, the socket's owner does.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_EQ(CheckUserPermission(nullptr, sv[1], "nobody", "change"), getuid() == 0 ? 0 : CLI_USER_PERMISSION_ERROR);
+    close(sv[0]);
+    close(sv[1]);
 }

@@ -57,7 +57,7 @@ inline int64_t LvInUse()
 }
 
 class DrmFrameworkFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         HostTimersManual(true);

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "agent_test_util.h"
+#include "disk_mgr/disk_mgr.h"
 #include "prom_textfile.h"
 
 namespace {
@@ -138,6 +139,17 @@ TEST_F(AgentDataAgent, BadMessagesAreRefusedRecordedAndHarmless)
     EXPECT_TRUE(DaemonTakesEnvelope(Call(agent_.socket(), "dca_get_disks_brief_info").get()));
     if (HavePromtool()) {
         EXPECT_EQ(Promtool(prom_), "");
+    }
+}
+
+// Every state value the daemon sends, "unset" included, is explained.
+TEST(AgentPromText, StateHelpNamesEveryDaemonState)
+{
+    std::string text = PromRender(DmaState{});
+    std::string help = text.substr(text.find("# HELP spindlekeep_disk_state "));
+    help = help.substr(0, help.find('\n'));
+    for (uint32_t v = DISK_STATE_NORMAL; v <= DISK_STATE_UNSET; ++v) {
+        EXPECT_NE(help.find(" " + std::to_string(v) + " "), std::string::npos) << v << ": " << help;
     }
 }
 

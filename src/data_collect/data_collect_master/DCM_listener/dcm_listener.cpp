@@ -59,9 +59,6 @@ static_assert(sizeof(kEventKeys) / sizeof(kEventKeys[0]) == 3, "three event fiel
 // is only found when at least one byte follows it; -1 when absent.
 ptrdiff_t FindKey(const char *msg, size_t len, const char *key, size_t keyLen)
 {
-    if (len <= keyLen) {
-        return -1;
-    }
     for (size_t i = 0; i + keyLen < len; ++i) {
         if (memcmp(msg + i, key, keyLen) == 0) {
             return static_cast<ptrdiff_t>(i);

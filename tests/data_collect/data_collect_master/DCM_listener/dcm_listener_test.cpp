@@ -60,7 +60,7 @@ std::string NvmeAdd(const std::string &pci)
 
 // From a heap block of exactly the message's size: a read past it is caught
 // by the sanitizer build. Returns the PCI address, "-" for a parse failure,
-// "" for an event that is not an NVMe controller's arrival.
+// "none" for an event that is not an NVMe controller's arrival.
 std::string PciOf(const std::string &msg, HotPlugEvent *ev)
 {
     std::unique_ptr<char[]> exact(new char[msg.size() + 1]);
@@ -69,7 +69,7 @@ std::string PciOf(const std::string &msg, HotPlugEvent *ev)
     if (HotPlugEventParse(msg.empty() ? nullptr : exact.get(), msg.size(), ev) != 0) {
         return "-";
     }
-    return HotPlugEventNvmePci(ev, pci, sizeof(pci)) ? pci : "";
+    return HotPlugEventNvmePci(ev, pci, sizeof(pci)) ? pci : "none";
 }
 
 TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
@@ -80,12 +80,12 @@ TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
     const std::pair<std::string, const char *> cases[] = {
         {Event("add", ctrl, "nvme"), "0000:3b:00.0"},
         {noFinalNul, "0000:3b:00.0"},
-        {Event("add", ctrl + "/nvme2n1", "block"), ""},
-        {Event("remove", ctrl, "nvme"), ""},
-        {Event("added", ctrl, "nvme"), ""},
-        {Event("add", ctrl, "nvme-subsystem"), ""},
-        {Event("add", "/devices/virtual/misc/x", "nvme"), ""},
-        {Event("add", "/nvme/nvme0", "nvme"), ""},
+        {Event("add", ctrl + "/nvme2n1", "block"), "none"},
+        {Event("remove", ctrl, "nvme"), "none"},
+        {Event("added", ctrl, "nvme"), "none"},
+        {Event("add", ctrl, "nvme-subsystem"), "none"},
+        {Event("add", "/devices/virtual/misc/x", "nvme"), "none"},
+        {Event("add", "/nvme/nvme0", "nvme"), "none"},
         {Entries({"DEVPATH=" + ctrl, "SUBSYSTEM=nvme"}), "-"},
         {Entries({"ACTION=add", "SUBSYSTEM=nvme"}), "-"},
         {Entries({"ACTION=add", "DEVPATH=" + ctrl}), "-"},
@@ -104,13 +104,13 @@ TEST(HotPlugEventTest, FieldValuesAreCutAt79Characters)
     for (size_t len : {78u, 79u, 80u, 200u}) {
         std::string v(len, 'v');
         HotPlugEvent ev = {};
-        EXPECT_EQ(PciOf(Entries({"ACTION=" + v, "DEVPATH=" + v, "SUBSYSTEM=" + v}), &ev), "");
+        EXPECT_EQ(PciOf(Entries({"ACTION=" + v, "DEVPATH=" + v, "SUBSYSTEM=" + v}), &ev), "none");
         for (const char *field : {ev.action, ev.devPath, ev.subsystem}) {
             EXPECT_EQ(field, v.substr(0, 79)) << len;
         }
     }
     HotPlugEvent ev = {};
-    EXPECT_EQ(PciOf(NvmeAdd(std::string(60, 'p') + "/0000:3b:00.0"), &ev), "");
+    EXPECT_EQ(PciOf(NvmeAdd(std::string(60, 'p') + "/0000:3b:00.0"), &ev), "none");
 }
 
 constexpr const char *kDriverDir = "/sys/bus/pci/drivers/nvme";
@@ -172,7 +172,7 @@ void EnterNamespaces()
     ASSERT_EQ(InitScheduleTask(), 0);
     ASSERT_EQ(InitHotPlugListener(), 0);
     ASSERT_EQ(InitHotPlugListener(), 114);
-    g_host.agent = new UnixAgentServer();  // lives as long as the listener may post
+    g_host.agent = new UnixAgentServer();
     ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_SPDK, g_host.agent->Path().c_str()), 0);
 }
 
@@ -204,6 +204,13 @@ class HotPlugListenerTest : public ::testing::Test {
         g_host.pauses = g_host.bindOnPause = 0;
         g_host.hold = false;
         g_host.agent->ClearRequests();
+    }
+
+    // Every test waits for its tasks, so nothing posts to the agent any more.
+    static void TearDownTestSuite()
+    {
+        delete g_host.agent;
+        g_host.agent = nullptr;
     }
 
     // Switches take-over on; true once the listener's socket is bound (only

@@ -225,7 +225,8 @@ void DetectZone(SlowDiskZone *zone, uint32_t drmType)
     ZoneReads reads;
     ReadZone(zone, &reads);
     SlowDiskMemberView views[kMaxMembers];
-    SlowDiskConfig cfg = g_slowDisk.config[drmType];
+    SlowDiskConfig cfg;
+    __atomic_load(&g_slowDisk.config[drmType], &cfg, __ATOMIC_RELAXED);  // the CLI may store it
 
     DrmLockFeatureData(kFeature);
     CollectDiskPerformance(reads, cycle, views);

@@ -115,8 +115,7 @@ void DrmUnlockFeatureData(uint32_t featureId)
     }
 }
 
-int DrmGetFeatureDiskList(uint32_t featureId, uint32_t *diskIds, uint32_t capacity,
-                          uint32_t *count)
+int DrmGetFeatureDiskList(uint32_t featureId, uint32_t *diskIds, uint32_t capacity, uint32_t *count)
 {
     if (featureId >= DRM_MAX_FEATURE_NUM || diskIds == nullptr || count == nullptr ||
         g_local.records == nullptr) {

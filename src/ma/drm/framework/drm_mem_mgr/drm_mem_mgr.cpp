@@ -188,12 +188,8 @@ int DrmMemPoolStatGet(uint32_t index, DrmMemPoolStat *stat)
         return DRM_ERR;
     }
     const DrmMemPool &pool = g_pools[index];
-    *stat = {pool.name,
-             pool.fixSize,
-             pool.minNum,
-             pool.maxNum,
-             pool.allocTotal.load(),
-             pool.inUse.load(),
+    *stat = {pool.name,           pool.fixSize,           pool.minNum,
+             pool.maxNum,         pool.allocTotal.load(), pool.inUse.load(),
              pool.burstMax.load()};
     return DRM_OK;
 }

@@ -12,9 +12,9 @@
 namespace {
 
 struct DrmSchedQueue {
-    uint8_t busy;               // a drain worker was started and has not finished
+    uint8_t busy;                // a drain worker was started and has not finished
     std::atomic<uint32_t> gate;  // 1 = free; a worker drains only after taking it to 0
-    qxax_spinlock_t lock;       // guards pending and busy
+    qxax_spinlock_t lock;        // guards pending and busy
     DrmListHead pending;
 };
 
@@ -75,8 +75,8 @@ const ModeRoutines *FindMode(uint32_t mode)
     return nullptr;
 }
 
-constexpr DrmAnalyserEntry kFreeEntry = {DRM_FEATURE_ID_FREE, DRM_SCHED_MODE_UNSET, DRM_PERIOD_NONE,
-                                         DRM_PERIOD_NONE, nullptr, nullptr};
+constexpr DrmAnalyserEntry kFreeEntry = {
+    DRM_FEATURE_ID_FREE, DRM_SCHED_MODE_UNSET, DRM_PERIOD_NONE, DRM_PERIOD_NONE, nullptr, nullptr};
 
 bool IsSeperateFeature(uint32_t featureId)
 {
@@ -257,9 +257,15 @@ int triggerSchedAnalysis(uint32_t featureId, uint32_t queueIndex, uint32_t key)
     return DrmTriggerSeperateSchedAnalysis(featureId, queueIndex, key);
 }
 
-int DrmTriggerAnalyser0(uint32_t featureId, uint32_t key) { return triggerSchedAnalysis(featureId, 0, key); }
+int DrmTriggerAnalyser0(uint32_t featureId, uint32_t key)
+{
+    return triggerSchedAnalysis(featureId, 0, key);
+}
 
-int DrmTriggerAnalyser1(uint32_t featureId, uint32_t key) { return triggerSchedAnalysis(featureId, 1, key); }
+int DrmTriggerAnalyser1(uint32_t featureId, uint32_t key)
+{
+    return triggerSchedAnalysis(featureId, 1, key);
+}
 
 int DrmRegisterPreprocessor(uint32_t featureId, DrmPreprocessor fn)
 {

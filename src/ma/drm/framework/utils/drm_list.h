@@ -30,8 +30,14 @@ inline void DrmListInsert(DrmListHead *node, DrmListHead *prev, DrmListHead *nex
     prev->next = node;
 }
 
-inline void DrmListAddTail(DrmListHead *node, DrmListHead *head) { DrmListInsert(node, head->prev, head); }
-inline void DrmListAddHead(DrmListHead *node, DrmListHead *head) { DrmListInsert(node, head, head->next); }
+inline void DrmListAddTail(DrmListHead *node, DrmListHead *head)
+{
+    DrmListInsert(node, head->prev, head);
+}
+inline void DrmListAddHead(DrmListHead *node, DrmListHead *head)
+{
+    DrmListInsert(node, head, head->next);
+}
 
 inline void DrmListDel(DrmListHead *node)
 {

@@ -16,7 +16,7 @@ constexpr size_t kDrmLogBuf = 512;
 const char *ModuleTag(uint32_t module) { return module == DRM_MODULE_ID ? "DRM" : "DRM_ADAPTER"; }
 
 class RateLimitHold {
-public:
+  public:
     explicit RateLimitHold(uint32_t *word) : word_(reinterpret_cast<std::atomic<uint32_t> *>(word))
     {
         uint32_t expected = 0;
@@ -28,7 +28,7 @@ public:
     RateLimitHold(const RateLimitHold &) = delete;
     RateLimitHold &operator=(const RateLimitHold &) = delete;
 
-private:
+  private:
     std::atomic<uint32_t> *word_;
 };
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));

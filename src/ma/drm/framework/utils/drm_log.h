@@ -14,15 +14,14 @@
 bool DrmLogEnabled(uint32_t module, uint32_t level);
 
 // Formats and writes one record. Use the macros below.
-void DrmLogWrite(uint32_t module, uint32_t level, const char *file, uint32_t line,
-                 const char *func, const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+void DrmLogWrite(uint32_t module, uint32_t level, const char *file, uint32_t line, const char *func,
+                 const char *fmt, ...) __attribute__((format(printf, 6, 7)));
 
-#define DRM_LOG_MOD(module, level, fmt, ...)                                              \
-    do {                                                                                \
-        if (DrmLogEnabled((module), (level))) {                                         \
-            DrmLogWrite((module), (level), __FILE_NAME__, __LINE__, __func__, fmt,      \
-                        ##__VA_ARGS__);                                                 \
-        }                                                                               \
+#define DRM_LOG_MOD(module, level, fmt, ...)                                                       \
+    do {                                                                                           \
+        if (DrmLogEnabled((module), (level))) {                                                    \
+            DrmLogWrite((module), (level), __FILE_NAME__, __LINE__, __func__, fmt, ##__VA_ARGS__); \
+        }                                                                                          \
     } while (0)
 // Framework and features (module 481).
 #define DRM_LOG(level, fmt, ...) DRM_LOG_MOD(DRM_MODULE_ID, level, fmt, ##__VA_ARGS__)
@@ -44,16 +43,16 @@ struct DrmRateLimitState {
 // counted and reported as "print: %u messages suppressed.%s,line=%d." (at
 // `summaryLevel`, module `module`) once a window has passed and
 // `summaryInterval` jiffies have gone by since the last summary.
-[[nodiscard]] bool DrmRateLimit(DrmRateLimitState *state, uint64_t window,
-                                uint64_t summaryInterval, uint32_t module,
-                                uint32_t summaryLevel, const char *func, uint32_t line);
+[[nodiscard]] bool DrmRateLimit(DrmRateLimitState *state, uint64_t window, uint64_t summaryInterval,
+                                uint32_t module, uint32_t summaryLevel, const char *func,
+                                uint32_t line);
 
 // A rate-limited record: each expansion owns its own state.
-#define DRM_LOG_LIMITED(module, level, window, summaryInterval, summaryLevel, fmt, ...)         \
-    do {                                                                                     \
-        static DrmRateLimitState drmRateLimitState_;                                         \
-        if (DrmRateLimit(&drmRateLimitState_, (window), (summaryInterval), (module),         \
-                         (summaryLevel), __func__, __LINE__)) {                              \
-            DRM_LOG_MOD((module), (level), fmt, ##__VA_ARGS__);                              \
-        }                                                                                    \
+#define DRM_LOG_LIMITED(module, level, window, summaryInterval, summaryLevel, fmt, ...) \
+    do {                                                                                \
+        static DrmRateLimitState drmRateLimitState_;                                    \
+        if (DrmRateLimit(&drmRateLimitState_, (window), (summaryInterval), (module),    \
+                         (summaryLevel), __func__, __LINE__)) {                         \
+            DRM_LOG_MOD((module), (level), fmt, ##__VA_ARGS__);                         \
+        }                                                                               \
     } while (0)

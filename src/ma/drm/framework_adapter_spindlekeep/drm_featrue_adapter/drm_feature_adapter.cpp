@@ -27,15 +27,21 @@ DrmAdapterState g_adapter;
 
 // DRM disk type by daemon disk type (DiskType order: NVMe SSD, SAS SSD,
 // SATA SSD, SAS HDD, SATA HDD, NL-SAS HDD).
-constexpr uint32_t kDrmTypeOf[] = {DRM_DISK_TYPE_NVME_SSD, DRM_DISK_TYPE_SAS_SSD,
-                                   DRM_DISK_TYPE_SATA_SSD, DRM_DISK_TYPE_SAS_HDD,
-                                   kNoType,                DRM_DISK_TYPE_SAS_HDD};
+constexpr uint32_t kDrmTypeOf[] = {DRM_DISK_TYPE_NVME_SSD,
+                                   DRM_DISK_TYPE_SAS_SSD,
+                                   DRM_DISK_TYPE_SATA_SSD,
+                                   DRM_DISK_TYPE_SAS_HDD,
+                                   kNoType,
+                                   DRM_DISK_TYPE_SAS_HDD};
 // Prefail group by daemon disk type, for the vendor "0x1c7f" and for others.
-constexpr uint32_t kKorvanGroupOf[] = {DRM_PREFAIL_GROUP_NVME, DRM_PREFAIL_GROUP_SAS_KSSD, kNoType,
-                                       kNoType,                kNoType,                    kNoType};
-constexpr uint32_t kGroupOf[] = {DRM_PREFAIL_GROUP_NVME,    DRM_PREFAIL_GROUP_SAS_SSD,
-                                 DRM_PREFAIL_GROUP_SATA,    DRM_PREFAIL_GROUP_SAS_HDD,
-                                 kNoType,                   DRM_PREFAIL_GROUP_SAS_HDD};
+constexpr uint32_t kKorvanGroupOf[] = {
+    DRM_PREFAIL_GROUP_NVME, DRM_PREFAIL_GROUP_SAS_KSSD, kNoType, kNoType, kNoType, kNoType};
+constexpr uint32_t kGroupOf[] = {DRM_PREFAIL_GROUP_NVME,
+                                 DRM_PREFAIL_GROUP_SAS_SSD,
+                                 DRM_PREFAIL_GROUP_SATA,
+                                 DRM_PREFAIL_GROUP_SAS_HDD,
+                                 kNoType,
+                                 DRM_PREFAIL_GROUP_SAS_HDD};
 static_assert(sizeof(kDrmTypeOf) / sizeof(kDrmTypeOf[0]) == DISK_TYPE_UNKNOWN);
 static_assert(sizeof(kGroupOf) / sizeof(kGroupOf[0]) == DISK_TYPE_UNKNOWN);
 static_assert(sizeof(kKorvanGroupOf) / sizeof(kKorvanGroupOf[0]) == DISK_TYPE_UNKNOWN);
@@ -44,7 +50,8 @@ static_assert(sizeof(kKorvanGroupOf) / sizeof(kKorvanGroupOf[0]) == DISK_TYPE_UN
 int ReadBase(uint32_t diskId, DiskBaseInfo *base, KeeperStr *sn)
 {
     memset(base, 0, sizeof(*base));
-    KeeperStr none = {0, nullptr};
+    char empty[1] = "";
+    KeeperStr none = {0, empty};  // length 0: no serial-number check
     int32_t ret = DataMgrDiskInfoGet(diskId, none, base, sizeof(*base), DATA_INFO_BASE);
     if (ret != 0) {
         KLOG_ERR(kTag, "Get disk(%u) baseinfo fail, ret(%d).", diskId, ret);
@@ -193,8 +200,8 @@ int DrmGetPrefailDiskGroup(uint32_t diskId, uint32_t *group)
     base.vendor[sizeof(base.vendor) - 1] = '\0';
     int ret = TransDiskGroup(base.diskType, base.vendor, group);
     if (ret != DRM_OK) {
-        KLOG_ERR(kTag, "Disk(%u) type(%u) not support, vender(%s), ret(%d).", diskId,
-                 base.diskType, base.vendor, ret);
+        KLOG_ERR(kTag, "Disk(%u) type(%u) not support, vender(%s), ret(%d).", diskId, base.diskType,
+                 base.vendor, ret);
         return DRM_ERR;
     }
     return DRM_OK;
@@ -215,9 +222,11 @@ int DrmGetDiskIoStat(uint32_t diskId, DrmDiskIoStat *out)
         KLOG_ERR(kTag, "Get disk(%u) iostat info fail, ret(%d).", diskId, ret);
         return DRM_ERR;
     }
-    *out = {stat.readIops,    stat.writeIops,   stat.readIoBand,
-            stat.writeIoBand, stat.readIoDelay, stat.writeIoDelay,
-            stat.ioBusyNum,   static_cast<uint32_t>(stat.avgServeTime), stat.utilization};
+    *out = {stat.readIops,    stat.writeIops,
+            stat.readIoBand,  stat.writeIoBand,
+            stat.readIoDelay, stat.writeIoDelay,
+            stat.ioBusyNum,   static_cast<uint32_t>(stat.avgServeTime),
+            stat.utilization};
     return DRM_OK;
 }
 
@@ -267,7 +276,8 @@ int DrmAtaGetSmartInfo(uint32_t diskId, uint8_t *entries, uint32_t count)
 {
     constexpr uint32_t kExpected = sizeof(DiskHealthArea::sata);
     if (entries == nullptr || static_cast<uint64_t>(count) * sizeof(DiskSmartAttr) != kExpected) {
-        KLOG_ERR(kTag, "Sata smart log entry diffent disk(%u), expected size(%u), actuality size(%u)",
+        KLOG_ERR(kTag,
+                 "Sata smart log entry diffent disk(%u), expected size(%u), actuality size(%u)",
                  diskId, kExpected, static_cast<uint32_t>(count * sizeof(DiskSmartAttr)));
         return DRM_ERR;
     }

@@ -77,19 +77,29 @@ const DrmInitStage *DrmFeatureStages(size_t *count)
     return kFeatureStages.data();
 }
 
-int SpindleKeepInitDrmFeatures() { return DrmRunStages(kFeatureStages.data(), kFeatureStages.size()); }
-
-int SpindleKeepInitDrm()
+int SpindleKeepInitDrmFeatures()
 {
-    if (DrmRunStages(kFrameworkStages, kFrameworkStageNum) != 0) {
+    return DrmRunStages(kFeatureStages.data(), kFeatureStages.size());
+}
+
+int DrmBringUp(const DrmInitStage *framework, size_t frameworkCount, const DrmInitStage *features,
+               size_t featureCount)
+{
+    if (DrmRunStages(framework, frameworkCount) != 0) {
         return -1;
     }
-    if (SpindleKeepInitDrmFeatures() != 0) {
+    if (DrmRunStages(features, featureCount) != 0) {
         KLOG_ERR(kTag, "init drm features failed.");
-        DrmFiniStages(kFrameworkStages, kFrameworkStageNum);
+        DrmFiniStages(framework, frameworkCount);
         return -1;
     }
     return 0;
+}
+
+int SpindleKeepInitDrm()
+{
+    return DrmBringUp(kFrameworkStages, kFrameworkStageNum, kFeatureStages.data(),
+                      kFeatureStages.size());
 }
 
 int SpindleKeepFiniDrm()

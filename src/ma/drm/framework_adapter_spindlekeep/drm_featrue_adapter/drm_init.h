@@ -23,6 +23,12 @@ void DrmFiniStages(const DrmInitStage *stages, size_t count);
 const DrmInitStage *DrmFrameworkStages(size_t *count);
 const DrmInitStage *DrmFeatureStages(size_t *count);
 
+// Brings up `framework` then `features`; a failure anywhere undoes every
+// stage before it, last to first ("init drm features failed." when a feature
+// failed). 0 / -1. SpindleKeepInitDrm runs it over the two tables above.
+[[nodiscard]] int DrmBringUp(const DrmInitStage *framework, size_t frameworkCount,
+                             const DrmInitStage *features, size_t featureCount);
+
 // The "DRM" step: framework stages, then the features; a failure undoes
 // everything before it. 0 / -1.
 [[nodiscard]] int SpindleKeepInitDrm();

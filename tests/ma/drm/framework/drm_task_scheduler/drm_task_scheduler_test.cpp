@@ -28,7 +28,10 @@ struct Run {
 std::vector<Run> g_runs;
 int g_retriggers = 0;  // triggers the next slot-1 run issues while it runs
 
-void Slot0(uint32_t keyHigh, uint32_t key) { g_runs.push_back({0, keyHigh, key, DrmTaskSchedulerTickCount()}); }
+void Slot0(uint32_t keyHigh, uint32_t key)
+{
+    g_runs.push_back({0, keyHigh, key, DrmTaskSchedulerTickCount()});
+}
 
 void Slot1(uint32_t key)
 {
@@ -50,7 +53,7 @@ std::vector<uint64_t> TicksOf(uint32_t slot, uint64_t base)
 }
 
 class DrmSchedTest : public DrmFrameworkFixture {
-protected:
+  protected:
     void SetUp() override
     {
         DrmFrameworkFixture::SetUp();
@@ -87,8 +90,8 @@ TEST_F(DrmSchedTest, SlotsFireOnTheirTicks)
         ASSERT_EQ(DrmTaskSchedulerInit(), 0);
         g_runs.clear();
         uint64_t base = AlignTicks();
-        ASSERT_EQ(DrmRegisterAnalyser(kFeature, c.withAnalyser1 ? Slot1 : nullptr, c.period1,
-                                      Slot0, c.period0, DRM_SCHED_MODE_SEPERATE),
+        ASSERT_EQ(DrmRegisterAnalyser(kFeature, c.withAnalyser1 ? Slot1 : nullptr, c.period1, Slot0,
+                                      c.period0, DRM_SCHED_MODE_SEPERATE),
                   0);
         int64_t before = drmtest::LvInUse();
         Tick(15);
@@ -103,7 +106,8 @@ TEST_F(DrmSchedTest, SlotsFireOnTheirTicks)
 
 TEST_F(DrmSchedTest, BurstWhileDrainingLeavesOneMoreRun)
 {
-    ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, DRM_PERIOD_NONE, nullptr, DRM_PERIOD_NONE, 0), 0);
+    ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, DRM_PERIOD_NONE, nullptr, DRM_PERIOD_NONE, 0),
+              0);
     g_retriggers = 10;
     ASSERT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
     ASSERT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);  // coalesced
@@ -181,10 +185,10 @@ TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
         int summaries;  // summary records seen so far
     };
     const Step steps[] = {
-        {0, true, 0},     {10, false, 0}, {89, false, 0},  // within the first window
-        {1, true, 0},                                       // window over, summary interval not
-        {1, false, 0},    {1000, true, 1},                  // both over: "3 suppressed"
-        {100, true, 1},                                     // nothing was dropped since
+        {0, true, 0},   {10, false, 0},  {89, false, 0},  // within the first window
+        {1, true, 0},                                     // window over, summary interval not
+        {1, false, 0},  {1000, true, 1},                  // both over: "3 suppressed"
+        {100, true, 1},                                   // nothing was dropped since
     };
     for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
         HostClockAdvance(steps[i].advance);
@@ -282,7 +286,8 @@ TEST_F(DrmSchedTest, TwoWorkersNeverDrainOneQueueAtOnce)
         th.join();
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (g_seen.load() < kThreads * kKeysPerThread && std::chrono::steady_clock::now() < deadline) {
+    while (g_seen.load() < kThreads * kKeysPerThread &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     EXPECT_EQ(g_seen.load(), kThreads * kKeysPerThread);

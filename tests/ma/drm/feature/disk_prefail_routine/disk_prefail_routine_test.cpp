@@ -1,0 +1,163 @@
+#include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
+
+#include "ma/drm/feature/drm_feature_fixture.h"
+#include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
+
+namespace {
+
+class PrefailTest : public drmfeat::DrmFeatureFixture {
+protected:
+    void SetUp() override
+    {
+        SetUpFeature(DrmPrefailRoutineInit, DrmPrefailRoutineFin);
+        DprSwitch on{0, 1};
+        ASSERT_EQ(DrmDprSetSwitch(&on), 0);
+        for (uint32_t t = 0; t < DRM_DISK_TYPE_NUM; ++t) {  // every group at every run
+            DprCycleConfig c{0, t, 5};
+            ASSERT_EQ(DrmDprSetCycleConfig(&c), 0);
+        }
+    }
+
+    static void Run(int n = 1)
+    {
+        for (int i = 0; i < n; ++i) DrmPrefailAnalyse(0, 0);
+    }
+};
+
+DiskHealthInfo Smart(uint8_t id, uint8_t threshold, uint8_t current, uint8_t worst)
+{
+    DiskHealthInfo h{};
+    h.area.sata[0] = {1, 6, 100, 100};  // a healthy attribute first
+    h.area.sata[3] = {id, threshold, current, worst};
+    return h;
+}
+
+DiskHealthInfo Sense(uint8_t asc, uint8_t ascq, uint8_t ieLog)
+{
+    DiskHealthInfo h{};
+    h.area.sasIe = {asc, ascq, ieLog};
+    return h;
+}
+
+DiskHealthInfo Cap(uint8_t id, uint8_t status)
+{
+    DiskHealthInfo h{};
+    h.area.sasCap = {id, status};
+    return h;
+}
+
+DiskHealthInfo Nvme(uint8_t bits)
+{
+    DiskHealthInfo h{};
+    h.area.nvme.criticalWarning = bits;
+    return h;
+}
+
+TEST_F(PrefailTest, EveryGroupFindsItsOwnPrediction)
+{
+    struct Case {
+        const char *name;
+        uint32_t type;
+        const char *vendor;
+        DiskHealthInfo health;
+        bool prefail;
+    } cases[] = {
+        {"sata 194 at threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(194, 50, 40, 40), false},
+        {"sata 190 at threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(190, 50, 50, 50), false},
+        {"sata 5 current = threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 10, 10, 100), true},
+        {"sata 5 worst only = threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 10, 11, 10), true},
+        {"sata 5 one above", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 10, 11, 11), false},
+        {"sata no threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 0, 0, 0), false},
+        {"sas ssd 5D/6D", DISK_TYPE_SSD_SAS, "TELMAR", Sense(0x5D, 0x6D, 1), false},
+        {"sas ssd 5D/10", DISK_TYPE_SSD_SAS, "TELMAR", Sense(0x5D, 0x10, 1), true},
+        {"sas ssd other asc", DISK_TYPE_SSD_SAS, "TELMAR", Sense(0x5C, 0x10, 1), false},
+        {"kssd capacitance failed", DISK_TYPE_SSD_SAS, "0x1c7f", Cap(0xF2, 0), true},
+        {"kssd capacitance fine", DISK_TYPE_SSD_SAS, "0x1c7f", Cap(0xF2, 1), false},
+        {"kssd other id", DISK_TYPE_SSD_SAS, "0x1c7f", Cap(0xF1, 0), false},
+        {"nvme bit 0", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 0), true},
+        {"nvme bit 1", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 1), false},
+        {"nvme bit 2", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 2), false},
+        {"nvme bit 3", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 3), true},
+        {"nvme bit 4", DISK_TYPE_SSD_NVME, "0x1c7f", Nvme(1u << 4), true},
+        {"hdd no ie log, 5D/6D", DISK_TYPE_HDD_SAS, "SEAGATE", Sense(0x5D, 0x6D, 0), true},
+        {"hdd ie log, 5D/6D", DISK_TYPE_HDD_SAS, "SEAGATE", Sense(0x5D, 0x6D, 1), false},
+        {"hdd ie log, 5D/10", DISK_TYPE_HDD_SAS, "SEAGATE", Sense(0x5D, 0x10, 1), true},
+        {"nl-sas ie log, 5D/00", DISK_TYPE_HDD_NL_SAS, "TOSHIBA", Sense(0x5D, 0, 1), true},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string sn = "SN-P" + std::to_string(n++);
+        uint32_t id = AddDisk(sn, c.type, c.vendor);
+        SetHealth(sn, c.health);
+        Run();
+        EXPECT_EQ(State(id), c.prefail ? DISK_STATE_PREFAIL : DISK_STATE_NORMAL) << c.name;
+        if (c.prefail) {
+            EXPECT_EQ(Sent("dma_set_disk_handle_strategy", sn, "disk_handle_strategy"),
+                      std::vector<std::string>{"Migrate data and replace the hard disk"})
+                << c.name;
+        }
+    }
+}
+
+TEST_F(PrefailTest, GroupRunsOncePerCycleAndMissingHealthIsRetried)
+{
+    DprCycleConfig c{0, DRM_DISK_TYPE_SAS_HDD, 20};  // every 4th analyser run
+    ASSERT_EQ(DrmDprSetCycleConfig(&c), 0);
+    uint32_t id = AddDisk("SN-H", DISK_TYPE_HDD_SAS, "SEAGATE");
+    Run(4);  // a due run without health: the read fails, nothing is judged
+    SetHealth("SN-H", Sense(0x5D, 0x10, 1));
+    Run(3);
+    EXPECT_EQ(State(id), DISK_STATE_NORMAL);
+    Run();
+    EXPECT_EQ(State(id), DISK_STATE_PREFAIL);
+}
+
+TEST_F(PrefailTest, SwitchOffStopsTheRoutines)
+{
+    DprSwitch off{0, 0};
+    ASSERT_EQ(DrmDprSetSwitch(&off), 0);
+    uint32_t id = AddDisk("SN-N", DISK_TYPE_SSD_NVME, "KORVAN");
+    SetHealth("SN-N", Nvme(1));
+    Run(3);
+    EXPECT_EQ(State(id), DISK_STATE_NORMAL);
+    DprSwitch on{0, 7};
+    ASSERT_EQ(DrmDprSetSwitch(&on), 0);
+    EXPECT_EQ(DrmDprGetSwitch(), 1);
+    Run();
+    EXPECT_EQ(State(id), DISK_STATE_PREFAIL);
+}
+
+TEST_F(PrefailTest, CycleSettingsAndTheirRanges)
+{
+    DprCycleConfig sas{0, DRM_DISK_TYPE_SAS_SSD, 40};
+    ASSERT_EQ(DrmDprSetCycleConfig(&sas), 0);
+    EXPECT_EQ(DrmDprGetCycle(DPR_GROUP_SAS_SSD), 40u);
+    EXPECT_EQ(DrmDprGetCycle(DPR_GROUP_SAS_KSSD), 40u) << "KSSDs follow the SAS SSD cycle";
+    const DprCycleConfig bad[] = {{0, 1, 0}, {0, 1, 2592001}, {1, 1, 40}, {0, 4, 40}};
+    for (const DprCycleConfig &b : bad) {
+        EXPECT_EQ(DrmDprSetCycleConfig(&b), -1) << b.startType << "/" << b.diskType << "/" << b.cycle;
+    }
+    EXPECT_EQ(DrmDprGetCycle(DPR_GROUP_SAS_SSD), 40u);
+    DprCycleConfig top{0, DRM_DISK_TYPE_SAS_SSD, 2592000};
+    EXPECT_EQ(DrmDprSetCycleConfig(&top), 0);
+    DprSwitch badSwitch{1, 1};
+    EXPECT_EQ(DrmDprSetSwitch(&badSwitch), -1);
+}
+
+TEST_F(PrefailTest, DiskOutClearsItsRecordAndUnsupportedDisksStayOut)
+{
+    uint32_t sata = AddDisk("SN-S", DISK_TYPE_SSD_SATA);
+    uint32_t hdd = AddDisk("SN-T", DISK_TYPE_HDD_SATA);
+    void *rec = nullptr;
+    ASSERT_EQ(getFeatureLocPrivateData(sata, DRM_FEATURE_PREFAIL, &rec), 0);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(*static_cast<uint32_t *>(rec), DPR_GROUP_SATA);
+    ASSERT_EQ(getFeatureLocPrivateData(hdd, DRM_FEATURE_PREFAIL, &rec), 0);
+    EXPECT_EQ(rec, nullptr);
+    DropDisk(sata, "SN-S");
+    ASSERT_EQ(getFeatureLocPrivateData(sata, DRM_FEATURE_PREFAIL, &rec), 0);
+    EXPECT_EQ(rec, nullptr);
+    Run();  // the group list no longer holds the disk: nothing reads it
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
+
+#include <map>
+
+#include "infrastructure/keeper_host/dbg_agent.h"
+#include "ma/drm/feature/drm_feature_fixture.h"
+#include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
+
+namespace {
+
+// One sample as the rule sees it.
+struct S {
+    uint32_t svctm;
+    uint16_t util = 95;
+    uint16_t busy = 40;
+    uint64_t bw = 1000;  // KiB/s
+    uint64_t iops = 100;
+};
+
+constexpr uint32_t kCycle = 7;
+const SlowDiskConfig kCfg{1, 1, 10};  // SAS SSD: 1 ms, 10 cycles; limit 300 MiB/s
+
+// Runs the suspect rule of cycle kCycle over one history per sample.
+SlowDiskSuspectResult Find(const std::vector<S> &samples)
+{
+    static SlowDiskIoHistory h[8];
+    SlowDiskMemberView v[8];
+    for (size_t i = 0; i < samples.size(); ++i) {
+        h[i] = {};
+        const S &s = samples[i];
+        SlowDiskIoFigures io{s.iops, 0, s.bw, 0, s.busy, s.svctm, s.util};
+        SlowDiskRecordSample(&h[i], kCycle, &io);
+        v[i] = {static_cast<uint32_t>(10 + i), &h[i]};
+    }
+    SlowDiskSuspectResult r = SlowDiskFindSuspect(v, static_cast<uint32_t>(samples.size()), kCycle,
+                                                  kCfg, SlowDiskBandwidthLimit(1));
+    for (size_t i = 0; i < samples.size(); ++i) {  // the bit lands on the suspect only
+        EXPECT_EQ(SlowDiskBitGet(h[i].slowBits, kCycle), r.found && r.index == i) << i;
+    }
+    return r;
+}
+
+TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
+{
+    const uint32_t peer = 400;        // two peers: average of the others 400 us
+    const uint32_t five = 5 * peer;   // the slowest must reach 5x of it
+    const uint32_t ms = kCfg.minThreshold * 1000u;
+    const uint64_t bwMax = 300ull * 1024;
+    struct Case {
+        const char *name;
+        std::vector<S> samples;
+        int suspect;  // index, or -1
+        uint32_t candidates;
+    } cases[] = {
+        {"exactly 5x", {{peer, 10, 1}, {five}, {peer, 10, 1}}, 1, 1},
+        {"one under 5x", {{peer, 10, 1}, {five - 1}, {peer, 10, 1}}, -1, 1},
+        {"single disk zone", {{ms}}, 0, 1},
+        {"svctm at threshold", {{ms}, {100, 10, 1}}, 0, 1},
+        {"svctm under threshold", {{ms - 1}, {100, 10, 1}}, -1, 0},
+        {"busy 29", {{five, 95, 29}}, -1, 0},
+        {"util 89", {{five, 89}}, -1, 0},
+        {"bandwidth at limit", {{five, 95, 40, bwMax}}, 0, 1},
+        {"bandwidth over limit", {{five, 95, 40, bwMax + 1}}, -1, 0},
+        {"two candidates", {{five}, {five + 1}, {peer, 10, 1}}, -1, 2},
+        {"idle disk is no peer", {{five}, {9999, 10, 1, 0, 0}}, 0, 1},
+        // The candidate is slow, but a busier-looking peer has the highest svctm: the mark
+        // goes to the peer, as long as it also passes the 5x test.
+        {"max disk is not the candidate", {{ms}, {20 * ms, 50, 1}, {100, 10, 1}}, 1, 1},
+    };
+    for (const Case &c : cases) {
+        SlowDiskSuspectResult r = Find(c.samples);
+        EXPECT_EQ(r.candidateCount, c.candidates) << c.name;
+        EXPECT_EQ(r.found, c.suspect >= 0) << c.name;
+        if (c.suspect >= 0 && r.found) {
+            EXPECT_EQ(r.index, static_cast<uint32_t>(c.suspect)) << c.name;
+            EXPECT_EQ(r.diskId, 10u + c.suspect) << c.name;
+        }
+    }
+}
+
+TEST(SlowDiskRuleTest, ConfigOutsideItsRangesIsRefusedAndChangesNothing)
+{
+    SlowDiskConfig good{3, 1, 10};
+    ASSERT_EQ(DrmSlowDiskDetectSetConfig(&good), 0);
+    const SlowDiskConfig bad[] = {{3, 1, 9}, {3, 1, 101}, {3, 0, 50}, {4, 1, 50}};
+    for (const SlowDiskConfig &c : bad) {
+        EXPECT_EQ(DrmSlowDiskDetectSetConfig(&c), -1) << c.diskType << " " << +c.minSlowCycle;
+        EXPECT_EQ(memcmp(DrmSlowDiskDetectGetConfig(3), &good, sizeof(good)), 0);
+    }
+    EXPECT_EQ(DrmSlowDiskDetectSetConfig(nullptr), -1);
+    SlowDiskConfig top{3, 255, 100};
+    EXPECT_EQ(DrmSlowDiskDetectSetConfig(&top), 0);
+    EXPECT_EQ(DrmSlowDiskDetectGetConfig(4), nullptr);
+}
+
+// ---- through the adapter and the data store --------------------------------
+
+struct Load {
+    uint32_t iops, svctm, busy;
+};
+constexpr Load kNormal{1000, 100, 2};  // util 10 %
+constexpr Load kSlow{200, 4750, 40};   // util 95 %, 1 ms threshold passed
+
+class SlowDiskTest : public drmfeat::DrmFeatureFixture {
+protected:
+    void SetUp() override
+    {
+        SetUpFeature(DrmClassicalSlowDiskDetectV2Init, DrmClassicalSlowDiskDetectV2Fin);
+        ASSERT_EQ(DrmSlowDiskDetectSetSwitch(1), 0);
+        SlowDiskConfig cfg{DRM_DISK_TYPE_SAS_SSD, 1, 10};
+        ASSERT_EQ(DrmSlowDiskDetectSetConfig(&cfg), 0);
+    }
+
+    // One second of load as the next IO frame of the disk.
+    void Feed(const std::string &sn, Load l)
+    {
+        DiskIoInfoFrame &f = frames_[sn];
+        f.tick_rate = 1000;
+        f.ticks += 1000;
+        f.num_read_ops += l.iops;
+        f.bytes_read += 4096ull * l.iops;
+        f.io_time += static_cast<uint64_t>(l.iops) * l.svctm;
+        f.io_busy_num = l.busy;
+        (void)DiskIoStatInfoSet(drmfeat::Sn(sn).Ref(), &f);
+    }
+
+    // Feeds each disk its load, then runs one detection run.
+    void Cycle(const std::map<std::string, Load> &loads)
+    {
+        for (const auto &[sn, l] : loads) Feed(sn, l);
+        DrmSlowDiskDetectAnalyse(0);
+    }
+
+    SlowDiskIoHistory *History(uint32_t id)
+    {
+        void *h = nullptr;
+        EXPECT_EQ(getFeatureLocPrivateData(id, DRM_FEATURE_SLOW_DISK, &h), 0);
+        return static_cast<SlowDiskIoHistory *>(h);
+    }
+
+    std::map<std::string, DiskIoInfoFrame> frames_;
+};
+
+// A peer's 5 old marks block the report until the ring overwrites the first of
+// them; the slow disk is declared in exactly that run.
+TEST_F(SlowDiskTest, PeerMarksBlockUntilTheRingWraps)
+{
+    uint32_t a = AddDisk("SN-A", DISK_TYPE_SSD_SAS);
+    uint32_t b = AddDisk("SN-B", DISK_TYPE_SSD_SAS);
+    uint32_t c = AddDisk("SN-C", DISK_TYPE_SSD_SAS);  // no IO statistics ever
+    Cycle({{"SN-A", kNormal}, {"SN-B", kNormal}});       // first frames only seed
+    for (int i = 0; i < 5; ++i) Cycle({{"SN-A", kNormal}, {"SN-B", kSlow}});  // B: cycles 2..6
+    for (int i = 0; i < 95; ++i) Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}});  // A: 7..99, 0, 1
+    EXPECT_EQ(SlowDiskSlowCount(History(a)), 95u);
+    EXPECT_EQ(SlowDiskSlowCount(History(b)), 5u);
+    EXPECT_EQ(State(a), DISK_STATE_NORMAL);
+    Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}});  // index 2: B's first mark overwritten
+    EXPECT_EQ(State(a), DISK_STATE_SLOW);
+    EXPECT_EQ(State(b), DISK_STATE_NORMAL);
+    EXPECT_EQ(State(c), DISK_STATE_NORMAL);
+    EXPECT_EQ(Sent("dma_set_disk_state", "SN-A", "disk_state"), std::vector<std::string>{"4"});
+    EXPECT_EQ(Sent("dma_set_disk_handle_strategy", "SN-A", "disk_handle_strategy"),
+              std::vector<std::string>{"Migrate data and replace the hard disk"});
+    SlowDiskIoHistory *hc = History(c);
+    ASSERT_NE(hc, nullptr);
+    for (uint32_t i = 0; i < SLOW_DISK_CYCLE_NUM; ++i) {
+        EXPECT_FALSE(SlowDiskBitGet(hc->validBits, i)) << i;
+    }
+    SlowDiskIoHistory *ha = History(a);
+    EXPECT_TRUE(SlowDiskBitGet(ha->validBits, 2));
+    EXPECT_EQ(ha->samples[2].svctm, kSlow.svctm);
+    EXPECT_EQ(ha->samples[2].util, 95);
+    EXPECT_EQ(ha->samples[2].busyNum, kSlow.busy);
+}
+
+TEST_F(SlowDiskTest, SingleDiskZoneIsDeclaredAfterMinSlowCycles)
+{
+    uint32_t id = AddDisk("SN-N", DISK_TYPE_SSD_NVME);
+    SlowDiskConfig cfg{DRM_DISK_TYPE_NVME_SSD, 1, 10};
+    ASSERT_EQ(DrmSlowDiskDetectSetConfig(&cfg), 0);
+    Cycle({{"SN-N", kSlow}});
+    for (int i = 1; i < 10; ++i) Cycle({{"SN-N", kSlow}});
+    EXPECT_EQ(State(id), DISK_STATE_NORMAL) << "9 slow cycles";
+    Cycle({{"SN-N", kSlow}});
+    EXPECT_EQ(State(id), DISK_STATE_SLOW);
+}
+
+// A read that fails in a later lap of the ring clears only that cycle.
+TEST_F(SlowDiskTest, UnreadableStatisticsClearTheirCycleOnly)
+{
+    uint32_t id = AddDisk("SN-R", DISK_TYPE_SSD_SAS);
+    for (int i = 0; i < 101; ++i) Cycle({{"SN-R", kSlow}});  // indexes 2..99, 0, 1 hold samples
+    SlowDiskIoHistory *h = History(id);
+    ASSERT_EQ(SlowDiskSlowCount(h), 100u);
+    DataMgrDisable();  // the store forgets every statistic; the disks stay
+    DataMgrEnable();
+    Cycle({});  // index 2
+    EXPECT_FALSE(SlowDiskBitGet(h->validBits, 2));
+    EXPECT_FALSE(SlowDiskBitGet(h->slowBits, 2));
+    EXPECT_EQ(h->samples[2].iops + h->samples[2].svctm + h->samples[2].busyNum, 0u);
+    EXPECT_TRUE(SlowDiskBitGet(h->validBits, 3));
+    EXPECT_EQ(SlowDiskSlowCount(h), 99u);
+}
+
+TEST_F(SlowDiskTest, DiskOutLeavesNoMemberOrHistoryAndReInKeepsHistory)
+{
+    uint32_t a = AddDisk("SN-A", DISK_TYPE_SSD_SAS);
+    uint32_t b = AddDisk("SN-B", DISK_TYPE_HDD_NL_SAS);
+    AddDisk("SN-H", DISK_TYPE_HDD_SATA);  // no DRM type: never a member
+    uint32_t ids[8];
+    ASSERT_EQ(DrmSlowDiskDetectZoneMembers(DRM_DISK_TYPE_SAS_SSD, ids, 8), 1);
+    ASSERT_EQ(DrmSlowDiskDetectZoneMembers(DRM_DISK_TYPE_SAS_HDD, ids, 8), 1);
+    EXPECT_EQ(ids[0], b);
+    SlowDiskIoHistory *h = History(a);
+    DrmSlowDiskDetectorDiskEventHandle(a, DRM_DISK_EVENT_IN);  // repeated disk-in
+    drmtest::RunWorkers();
+    EXPECT_EQ(History(a), h);
+    DropDisk(a, "SN-A");
+    EXPECT_EQ(DrmSlowDiskDetectZoneMembers(DRM_DISK_TYPE_SAS_SSD, ids, 8), 0);
+    EXPECT_EQ(History(a), nullptr);
+}
+
+// "u_drm_slow_disk" as the diagnose agent runs it.
+std::string Diag(std::vector<const char *> args, int32_t *status)
+{
+    std::vector<char *> argv;
+    for (const char *a : args) argv.push_back(const_cast<char *>(a));
+    static char out[64 * 1024];
+    uint32_t len = 0;
+    *status = DbgAgentRun(static_cast<int>(argv.size()), argv.data(), out, sizeof(out), &len);
+    return std::string(out, len);
+}
+
+TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
+{
+    for (int i = 0; i < 20; ++i) AddDisk("SN-Z" + std::to_string(i), DISK_TYPE_SSD_SATA);
+    Cycle({{"SN-Z3", kNormal}});
+    Cycle({{"SN-Z3", kNormal}});
+    int32_t st = 0;
+    EXPECT_EQ(Diag({"u_drm_slow_disk", "showdiskinzone", "0"}, &st),
+              "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n16,17,18,19\n");
+    EXPECT_EQ(st, DBG_STATUS_OK);
+    EXPECT_EQ(Diag({"u_drm_slow_disk", "showdiskinzone", "1"}, &st), "");
+    struct Case {
+        std::vector<const char *> args;
+        const char *firstLine;
+    } bad[] = {
+        {{"u_drm_slow_disk", "showdiskinzone"}, "lack param."},
+        {{"u_drm_slow_disk", "showdiskinzone", "4"}, "invalid disk type: 4."},
+        {{"u_drm_slow_disk", "showdiskiostat", "77"}, "disk(77) iostat not exist."},
+        {{"u_drm_slow_disk", "nosuchcmd"}, "Can't Find The Diagnose Cmd"},
+    };
+    for (const Case &c : bad) {
+        std::string text = Diag(c.args, &st);
+        EXPECT_EQ(text.substr(0, text.find('\n')), c.firstLine);
+    }
+    std::string hist = Diag({"u_drm_slow_disk", "showdiskiostat", "3"}, &st);
+    EXPECT_EQ(st, DBG_STATUS_OK);
+    EXPECT_EQ(std::count(hist.begin(), hist.end(), '\n'), 32);
+    // Cycle 2 holds the second frame's sample: 1000 IOPS at 100 us.
+    EXPECT_NE(hist.find("  isvalid:         0         0         1         0"), std::string::npos);
+    EXPECT_NE(hist.find("     iops:         0         0      1000"), std::string::npos) << hist;
+}
+
+}  // namespace
