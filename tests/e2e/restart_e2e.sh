@@ -30,7 +30,7 @@ ctl "$KSOCK" agent_advance_time '{"seconds": 100}' >/dev/null
 check "the new disk takes the next id, 7" wait_for 15 id_is SPKEK0005 7
 check "the removed disk leaves its id $GONE free" id_free "$GONE"
 if have_cli "states and settings changed at run time"; then
-  check "the CLI changes a setting" "$CLI" change dpr_smart disk_type=3 task_cycle=600
+  check "the CLI changes a setting" bash -c "'$CLI' change dpr_smart disk_type=3 task_cycle=600 >/dev/null"
   check "and saves it" test "$(jq .sas_hdd.task_cycle "$CONFIG")" = 600
   cp "$CONFIG" /tmp/config.written
   "$CLI" show dpr_smart >/tmp/dpr.before
