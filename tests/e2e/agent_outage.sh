@@ -51,6 +51,7 @@ case $MODE in
   hangs) kill -CONT "$KAPID" ;;
   garbage) ctl "$KSOCK" agent_clear_faults >/dev/null ;;
 esac
+settling
 check "$MODE recovered: the kernel agent's disks come back" wait_for 30 count_is 9
 O3=$(log_now)
 check "$MODE recovered: the registry loads with unique ids" registry_loads

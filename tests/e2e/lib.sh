@@ -58,6 +58,7 @@ wait_for() {
 start_daemon() {
   "$DAEMON" "$@" >>"$OUT" 2>&1 &
   DPID=$!
+  settling
 }
 
 # stop_daemon: SIGTERM and wait; sets DSTATUS.
@@ -113,23 +114,25 @@ id_is() { test "$(id_of "$1")" = "$2"; }
 dma_heard() { grep "\"$1\"" "$DMA_LOG" 2>/dev/null | grep -q "\"$2\""; }
 alive_up() { test -f "$ALIVE"; }
 
-# The analysis framework is not there yet, so every disk that comes or goes
-# logs these records of its missing disk-event hook; they go when it lands.
-DRM_HOOK_MISSING='no notify func|notify drm (add|delete) disk fail'
 # A first start finds no backup, configuration or registry yet and removes
 # no old registry at its first save.
 FRESH_INSTALL='Cant get bak file list|disk_mgr.config fail, file not exist|cant load from config file|Remove old config fail'
-# A query thread can list a disk that just arrived before the scan has
-# registered it; its stores of that disk's data are refused with 4 (not
-# registered) until the scan, at most 5 s later, catches up.
-ARRIVAL='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)'
+# Records that a disk's first seconds explain, after it arrived or after a
+# start or the feature switch dropped its data: a query thread can list the
+# disk before the scan registered it, and its stores of the disk's data are
+# refused with 4 (not registered); the analyses ask for IO statistics and
+# health data that come only with the second IO frame and the first health
+# record. settling opens a 20-second window in which they are explained.
+SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)|Get disk\([0-9]+\) iostat info fail|Get disk\([0-9]+\) sn\([^)]*\) health info fail|Query disk\([0-9]+\) health info life in event fail'
+SETTLING=()
+settling() { SETTLING+=("$(log_now)" "$(date -d '+20 sec' '+%F %T.%3N')" "$SETTLE_ERE"); }
 # unexplained_errors [ERE [FROM TO ERE]...]: ERROR records of the host log
-# that neither the missing hook nor ERE explains, nor an ERE of a time window
-# (log_now stamps) that holds the record.
+# that neither ERE explains nor an ERE of a time window (log_now stamps)
+# that holds the record, nor a settling window.
 unexplained_errors() {
-  local allow="$DRM_HOOK_MISSING${1:+|$1}"
+  local allow=${1:-}
   shift || true
-  "$PY" "$SCEN" errors "$allow" "$@" -- "$LOG_DIR"/spindlekeep.log*
+  "$PY" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*
 }
 log_now() { date '+%F %T.%3N'; }
 # errors_between FROM TO ERE: number of ERROR records of the window that ERE matches.
