@@ -152,3 +152,8 @@ no_unexplained_errors() {
 # (and say so) without it.
 CLI="$P/bin/spindlekeep-cli"
 have_cli() { [ -x "$CLI" ] || { echo "skip: no spindlekeep-cli: $*"; return 1; }; }
+# The same for the analyses, seen in the running daemon's diagnose groups.
+have_analyses() {
+  "$P/bin/spindlekeep-diag" 2>/dev/null | grep -q u_drm_slow_disk ||
+    { echo "skip: no analyses: $*"; return 1; }
+}

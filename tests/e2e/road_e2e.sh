@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The road of one disk: it appears in the kernel agent's list, is fetched,
-# registered and announced to the data agent, collected every 3 s, leaves
-# the list and is removed everywhere, then comes back. The test moves the
-# fleet clock on to each event.
+# registered and announced to the data agent, collected every 3 s, found
+# prefail by the analyses (state and strategy to the data agent, the
+# registry and the CLI), leaves the list and is removed everywhere, then
+# comes back. The test moves the fleet clock on to each event.
 source "$(dirname "$0")/lib.sh" "$@"
 
 FLEET=/tmp/fleet.json
@@ -11,6 +12,7 @@ SN=SPKEK0000
 DEV=kd0
 "$PY" "$SCEN" fleet "$FLEET" 1 0
 jq '.events = [{"at": 0, "disk": "kd0", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "insert"},
+               {"at": 150, "disk": "kd0", "type": "smart_fail", "id": 5},
                {"at": 200, "disk": "kd0", "type": "pull"}, {"at": 300, "disk": "kd0", "type": "insert"}]' \
   "$FLEET" >"$FLEET.new" && mv "$FLEET.new" "$FLEET"
 AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
@@ -61,9 +63,33 @@ if have_cli "IO statistics, health and state of the disk"; then
     bash -c "'$CLI' show drm_info disk_id=0 | grep -q 'DiskState *: Normal state'"
 fi
 
+# A finding: SMART attribute 5 falls to its threshold, the prefail routine's
+# SATA round (every 20 s by default) reports it, the store sets the state,
+# derives the strategy and tells the data agent; the registry keeps the state.
+dma_param() {
+  jq -r --arg m "$1" --arg sn "$SN" 'select(.method == $m and .params.sn == $sn) | .params.'"$2" "$DMA_LOG" | tail -n 1
+}
+dma_state_is() { test "$(dma_param dma_set_disk_state disk_state)" = "$1"; }
+FOUND=9  # when the finding was injected; it stays for the rest of the test
+if have_analyses "the disk's state from an analysis"; then
+  FOUND=$(log_now)
+  advance 50
+  check "the prefail routine's finding reaches the data agent as state 3" wait_for 60 dma_state_is 3
+  check "with the strategy that follows from it" \
+    test "$(dma_param dma_set_disk_handle_strategy disk_handle_strategy)" = "Migrate data and replace the hard disk"
+  check "the registry keeps the prefail state" test "$(registry)" = "0 $SN 3 0"
+  if have_cli "the state and suggestion an operator sees"; then
+    "$CLI" show drm_info disk_id=0 >/tmp/drm_info.out 2>&1 || true
+    check "drm_info shows the prefail state" grep -q 'DiskState *: Prefail state' /tmp/drm_info.out
+    check "and the suggestion" grep -q 'Suggestions *: Migrate data and replace the hard disk' /tmp/drm_info.out
+  fi
+  advance 50
+else
+  advance 100
+fi
+
 # Removal: the registry entry goes, the data agent hears the power-off, the
 # collection of the disk stops.
-advance 100
 check "the pulled disk leaves the registry" wait_for 10 count_is 0
 check "the data agent hears dma_poweroff_disk" wait_for 5 dma_heard dma_poweroff_disk "$SN"
 check "the host log says the disk went offline" \
@@ -82,8 +108,8 @@ advance 100
 check "the re-inserted disk is registered again" wait_for 10 count_is 1
 check "under id 0 again" test "$(id_of "$SN")" = 0
 check "announced once more" test "$(announced 0)" = 2
-check "no ERROR record beyond a fresh installation's and new disks'" \
-  no_unexplained_errors "$FRESH_INSTALL"
+check "no ERROR record beyond a fresh installation's, new disks' and the finding" \
+  no_unexplained_errors "$FRESH_INSTALL" "$FOUND" 9 'Find prefail disk\(0\)\.'
 stop_daemon
 check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
 finish
