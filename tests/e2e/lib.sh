@@ -123,7 +123,12 @@ FRESH_INSTALL='Cant get bak file list|disk_mgr.config fail, file not exist|cant 
 # refused with 4 (not registered); the analyses ask for IO statistics and
 # health data that come only with the second IO frame and the first health
 # record. settling opens a 20-second window in which they are explained.
-SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)|Get disk\([0-9]+\) iostat info fail|Get disk\([0-9]+\) sn\([^)]*\) health info fail|Query disk\([0-9]+\) health info life in event fail'
+SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)'
+SETTLE_ERE+='|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)'
+SETTLE_ERE+='|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)'
+SETTLE_ERE+='|Get disk\([0-9]+\) iostat info fail|Get disk\([0-9]+\) (sn\([^)]*\) health )?info fail'
+SETTLE_ERE+='|Query disk\([0-9]+\) health info life in event fail'
+SETTLE_ERE+='|Get Disk\([0-9]+\) smart info event fail|Handle monitor disk\([0-9]+\) life in event fail'
 SETTLING=()
 settling() { SETTLING+=("$(log_now)" "$(date -d '+20 sec' '+%F %T.%3N')" "$SETTLE_ERE"); }
 # unexplained_errors [ERE [FROM TO ERE]...]: ERROR records of the host log
