@@ -33,7 +33,7 @@ esac
 check "$MODE: the kernel agent's disks go offline" wait_for 30 kernel_count 0
 check "$MODE: the data agent hears their power-off" \
   test "$(jq -r 'select(.method == "dma_poweroff_disk") | .params.sn' "$DMA_LOG" | sort -u | wc -l)" = 6
-sleep $((S1 + 60 - SECONDS))
+sleep_until $((S1 + 60))
 O2=$(log_now)
 io=$(jq -s --argjson t "$T1" '[.[] | select(.method == "dca_get_disks_iostat" and .time >= $t)] | length' "$UREQ")
 check "$MODE: the user agent was still asked for IO every ~3 s ($io in a minute)" test "$io" -ge 15

@@ -140,6 +140,8 @@ unexplained_errors() {
   "$PY" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*
 }
 log_now() { date '+%F %T.%3N'; }
+# sleep_until SECONDS_VALUE: sleeps until bash's $SECONDS reaches it.
+sleep_until() { [ "$1" -le "$SECONDS" ] || sleep $(($1 - SECONDS)); }
 # errors_between FROM TO ERE: number of ERROR records of the window that ERE matches.
 errors_between() {
   cat "$LOG_DIR"/spindlekeep.log* | awk -v a="$1" -v b="$2" -v re="$3" \
