@@ -36,9 +36,9 @@ time_t Now() { return g_backup.now != nullptr ? g_backup.now() : time(nullptr); 
 // but report failures in their own words.
 enum PermissionTarget { PERM_BAK_FILE, PERM_CONFIG_FILE };
 
-int ApplyPermission(const char *path, PermissionTarget target)
+int ApplyPermission(int fd, const char *path, PermissionTarget target)
 {
-    if (g_fileSysOps.chmod(path, DISK_MGR_FILE_MODE) != 0) {
+    if (g_fileSysOps.chmod(fd, DISK_MGR_FILE_MODE) != 0) {
         if (target == PERM_BAK_FILE) {
             KLOG_ERR(kTag, "chmod %s fail, mode = %d\n", path, static_cast<int>(DISK_MGR_FILE_MODE));
         } else {
@@ -56,7 +56,7 @@ int ApplyPermission(const char *path, PermissionTarget target)
         KLOG_ERR(kTag, "group:%s not exist\n", SPK_SERVICE_GROUP);
         return -1;
     }
-    if (g_fileSysOps.chown(path, uid, gid) != 0) {
+    if (g_fileSysOps.chown(fd, uid, gid) != 0) {
         if (target == PERM_BAK_FILE) {
             KLOG_ERR(kTag, "chmown %s fail, %s:%s\n", path, SPK_SERVICE_USER, SPK_SERVICE_GROUP);
         } else {
@@ -67,7 +67,10 @@ int ApplyPermission(const char *path, PermissionTarget target)
     return 0;
 }
 
-int SetUsrConfigBakPermission(const char *path) { return ApplyPermission(path, PERM_BAK_FILE); }
+int SetUsrConfigBakPermission(int fd, const char *path)
+{
+    return ApplyPermission(fd, path, PERM_BAK_FILE);
+}
 
 int FormatBakDir(char *buf, size_t size)
 {
@@ -175,7 +178,7 @@ int GetConfigFileFd()
     if (FormatConfigFilePath(path, sizeof(path)) != 0) {
         return -1;
     }
-    int fd = g_fileSysOps.open(path, O_RDONLY | O_CLOEXEC, 0);
+    int fd = g_fileSysOps.open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0 && errno == ENOENT) {
         KLOG_INFO(kTag, "file %s not exist, continue", CONFIG_FILE_NAME);
     } else if (fd < 0) {
@@ -193,7 +196,7 @@ int GetLatestBakFile(char *const *list, int32_t count)
         errno = ENOENT;
         return -1;
     }
-    return g_fileSysOps.open(path, O_RDONLY | O_CLOEXEC, 0);
+    return g_fileSysOps.open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
 }
 
 enum BackupNeed { BAK_NOT_NEEDED = 0, BAK_NEEDED = 1, BAK_UNKNOWN = -1 };
@@ -237,13 +240,13 @@ int GetNewBakConfigFile(char *path, size_t size)
                  stamp, CONFIG_BAK_DIR, CONFIG_BAK_PREFIX);
         return -1;
     }
-    int fd = g_fileSysOps.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, DISK_MGR_FILE_MODE);
+    int fd = FileSysCreateFresh(path, O_WRONLY, DISK_MGR_FILE_MODE);
     if (fd < 0) {
         int err = errno;
         KLOG_ERR(kTag, "fail to create bak config file : errno(%d) - %s", err, strerror(err));
         return -1;
     }
-    if (SetUsrConfigBakPermission(path) != 0) {
+    if (SetUsrConfigBakPermission(fd, path) != 0) {
         (void)g_fileSysOps.close(fd);
         if (g_fileSysOps.unlink(path) != 0) {
             KLOG_WARN(kTag, "error bak file delete fail");
@@ -334,20 +337,21 @@ int CopyBackupIntoPlace(int bakFd)
         return 1;
     }
     int result = 1;
-    int fd = g_fileSysOps.open(wal, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, DISK_MGR_FILE_MODE);
+    int fd = FileSysCreateFresh(wal, O_RDWR, DISK_MGR_FILE_MODE);
     if (fd < 0) {
         int err = errno;
         KLOG_ERR(kTag, "Create new config file fail: %d - %s", err, strerror(err));
     } else {
         int copied = CopyFile(bakFd, fd);
         int err = errno;
+        bool permitted = copied != 0 || ApplyPermission(fd, wal, PERM_CONFIG_FILE) == 0;
         if (g_fileSysOps.close(fd) != 0 && copied == 0) {
             copied = -1;
             err = errno;
         }
         if (copied != 0) {
             KLOG_ERR(kTag, "Copy latest bak config file fail: %d - %s", err, strerror(err));
-        } else if (ApplyPermission(wal, PERM_CONFIG_FILE) != 0) {
+        } else if (!permitted) {
             KLOG_ERR(kTag, "Set config file:%s permission fail.", path);
         } else if (g_fileSysOps.rename(wal, path) == 0) {
             result = 0;

@@ -129,9 +129,9 @@ char *GetWalFileName(const char *path)
     return wal;
 }
 
-int SetFilePermission(const char *path, mode_t mode, const char *user, const char *group)
+int SetFilePermission(int fd, const char *path, mode_t mode, const char *user, const char *group)
 {
-    if (g_fileSysOps.chmod(path, mode) != 0) {
+    if (g_fileSysOps.chmod(fd, mode) != 0) {
         KLOG_ERR(kTag, "chmod %s fail, mode = %d\n", path, static_cast<int>(mode));
         return -1;
     }
@@ -145,7 +145,7 @@ int SetFilePermission(const char *path, mode_t mode, const char *user, const cha
         KLOG_ERR(kTag, "group:%s not exist\n", group);
         return -1;
     }
-    if (g_fileSysOps.chown(path, uid, gid) != 0) {
+    if (g_fileSysOps.chown(fd, uid, gid) != 0) {
         KLOG_ERR(kTag, "chmown %s fail, %s:%s\n", path, user, group);
         return -1;
     }
@@ -159,12 +159,14 @@ int TrySaveCJsonToFile(const char *path, const cJSON *doc, mode_t mode, const ch
         KLOG_DEBUG(kTag, "pCJson is null");
         return -1;
     }
-    int fd = g_fileSysOps.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // Created anew rather than truncated: the directory is the service
+    // user's, and a link planted at this name must not be written through.
+    int fd = FileSysCreateFresh(path, O_WRONLY, mode);
     if (fd < 0) {
         KLOG_ERR(kTag, "cant open config file, config file path = %s", path);
         return -1;
     }
-    if (SetFilePermission(path, mode, user, group) != 0) {
+    if (SetFilePermission(fd, path, mode, user, group) != 0) {
         return RemoveAfterPermissionFailure(fd, path);
     }
     int ret = WriteDocument(fd, doc);
@@ -181,7 +183,7 @@ int TrySaveCJsonToFile(const char *path, const cJSON *doc, mode_t mode, const ch
 
 cJSON *TryLoadCJsonFromFile(const char *path)
 {
-    int fd = g_fileSysOps.open(path, O_RDONLY | O_CLOEXEC, 0);
+    int fd = g_fileSysOps.open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) {
         KLOG_ERR(kTag, "TryLoadCJsonFromFile %s fail, file not exist", path);
         return nullptr;
@@ -246,7 +248,7 @@ cJSON *LoadCJsonFromFile(const char *path)
         return nullptr;
     }
     cJSON *doc = nullptr;
-    int walFd = g_fileSysOps.open(wal, O_RDONLY | O_CLOEXEC, 0);
+    int walFd = g_fileSysOps.open(wal, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (walFd >= 0) {
         (void)g_fileSysOps.close(walFd);
         doc = TryLoadCJsonFromFile(wal);

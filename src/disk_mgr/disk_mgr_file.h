@@ -38,7 +38,7 @@ inline constexpr const char *SPK_SERVICE_GROUP = "spindlekeep_group";
 // (which then replaces `path`). Null when neither parses.
 [[nodiscard]] cJSON *LoadCJsonFromFile(const char *path);
 
-// Writes `doc`, formatted, to exactly `path` (created or truncated), with
+// Writes `doc`, formatted, to exactly `path` (created anew, see FileSysCreateFresh), with
 // `mode` and owner user:group set before any byte is written. A failure to set
 // them deletes the file again. 0 or -1.
 [[nodiscard]] int TrySaveCJsonToFile(const char *path, const cJSON *doc, mode_t mode,
@@ -52,8 +52,9 @@ inline constexpr const char *SPK_SERVICE_GROUP = "spindlekeep_group";
 // failure.
 [[nodiscard]] char *GetWalFileName(const char *path);
 
-// chmod, then look up user and group, then chown. 0 or -1 at the first failure.
-[[nodiscard]] int SetFilePermission(const char *path, mode_t mode, const char *user,
+// chmod, then look up user and group, then chown, all on the open descriptor
+// `fd` (`path` only names the file in messages). 0 or -1 at the first failure.
+[[nodiscard]] int SetFilePermission(int fd, const char *path, mode_t mode, const char *user,
                                     const char *group);
 
 // The registry document: an array with one object per occupied slot of

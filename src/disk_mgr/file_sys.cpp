@@ -46,7 +46,7 @@ int SysGroupId(const char *name, gid_t *gid)
 }
 
 constexpr FileSysOps kDefaultOps = {
-    SysOpen, ::close, ::read, ::write, ::lseek, ::rename, ::unlink, ::chmod, ::chown,
+    SysOpen, ::close, ::read, ::write, ::lseek, ::rename, ::unlink, ::fchmod, ::fchown,
     SysUserId, SysGroupId,
 };
 
@@ -57,6 +57,12 @@ FileSysOps g_fileSysOps = kDefaultOps;
 const FileSysOps &FileSysDefaultOps() { return kDefaultOps; }
 
 void FileSysInstall(const FileSysOps &ops) { g_fileSysOps = ops; }
+
+int FileSysCreateFresh(const char *path, int flags, mode_t mode)
+{
+    (void)g_fileSysOps.unlink(path);  // missing is fine; anything left makes the create fail
+    return g_fileSysOps.open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
 
 int FileSysWriteAll(int fd, const void *buf, size_t n)
 {

@@ -41,8 +41,10 @@ struct FileSysOps {
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*rename)(const char *from, const char *to);
     int (*unlink)(const char *path);
-    int (*chmod)(const char *path, mode_t mode);
-    int (*chown)(const char *path, uid_t uid, gid_t gid);
+    // On the open descriptor (fchmod, fchown): a name the service user can
+    // replace between open and chown must never decide whose file is changed.
+    int (*chmod)(int fd, mode_t mode);
+    int (*chown)(int fd, uid_t uid, gid_t gid);
     int (*userId)(const char *name, uid_t *uid);
     int (*groupId)(const char *name, gid_t *gid);
 };
@@ -55,6 +57,13 @@ const FileSysOps &FileSysDefaultOps();
 
 // Replaces the whole table; FileSysInstall(FileSysDefaultOps()) restores it.
 void FileSysInstall(const FileSysOps &ops);
+
+// Creates `path` anew for the service's own files in directories the service
+// user can write: a stale name (file or planted link) is removed first, then
+// the file is created exclusively without following links. The descriptor
+// (open flags `flags` | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC), or -1
+// with errno.
+[[nodiscard]] int FileSysCreateFresh(const char *path, int flags, mode_t mode);
 
 // Writes all `n` bytes, retrying short writes and EINTR. 0, or -1 with errno.
 [[nodiscard]] int FileSysWriteAll(int fd, const void *buf, size_t n);

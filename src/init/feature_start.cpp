@@ -24,8 +24,8 @@ void SetSlowDiskDetectConfig()
                      key);
             return;
         }
-        // A value past a byte must not wrap into the accepted range.
-        SlowDiskConfig cfg{t, static_cast<uint8_t>(threshold > 0xFF ? 0 : threshold),
+        // A value past its field must not wrap into the accepted range.
+        SlowDiskConfig cfg{t, static_cast<uint16_t>(threshold > 0xFFFF ? 0 : threshold),
                            static_cast<uint8_t>(slowCycle > 0xFF ? 0 : slowCycle)};
         if (DrmSlowDiskDetectSetConfig(&cfg) != 0) {
             KLOG_ERR(kTag, "set slow disk detect config failed");

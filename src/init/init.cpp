@@ -1,6 +1,7 @@
 #include "init/init.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,6 +16,8 @@
 #include "data_mgr/data_mgr_master/data_mgr_dma.h"
 #include "data_mgr/data_mgr_master/data_mgr_master.h"
 #include "disk_mgr/disk_mgr.h"
+#include "disk_mgr/disk_mgr_file.h"
+#include "disk_mgr/file_sys.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "infrastructure/keeper_host/dbg_agent.h"
@@ -33,6 +36,7 @@ namespace {
 constexpr const char *kTag = "INIT";
 constexpr const char *kLockFile = "config/spindlekeep_master_process_lockfile";
 constexpr size_t kPathLen = 1024;
+constexpr mode_t kLockFileMode = 0600;
 
 struct InitState {
     uint32_t startMode;
@@ -183,17 +187,72 @@ int InitSpindleKeep(uint32_t startMode)
     return 0;
 }
 
+namespace {
+
+int FormatLockPath(char *path, size_t size)
+{
+    if (sprintf_s(path, size, "%s/%s", GetConfigPrefix(), kLockFile) < 0) {
+        KLOG_ERR(kTag, "get lock file failed(errno:%d).", errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Deliberately 0600 and the service user's, whoever created it: a file others
+// can open lets any of them hold a read lock that fails every later start,
+// and a root-owned one locks the service user out after one root run. Only a
+// process that may open it, that is a would-be master, can then block it. A
+// name that is not one plain file (a planted link target) is left alone.
+int RestrictLockFile(int fd, const char *path)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        KLOG_ERR(kTag, "process lock file %s is not a plain file, refused.", path);
+        return EPERM;
+    }
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (geteuid() == 0 && g_fileSysOps.userId(SPK_SERVICE_USER, &uid) == 0 &&
+        g_fileSysOps.groupId(SPK_SERVICE_GROUP, &gid) == 0 && fchown(fd, uid, gid) != 0) {
+        KLOG_WARN(kTag, "chown process lock file failed(errno:%d).", errno);
+    }
+    if (fchmod(fd, kLockFileMode) != 0) {
+        KLOG_WARN(kTag, "chmod process lock file failed(errno:%d).", errno);
+    }
+    return 0;
+}
+
+void LogLockFailure(int err)
+{
+    if (err == EACCES) {
+        KLOG_ERR(kTag, "get process file lock fail, maybe the permission has been set error.");
+    } else if (err == EAGAIN) {
+        KLOG_ERR(kTag,
+                 "process file has already locked (EAGAIN), maybe the process has started and "
+                 "conflict with this process start mode(%d).",
+                 g_init.startMode);
+    } else {
+        KLOG_ERR(kTag, "failed to lock process file(errno:%d).", err);
+    }
+}
+
+}  // namespace
+
 int KeeperTryLockFile(int16_t lockType)
 {
     char path[kPathLen];
-    if (sprintf_s(path, sizeof(path), "%s/%s", GetConfigPrefix(), kLockFile) < 0) {
-        KLOG_ERR(kTag, "get lock file failed(errno:%d).", errno);
+    if (FormatLockPath(path, sizeof(path)) != 0) {
         return errno;
     }
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockFileMode);
     if (fd < 0) {
         int err = errno;
         KLOG_ERR(kTag, "fail open process lock file %s (errno:%d).", path, err);
+        return err;
+    }
+    int err = RestrictLockFile(fd, path);
+    if (err != 0) {
+        close(fd);
         return err;
     }
     struct flock lk = {};
@@ -206,19 +265,28 @@ int KeeperTryLockFile(int16_t lockType)
         g_init.lockFd = fd;
         return 0;
     }
-    int err = errno;
+    err = errno;
     close(fd);
-    if (err == EACCES) {
-        KLOG_ERR(kTag, "get process file lock fail, maybe the permission has been set error.");
-    } else if (err == EAGAIN) {
-        KLOG_ERR(kTag,
-                 "process file has already locked (EAGAIN), maybe the process has started and "
-                 "conflict with this process start mode(%d).",
-                 g_init.startMode);
-    } else {
-        KLOG_ERR(kTag, "failed to lock process file(errno:%d).", err);
-    }
+    LogLockFailure(err);
     return err;
+}
+
+bool KeeperProcessLockHeld()
+{
+    char path[kPathLen];
+    if (FormatLockPath(path, sizeof(path)) != 0) {
+        return false;
+    }
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct flock lk = {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    bool held = fcntl(fd, F_GETLK, &lk) == 0 && lk.l_type != F_UNLCK;
+    close(fd);
+    return held;
 }
 
 int ProcessCheckInit()

@@ -26,8 +26,14 @@ inline constexpr uint32_t START_MODE_MASTER = 1;
 [[nodiscard]] int InitSpindleKeep(uint32_t startMode);
 
 // Takes the POSIX record lock on the process lock file (descriptor kept open
-// for the life of the process). 0, or the errno of the failing call.
+// for the life of the process), after making the file 0600 and, when run as
+// root, the service user's. 0, or the errno of the failing call (EPERM when
+// the name is not one plain file).
 [[nodiscard]] int KeeperTryLockFile(int16_t lockType);
+
+// True when another process holds a lock on the process lock file, i.e. a
+// master runs. Only asks (F_GETLK); false when the file cannot be opened.
+[[nodiscard]] bool KeeperProcessLockHeld();
 
 // Init of the "Process_Check" step.
 [[nodiscard]] int ProcessCheckInit();

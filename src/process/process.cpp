@@ -124,7 +124,10 @@ int KeeperMain()
         KLOG_ERR(kTag, "Init spindlekeep config path failed.");
         return 4;
     }
-    int ret = KeeperUnlinkAlive();
+    // Deliberately asks for the process lock first: a second start used to
+    // remove the running master's alive file before it found the lock held.
+    // An alive file is stale only when no lock holder stands behind it.
+    int ret = KeeperProcessLockHeld() ? 0 : KeeperUnlinkAlive();
     if (ret != 0) {
         KLOG_ERR(kTag, "Unlink AliveFile failed(ret:%d).", ret);
         return 2;

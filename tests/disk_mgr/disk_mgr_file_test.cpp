@@ -3,6 +3,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -273,6 +274,22 @@ TEST_F(DiskMgrFileTest, FailedSaveNeverLosesBothDocuments)
         fault.FailNth(id, 1, EIO);
         EXPECT_EQ(TryLoadCJsonFromFile(path_.c_str()), nullptr) << id;
     }
+}
+
+// The service user owns the directory and may plant a link at the WAL name;
+// a save run as root must neither write nor hand over the link's target.
+TEST_F(DiskMgrFileTest, SaveDoesNotFollowALinkPlantedAtTheWalName)
+{
+    std::string victim = dir_.Join("victim");
+    WriteFileText(victim, "root's own");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(victim.c_str(), wal_.c_str()), 0);
+    ASSERT_EQ(Save("{\"gen\": 1}"), 0);
+    EXPECT_EQ(ReadFileText(victim), "root's own");
+    struct stat st = StatFile(victim);
+    EXPECT_EQ(st.st_mode & 07777, 0600U);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(Load(), "{\"gen\":1}");
 }
 
 // A crash (SIGKILL) just before each file call of a save, one crash point per

@@ -57,7 +57,12 @@ check "smart_info" sh -c "grep -qE '^PowerOnlineTime   : [0-9]+h$' $O && grep -q
 cli show drm_info disk_id="$HDD"
 check "drm_info of a hard disk: N/A" sh -c "grep -q '^DiskHealthScore   : N/A$' $O && grep -q '^DiskLife          : N/A$' $O && grep -q '^Suggestions       : ' $O"
 cli show drm_info disk_id="$SSD"
-check "drm_info of an SSD: a prediction or none yet" sh -c "test $RC = 0 && grep -qE '^DiskLife          : (No predictions yet|<1|>60|[0-9]+)$' $O && grep -q '^DiskState         : ' $O"
+check "drm_info of a SATA SSD: no prediction yet" sh -c "test $RC = 0 && grep -q '^DiskLife          : No predictions yet$' $O && grep -q '^DiskState         : Normal state$' $O"
+# The life monitor judges the worn NVMe at disk-in.
+WORN=$(id_of SPK0NVME0002)
+worn_predicted() { cli show drm_info disk_id="$WORN"; grep -qE '^DiskHealthScore   : [0-9]+$' "$O"; }
+check "drm_info of the worn NVMe: the life monitor's prediction" wait_for 30 worn_predicted
+check "... its remaining life in months" grep -qE '^DiskLife          : (<1|>60|[0-9]+)$' "$O"
 cli show slowdisk
 check "slowdisk list" sh -c "test $RC = 0 && grep -q '^SlowDiskInfo:' $O"
 cli show disk_info disk_id=07

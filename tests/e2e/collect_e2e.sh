@@ -8,7 +8,7 @@ source "$(dirname "$0")/lib.sh" "$@"
 
 AGENT="$P/bin/spindlekeep-agent"
 REGISTRY="$P/config/disk_mgr.config"
-DMA_LOG=/tmp/dma.jsonl
+DMA_LOG=/tmp/dma/dma.jsonl  # the agent refuses a directory others can write
 KREQ=/tmp/kernel-requests.jsonl
 UREQ=/tmp/user-requests.jsonl
 FLEET=/tmp/fleet.json

@@ -36,14 +36,24 @@ PYEOF
 chown spindlekeep_user:spindlekeep_group "$CONFIG" 2>/dev/null || true
 chmod 0640 "$CONFIG"
 
-T_AGENT=$(date +%s.%N)
-"$AGENT" --role kernel --time-scale "$SCALE" --log-level warn >>/tmp/agent-kernel.out 2>&1 &
+"$AGENT" --role kernel --time-scale "$SCALE" --control --log-level warn \
+  >>/tmp/agent-kernel.out 2>&1 &
 PIDS="$!"
 "$AGENT" --role user --time-scale "$SCALE" --record "$DMA_LOG" --prom-dir /tmp/prom \
   --log-level warn >>/tmp/agent-user.out 2>&1 &
 PIDS="$PIDS $!"
 trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
 wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || fail "agents did not come up"
+# Real time at which the kernel agent's fleet clock reaches SLOW_AT.
+T_SLOW=$("$PY" - "$SLOW_AT" "$SCALE" <<'PYEOF'
+import json, socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect("/tmp/dcak.sock")
+s.sendall(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "agent_status"}).encode())
+now = json.loads(s.recv(65536).decode())["result"]["now"]
+print(time.time() + (float(sys.argv[1]) - now) / float(sys.argv[2]))
+PYEOF
+)
 start_daemon
 
 # prom_value METRIC SN: the value of the metric for the serial number.
@@ -81,7 +91,7 @@ has_strategy() { prom_strategy "$1" | grep -q "strategy=\"$2\""; }
 
 check "the slow SAS SSD becomes Slow" wait_for 90 prom_state_is "$SLOW_SN" 4
 t_state=$(state_time "$SLOW_SN" 4)
-late=$("$PY" -c "print(round(${t_state:-0} - ($T_AGENT + $SLOW_AT / $SCALE), 1))")
+late=$("$PY" -c "print(round(${t_state:-0} - $T_SLOW, 1))")
 check "Slow ${late} s after turning slow: within min_slow_cycle + 2 detection cycles" \
   "$PY" -c "import sys; sys.exit(0 if $late <= ($MIN_SLOW_CYCLE + 2) * 3 else 1)"
 check "its strategy is migrate and replace" \

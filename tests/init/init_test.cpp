@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,8 +211,44 @@ TEST_F(LockFileTest, SecondMasterFindsTheLockHeld)
     ASSERT_EQ(ProcessCheckInit(), 0);
     struct stat st {};
     ASSERT_EQ(stat((root_ + "/config/spindlekeep_master_process_lockfile").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0660u & ~umask(022));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(LockInChild(), EAGAIN);
+}
+
+// Opens `path` in a child running as uid:gid; 0 or the errno.
+int OpenAs(const std::string &path, uid_t uid, gid_t gid, int flags)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        bool dropped = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+        _exit(!dropped ? 255 : open(path.c_str(), flags) >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A lock file left 0666 by root: after a start it is the service user's and
+// nobody else, not even a member of the service group, can open it to hold a
+// read lock that would block every later start.
+TEST_F(LockFileTest, LockFileBelongsToTheServiceUserAlone)
+{
+    const passwd *pw = getpwnam("spindlekeep_user");
+    const group *gr = getgrnam("spindlekeep_group");
+    if (geteuid() != 0 || pw == nullptr || gr == nullptr) {
+        GTEST_SKIP() << "needs root and the service user";
+    }
+    std::string path = root_ + "/config/spindlekeep_master_process_lockfile";
+    ASSERT_EQ(chmod(root_.c_str(), 0755) | chmod((root_ + "/config").c_str(), 0755), 0);
+    int fd = open(path.c_str(), O_CREAT | O_RDWR, 0666);
+    ASSERT_TRUE(fd >= 0 && fchmod(fd, 0666) == 0 && close(fd) == 0);
+    ASSERT_EQ(KeeperTryLockFile(F_WRLCK), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, pw->pw_uid);
+    EXPECT_EQ(OpenAs(path, pw->pw_uid, gr->gr_gid, O_RDWR), 0) << "the service user after a root run";
+    EXPECT_EQ(OpenAs(path, 65534, gr->gr_gid, O_RDONLY), EACCES) << "a group member";
 }
 
 TEST_F(LockFileTest, MissingDirectoryGivesTheOpenErrno)

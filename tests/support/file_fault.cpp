@@ -63,8 +63,8 @@ off_t WLseek(int fd, off_t off, int whence)
 }
 int WRename(const char *a, const char *b) { return Hit(FILE_SYS_RENAME) ? -1 : Real().rename(a, b); }
 int WUnlink(const char *p) { return Hit(FILE_SYS_UNLINK) ? -1 : Real().unlink(p); }
-int WChmod(const char *p, mode_t m) { return Hit(FILE_SYS_CHMOD) ? -1 : Real().chmod(p, m); }
-int WChown(const char *p, uid_t u, gid_t g) { return Hit(FILE_SYS_CHOWN) ? -1 : Real().chown(p, u, g); }
+int WChmod(int fd, mode_t m) { return Hit(FILE_SYS_CHMOD) ? -1 : Real().chmod(fd, m); }
+int WChown(int fd, uid_t u, gid_t g) { return Hit(FILE_SYS_CHOWN) ? -1 : Real().chown(fd, u, g); }
 int WUserId(const char *n, uid_t *u) { return Hit(FILE_SYS_USER_ID) ? -1 : Real().userId(n, u); }
 int WGroupId(const char *n, gid_t *g) { return Hit(FILE_SYS_GROUP_ID) ? -1 : Real().groupId(n, g); }
 

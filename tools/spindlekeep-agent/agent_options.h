@@ -17,8 +17,10 @@ struct AgentOptions {
     bool check = false;  // load the fleet, print a summary, exit
     bool help = false;
     std::vector<FaultRule> faults;
-    std::string recordPath = "/var/tmp/spindlekeep-agent/dma.jsonl";
-    std::string promDir = "/var/tmp/spindlekeep-agent";
+    // Below /run, which only root can write: a world-writable default would
+    // let any user create the directory first and plant links in it.
+    std::string recordPath = "/run/spindlekeep-agent/dma.jsonl";
+    std::string promDir = "/run/spindlekeep-agent";
     HostOptions hostOptions;
     unsigned socketMode = 0660;
     std::string socketGroup = "spindlekeep_group";

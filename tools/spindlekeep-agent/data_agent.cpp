@@ -1,6 +1,7 @@
 #include "data_agent.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -126,7 +127,7 @@ const MessageRow *FindRow(const std::string &method)
 
 bool AppendLine(const std::string &path, const std::string &line)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd < 0) {
         return false;
     }
@@ -136,6 +137,28 @@ bool AppendLine(const std::string &path, const std::string &line)
 }
 
 }  // namespace
+
+bool DataAgentPrepareDir(const std::string &dir, std::string *error)
+{
+    error->clear();
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error = "cannot create " + dir + ": " + strerror(errno);
+        return false;
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *error = dir + " is not a directory: " + strerror(errno);
+    } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+        *error = dir + " belongs to uid " + std::to_string(st.st_uid) + ", not to this user";
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *error = dir + " is writable by other users";
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return error->empty();
+}
 
 DataAgent::DataAgent(DataAgentOptions options) : options_(std::move(options)) {}
 

@@ -22,6 +22,13 @@ struct DataAgentOptions {
     std::string promDir;     // empty: no textfile
 };
 
+// Makes `dir` (one level) if missing and checks that it is safe to write
+// into as this user: a real directory (no link), owned by this user or root,
+// writable by no one else. Otherwise false with a one-line reason: another
+// user could plant links there that the agent, often root, would write
+// through.
+[[nodiscard]] bool DataAgentPrepareDir(const std::string &dir, std::string *error);
+
 class DataAgent {
   public:
     explicit DataAgent(DataAgentOptions options);

@@ -2,7 +2,6 @@
 // the data agent in the user role) in front of a simulated fleet or the host's
 // own disks.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,26 +49,28 @@ void PrintDisks(DiskSource *source, uint8_t role)
     printf("%zu disks\n", snap.disks.size());
 }
 
-// Directories for the data agent's outputs; a missing one is created.
-void PrepareDir(const std::string &dir)
-{
-    if (!dir.empty() && mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        ALOG_WARN("cannot create %s: %s", dir.c_str(), strerror(errno));
-    }
-}
-
+// The directory a data-agent output goes into ("" for none).
 std::string DirOf(const std::string &path)
 {
     size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+    if (path.empty() || slash == std::string::npos) {
+        return path.empty() ? std::string() : ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int Serve(const AgentOptions &options, DiskSource *source, FaultTable *faults)
 {
     std::unique_ptr<DataAgent> dataAgent;
     if (options.role == AGENT_ROLE_USER) {
-        PrepareDir(DirOf(options.recordPath));
-        PrepareDir(options.promDir);
+        for (const std::string &dir : {DirOf(options.recordPath), options.promDir}) {
+            std::string error;
+            if (!dir.empty() && !DataAgentPrepareDir(dir, &error)) {
+                fprintf(stderr, "spindlekeep-agent: refusing the output directory: %s\n",
+                        error.c_str());
+                return 1;
+            }
+        }
         dataAgent = std::make_unique<DataAgent>(DataAgentOptions{options.recordPath, options.promDir});
     }
     AgentContext ctx{source, faults, dataAgent.get(), options.role, options.control};

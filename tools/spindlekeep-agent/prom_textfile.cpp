@@ -129,7 +129,10 @@ int PromWriteAtomic(const std::string &dir, const std::string &text)
 {
     std::string tmp = dir + "/.spindlekeep.prom.tmp";
     std::string path = dir + "/spindlekeep.prom";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A fresh file every time: nothing left at the name, link or not, is
+    // ever written through.
+    (void)unlink(tmp.c_str());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno;
     }

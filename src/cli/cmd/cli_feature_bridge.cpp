@@ -26,18 +26,13 @@ int32_t CliDprSetSwitch(bool on)
 
 int32_t CliSlowDiskSetSwitch(bool on) { return DrmSlowDiskDetectSetSwitch(on ? 1 : 0); }
 
-// The detector keeps its threshold in one byte while the command accepts up
-// to 500 for SAS HDDs: a larger value is handed over as 255, the closest the
-// detector can hold, instead of wrapping round to a small threshold.
+// The command has checked the ranges (threshold at most 500, cycles at most
+// 100), so both values fit the detector's fields.
 int32_t CliSlowDiskSetConfig(uint32_t diskType, uint32_t minThreshold, uint32_t minSlowCycle)
 {
-    if (minThreshold > kU8Max) {
-        CLI_LOG(CLI_LOG_WARN, "min_threshold_value %u handed to the detector as %u.", minThreshold,
-                kU8Max);
-    }
     SlowDiskConfig cfg = {};
     cfg.diskType = diskType;
-    cfg.minThreshold = static_cast<uint8_t>(std::min(minThreshold, kU8Max));
+    cfg.minThreshold = static_cast<uint16_t>(std::min<uint32_t>(minThreshold, UINT16_MAX));
     cfg.minSlowCycle = static_cast<uint8_t>(std::min(minSlowCycle, kU8Max));
     return DrmSlowDiskDetectSetConfig(&cfg);
 }

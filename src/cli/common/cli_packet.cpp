@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -40,10 +41,24 @@ int32_t SendAll(int fd, const char *buf, size_t len)
     return CLI_OK;
 }
 
-bool RecvAll(int fd, char *buf, size_t len)
+// Milliseconds on the monotonic clock, for the whole-message limit.
+uint64_t NowMs()
+{
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// Reads exactly `len` bytes; false on a closed or failing stream, or once
+// `deadline` (0: none) has passed.
+bool RecvAll(int fd, char *buf, size_t len, uint64_t deadline)
 {
     size_t done = 0;
     while (done < len) {
+        if (deadline != 0 && NowMs() > deadline) {
+            errno = ETIMEDOUT;
+            return false;
+        }
         ssize_t n = recv(fd, buf + done, len - done, 0);
         if (n < 0 && errno == EINTR) {
             continue;
@@ -178,19 +193,20 @@ int32_t CliSendString(const std::string &text, int fd, const char *user, const c
 }
 
 int32_t CliRecvMessage(int fd, std::string *text, char *user, char *action, CliPacketCheck check,
-                       void *ctx)
+                       void *ctx, uint32_t limitMs)
 {
     text->clear();
     if (fd == -1) {
         CLI_LOG(CLI_LOG_ERROR, "connect is not success.");
         return CLI_FAIL;
     }
+    uint64_t deadline = limitMs == 0 ? 0 : NowMs() + limitMs;
     CliPacketHead first = {};
     std::unique_ptr<char[]> body;
     uint32_t off = 0;
     for (uint32_t index = 0;; ++index) {
         CliPacketHead head = {};
-        if (!RecvAll(fd, reinterpret_cast<char *>(&head), sizeof(head))) {
+        if (!RecvAll(fd, reinterpret_cast<char *>(&head), sizeof(head), deadline)) {
             CLI_LOG(CLI_LOG_ERROR, "Recv fail.recvlen:%u, totallen:%u", off, first.totalLen);
             return CLI_RECV_TRANSMISSION_ERROR;
         }
@@ -217,7 +233,7 @@ int32_t CliRecvMessage(int fd, std::string *text, char *user, char *action, CliP
         }
         // The trailer lands beyond the data and is overwritten by the next packet.
         uint32_t n = std::min(CLI_PACKET_DATA_MAX, head.totalLen - off);
-        if (!RecvAll(fd, body.get() + off, n + CLI_PACKET_TRAILER_LEN)) {
+        if (!RecvAll(fd, body.get() + off, n + CLI_PACKET_TRAILER_LEN, deadline)) {
             CLI_LOG(CLI_LOG_ERROR, "Recv fail.recvlen:%u, totallen:%u", off, head.totalLen);
             return CLI_RECV_TRANSMISSION_ERROR;
         }

@@ -59,8 +59,10 @@ using CliPacketCheck = int32_t (*)(void *ctx, int fd, const char *user, const ch
 // CLI_USER_PERMISSION_ERROR. A broken stream, a header announcing more than
 // 32 MiB or an inconsistent packet sequence gives CLI_RECV_TRANSMISSION_ERROR.
 // `check` may be null. On success `text` holds the body's text (from offset
-// 40 up to the first NUL; empty for bodies of 40 bytes or less).
+// 40 up to the first NUL; empty for bodies of 40 bytes or less). With
+// `limitMs` non-zero, a message still incomplete that long after its first
+// read began fails as well, however steadily its bytes trickle in.
 [[nodiscard]] int32_t CliRecvMessage(int fd, std::string *text, char *user, char *action,
-                                     CliPacketCheck check, void *ctx);
+                                     CliPacketCheck check, void *ctx, uint32_t limitMs = 0);
 
 }  // namespace SPINDLEKEEP_CLI

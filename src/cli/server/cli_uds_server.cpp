@@ -239,7 +239,10 @@ void CliUdsServer::InnerRecvTask(int fd)
     std::string request;
     char user[CLI_USER_NAME_LEN] = {};
     char action[CLI_ACTION_NAME_LEN] = {};
-    int32_t ret = CliRecvMessage(fd, &request, user, action, CheckUserPermission, nullptr);
+    // The socket's receive time-out bounds each read; the limit bounds the
+    // whole request, so a client trickling bytes cannot hold the server.
+    int32_t ret = CliRecvMessage(fd, &request, user, action, CheckUserPermission, nullptr,
+                                 CLI_RECV_TIMEOUT_S * 1000);
     if (ret != CLI_OK) {
         CLI_LOG(CLI_LOG_INFO, "Recv failed err(%s), client(%d) disconnected.", strerror(errno), fd);
         // The client learns why, if it still listens.

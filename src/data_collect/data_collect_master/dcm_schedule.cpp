@@ -20,6 +20,13 @@ constexpr int kErrNoMedium = ENOMEDIUM;  // 123
 constexpr uint32_t kFailedPollMs = 500;
 constexpr uint32_t kLockPollMs = 1;
 constexpr uint32_t kMaxBatches = UINT8_MAX;
+// Serial numbers remembered beyond the limit: every disk of the three
+// agents can be remembered.
+constexpr uint32_t kOverflowMax = 2 * DCM_MAX_DEVICE_LIST;
+// A changed overflow is logged at most once per this many scans (a minute).
+constexpr uint32_t kOverflowLogScans = 12;
+
+using SnField = char[DISK_SN_LEN];
 
 struct AgentListNode {
     AgentListNode *next;
@@ -38,16 +45,40 @@ struct StepWorkerContext {
     std::atomic<int> *result;
 };
 
+// Disks beyond the node's limit of 64. A scan admits at most 64 disks,
+// those it admitted before first, so an extra disk never displaces a
+// monitored one; the others are the overflow, which the query threads leave
+// alone (their sets could only fail, and a failed message is re-polled every
+// 500 ms) and which is logged once per change.
+struct DcmOverflowState {
+    SnField admitted[DCM_MAX_DEVICE_LIST];  // the last scan's merged list; under listLock
+    uint32_t admittedCount;
+    SnField overflow[kOverflowMax];  // under the overflow lock
+    uint32_t overflowCount;
+    bool logPending;       // under listLock, like the two below
+    uint32_t quietScans;   // scans until the next overflow record may go out
+    uint32_t lastTotal;    // disks beyond the limit at the last scan, remembered or not
+};
+
 struct DcmScheduleState {
     std::atomic<uint8_t> inited;
     std::atomic<KeeperSpinLockT *> listLock;     // g_uniqueAgentListSpinLock
     std::atomic<KeeperSpinLockT *> enableLock;   // g_enableScanAllAgentDeviceListScheduleTaskSpinLock
     std::atomic<KeeperSpinLockT *> runningLock;  // g_uniqueScanAllAgentDeviceListScheduleTaskRunningSpinLock
+    std::atomic<KeeperSpinLockT *> overflowLock;
     AgentListNode *queryTaskList;                // under listLock
     std::atomic<uint8_t> *scanAllRunningFlag;    // under enableLock
+    DcmOverflowState over;
 };
 
-DcmScheduleState g_dcm = {{0}, {nullptr}, {nullptr}, {nullptr}, nullptr, nullptr};
+DcmScheduleState g_dcm{};
+
+// One agent's device list during a scan; records taken into the merged list
+// are set to null.
+struct AgentDeviceList {
+    DiskBriefInfo **records;
+    uint16_t count;
+};
 
 // The agent-list and running locks are held across network exchanges and
 // sleeps of several seconds; a waiter polls instead of spinning a core.
@@ -203,21 +234,106 @@ void ScanAllAgentDeviceListLoop(void *arg)
     KeeperSpinUnlock(running);
 }
 
-// Moves the records of one agent's device list into the merged list; records
-// beyond the node's limit of 64 disks are dropped.
-void MergeDeviceList(DiskBriefInfo **records, uint16_t count, DiskBriefInfo **merged,
-                     uint32_t *mergedCount, const char *agentName)
+bool SnListed(const SnField *list, uint32_t count, const char *sn)
 {
-    for (uint16_t i = 0; i < count; ++i) {
-        if (*mergedCount < DCM_MAX_DEVICE_LIST) {
-            merged[(*mergedCount)++] = records[i];
-        } else {
-            KLOG_WARN(kTag, "agent(%s) disk(%s) dropped: more than %u disks listed.", agentName,
-                      records[i]->sn, DCM_MAX_DEVICE_LIST);
-            KeeperFree(records[i]);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (strncmp(list[i], sn, DISK_SN_LEN) == 0) {
+            return true;
         }
     }
-    KeeperFree(records);
+    return false;
+}
+
+// Fills the merged list from the agents' lists: disks admitted by the last
+// scan first, then new ones, each in listing order, up to the limit. The
+// serial numbers of the rest go to `overflow` (at most kOverflowMax); every
+// record not merged is freed. Returns how many did not fit.
+uint32_t SelectMonitored(AgentDeviceList *lists, uint32_t agents, DiskBriefInfo **merged,
+                         uint32_t *mergedCount, SnField *overflow, uint32_t *overflowCount)
+{
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t a = 0; a < agents; ++a) {
+            for (uint16_t i = 0; i < lists[a].count; ++i) {
+                DiskBriefInfo *r = lists[a].records[i];
+                if (r == nullptr || *mergedCount >= DCM_MAX_DEVICE_LIST ||
+                    (pass == 0 && !SnListed(g_dcm.over.admitted, g_dcm.over.admittedCount, r->sn))) {
+                    continue;
+                }
+                merged[(*mergedCount)++] = r;
+                lists[a].records[i] = nullptr;
+            }
+        }
+    }
+    uint32_t beyond = 0;
+    for (uint32_t a = 0; a < agents; ++a) {
+        for (uint16_t i = 0; i < lists[a].count; ++i) {
+            DiskBriefInfo *r = lists[a].records[i];
+            if (r != nullptr) {
+                if (*overflowCount < kOverflowMax) {
+                    (void)memcpy(overflow[(*overflowCount)++], r->sn, DISK_SN_LEN);
+                }
+                ++beyond;
+                KeeperFree(r);
+            }
+        }
+        KeeperFree(lists[a].records);
+    }
+    return beyond;
+}
+
+// Publishes the scan's admitted disks and overflow (list lock held) and logs
+// the overflow when it changed, at most once per kOverflowLogScans scans.
+void PublishOverflow(DiskBriefInfo *const *merged, uint32_t mergedCount, const SnField *overflow,
+                     uint32_t overflowCount, uint32_t beyond)
+{
+    DcmOverflowState &over = g_dcm.over;
+    for (uint32_t i = 0; i < mergedCount; ++i) {
+        (void)memcpy(over.admitted[i], merged[i]->sn, DISK_SN_LEN);
+    }
+    over.admittedCount = mergedCount;
+    KeeperSpinLockT *lock = g_dcm.overflowLock.load(std::memory_order_acquire);
+    KeeperSpinLock(lock);
+    bool changed = overflowCount != over.overflowCount || beyond != over.lastTotal;
+    for (uint32_t i = 0; i < overflowCount && !changed; ++i) {
+        changed = !SnListed(over.overflow, over.overflowCount, overflow[i]);
+    }
+    (void)memcpy(over.overflow, overflow, sizeof(SnField) * overflowCount);
+    over.overflowCount = overflowCount;
+    KeeperSpinUnlock(lock);
+    over.lastTotal = beyond;
+    over.logPending = over.logPending || changed;
+    if (over.quietScans > 0) {
+        --over.quietScans;
+    }
+    if (!over.logPending || over.quietScans > 0) {
+        return;
+    }
+    if (beyond != 0) {
+        KLOG_WARN(kTag, "%u disks listed beyond the limit of %u are not monitored (first: %.40s).",
+                  beyond, DCM_MAX_DEVICE_LIST, overflowCount != 0 ? overflow[0] : "");
+    } else {
+        KLOG_INFO(kTag, "every listed disk is monitored again.");
+    }
+    over.logPending = false;
+    over.quietScans = kOverflowLogScans;
+}
+
+// Frees the records of disks the last scan could not admit: a query pass
+// leaves them alone. Returns the records kept, moved to the front.
+uint16_t DropOverflowDisks(DiskBriefInfo **records, uint16_t count)
+{
+    KeeperSpinLockT *lock = g_dcm.overflowLock.load(std::memory_order_acquire);
+    KeeperSpinLock(lock);
+    uint16_t kept = 0;
+    for (uint16_t i = 0; i < count; ++i) {
+        if (SnListed(g_dcm.over.overflow, g_dcm.over.overflowCount, records[i]->sn)) {
+            KeeperFree(records[i]);
+        } else {
+            records[kept++] = records[i];
+        }
+    }
+    KeeperSpinUnlock(lock);
+    return kept;
 }
 
 // Searches the device lists of the listed agents; list lock held by the caller.
@@ -265,9 +381,11 @@ int InitDataCollectMaster()
         "g_uniqueAgentListSpinLock Create Failed.",
         "g_enableScanAllAgentDeviceListScheduleTaskSpinLock Create Failed.",
         "g_uniqueScanAllAgentDeviceListScheduleTaskRunningSpinLock Create Failed.",
+        "overflow lock Create Failed.",
     };
-    KeeperSpinLockT *locks[3] = {nullptr, nullptr, nullptr};
-    for (size_t i = 0; i < 3; ++i) {
+    constexpr size_t kLocks = sizeof(kLockFailures) / sizeof(kLockFailures[0]);
+    KeeperSpinLockT *locks[kLocks] = {};
+    for (size_t i = 0; i < kLocks; ++i) {
         locks[i] = KeeperSpinLockCreate();
         if (locks[i] == nullptr) {
             for (size_t j = 0; j < i; ++j) {
@@ -279,6 +397,7 @@ int InitDataCollectMaster()
         }
     }
     DataMgrOnlineInstallWhiteList();
+    g_dcm.overflowLock.store(locks[3], std::memory_order_release);
     g_dcm.runningLock.store(locks[2], std::memory_order_release);
     g_dcm.enableLock.store(locks[1], std::memory_order_release);
     g_dcm.listLock.store(locks[0], std::memory_order_release);
@@ -432,6 +551,7 @@ void QueryAgentScheduleTask(QueryAgentTaskContext *context)
         return;
     }
     context->lastQueryTime[MESSAGE_DISK_BRIEF_INFO] = time(nullptr);
+    count = DropOverflowDisks(records, count);
     QueryDueMessages(context, records, count);
     FreeDeviceList(records, count);
 
@@ -496,14 +616,30 @@ void ScanAllAgentDeviceListScheduleTask()
     }
     DiskBriefInfo *merged[DCM_MAX_DEVICE_LIST] = {};
     uint32_t mergedCount = 0;
+    SnField overflow[kOverflowMax];
+    uint32_t overflowCount = 0;
     LockPolitely(lock);
+    uint32_t agents = 0;
+    for (AgentListNode *node = g_dcm.queryTaskList; node != nullptr; node = node->next) {
+        ++agents;
+    }
+    auto *lists = static_cast<AgentDeviceList *>(KeeperAlloc(sizeof(AgentDeviceList) * (agents + 1)));
+    if (lists == nullptr) {
+        KeeperSpinUnlock(lock);
+        KLOG_ERR(kTag, "malloc scan device lists failed.");
+        return;
+    }
+    uint32_t answered = 0;
     for (AgentListNode *node = g_dcm.queryTaskList; node != nullptr; node = node->next) {
         uint16_t count = 0;
         DiskBriefInfo **records = QueryDeviceList(&node->agent, &count);
         if (records != nullptr) {
-            MergeDeviceList(records, count, merged, &mergedCount, node->agent.agentName);
+            lists[answered++] = AgentDeviceList{records, count};
         }
     }
+    uint32_t beyond = SelectMonitored(lists, answered, merged, &mergedCount, overflow, &overflowCount);
+    KeeperFree(lists);
+    PublishOverflow(merged, mergedCount, overflow, overflowCount, beyond);
     KeeperSpinUnlock(lock);
     // Saved after the agent-list lock is released: the data-manager lock is
     // never taken while the agent-list lock is held.

@@ -17,9 +17,17 @@
 //   - the enable lock guards the current scan thread's run flag; the running
 //     lock is held by a scan thread for its whole life, so at most one scan
 //     loop runs at a time.
+//   - the overflow lock guards the serial numbers the last scan could not
+//     admit; scans write them, query passes read them. Held only briefly.
 //   - query, worker and scan threads are detached and free their own
 //     context when they end; a stop request takes effect after the pass in
 //     progress.
+//
+// More than 64 disks across the agents: a scan admits at most 64, those it
+// admitted before first and then new ones in listing order, so an extra disk
+// never displaces a monitored one. The rest are not monitored: no query pass
+// asks for them, and one warning names how many there are, once per change
+// of that set and at most once a minute (an INFO record when it empties).
 //
 // Results are errno values: 11 not initialised, 12 allocation or thread
 // creation, 22 bad arguments, 114 already present, 123 no agent lists a disk.

@@ -2,13 +2,17 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <linux/futex.h>
 #include <semaphore.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "infrastructure/keeper_host/qxlog.h"
@@ -20,9 +24,11 @@ struct KeeperSem {
 struct KeeperAtomic {
     std::atomic<int64_t> value;
 };
+// 0 free, 1 held, 2 held with sleepers (see SpinLock).
 struct KeeperSpinLockT {
-    pthread_spinlock_t lock;
+    std::atomic<uint32_t> state;
 };
+static_assert(sizeof(KeeperSpinLockT) == sizeof(uint32_t), "the futex word is the whole lock");
 struct KeeperRwLockT {
     pthread_rwlock_t lock;
 };
@@ -31,6 +37,10 @@ namespace {
 
 constexpr uint32_t kDaemonLogModule = 999;
 constexpr size_t kLogBufSize = 511;
+constexpr uint32_t kSpinFree = 0;
+constexpr uint32_t kSpinHeld = 1;
+constexpr uint32_t kSpinContended = 2;
+constexpr int kSpinsBeforeSleep = 100;
 
 struct ThreadCtx {
     KeeperThreadFn entry;
@@ -124,36 +134,58 @@ int64_t AtomicDec(KeeperAtomic *a) { return a->value.fetch_sub(1) - 1; }
 
 KeeperSpinLockT *SpinCreate()
 {
-    auto *l = static_cast<KeeperSpinLockT *>(KeeperAlloc(sizeof(KeeperSpinLockT)));
-    if (l != nullptr && pthread_spin_init(&l->lock, PTHREAD_PROCESS_PRIVATE) != 0) {
-        KeeperFree(l);
-        return nullptr;
-    }
-    return l;
+    void *mem = KeeperAlloc(sizeof(KeeperSpinLockT));
+    return mem == nullptr ? nullptr : new (mem) KeeperSpinLockT{{kSpinFree}};
 }
 
-void SpinDestroy(KeeperSpinLockT *l)
+void SpinDestroy(KeeperSpinLockT *l) { KeeperFree(l); }
+
+void FutexWait(std::atomic<uint32_t> *word, uint32_t expected)
 {
-    if (l != nullptr) {
-        pthread_spin_destroy(&l->lock);
-        KeeperFree(l);
-    }
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected,
+                  nullptr, nullptr, 0);
 }
 
-// Some holders keep a spinlock across an agent exchange of up to several
-// seconds, so a waiter spins only briefly and then yields its core instead of
-// burning it for the whole wait.
+void FutexWake(std::atomic<uint32_t> *word)
+{
+    (void)syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                  nullptr, 0);
+}
+
+// Deliberately not a busy-waiting pthread spinlock: the data-manager lock is
+// held across agent exchanges of up to 15 s, and a hung agent made every
+// waiter burn a core. Same semantics (exclusive, any thread may unlock), but
+// a waiter spins only briefly and then sleeps on a futex until an unlock.
 void SpinLock(KeeperSpinLockT *l)
 {
-    constexpr int kSpinsBeforeYield = 200;
-    for (int i = 0; pthread_spin_trylock(&l->lock) != 0; ++i) {
-        if (i >= kSpinsBeforeYield) {
-            sched_yield();
+    for (int i = 0; i < kSpinsBeforeSleep; ++i) {
+        uint32_t expected = kSpinFree;
+        if (l->state.load(std::memory_order_relaxed) == kSpinFree &&
+            l->state.compare_exchange_weak(expected, kSpinHeld, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+            return;
         }
     }
+    // Marked contended before sleeping, so the unlock knows to wake someone;
+    // a waiter that takes the lock this way keeps the mark (one spare wake).
+    while (l->state.exchange(kSpinContended, std::memory_order_acquire) != kSpinFree) {
+        FutexWait(&l->state, kSpinContended);
+    }
 }
-void SpinUnlock(KeeperSpinLockT *l) { pthread_spin_unlock(&l->lock); }
-bool SpinTryLock(KeeperSpinLockT *l) { return pthread_spin_trylock(&l->lock) == 0; }
+
+void SpinUnlock(KeeperSpinLockT *l)
+{
+    if (l->state.exchange(kSpinFree, std::memory_order_release) == kSpinContended) {
+        FutexWake(&l->state);
+    }
+}
+
+bool SpinTryLock(KeeperSpinLockT *l)
+{
+    uint32_t expected = kSpinFree;
+    return l->state.compare_exchange_strong(expected, kSpinHeld, std::memory_order_acquire,
+                                            std::memory_order_relaxed);
+}
 
 KeeperRwLockT *RwCreate()
 {

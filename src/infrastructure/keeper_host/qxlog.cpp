@@ -148,18 +148,39 @@ int MakeDirs(const char *dir)
     return 0;
 }
 
-// Caller holds the lock.
-int OpenLogFile()
+// The log directory belongs to the service user, who could plant a link,
+// a FIFO or a hard link at the log's name: such a name is replaced by a
+// fresh file, never written through, and ownership goes by descriptor.
+int OpenLogFileAt(int extraFlags)
 {
-    int fd = open(g_log.path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    int fd = open(g_log.path,
+                  O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags,
+                  0640);
     if (fd < 0) {
         return -errno;
     }
     struct stat st;
-    g_log.size = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    GiveToService(g_log.path);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        return -ELOOP;
+    }
+    g_log.size = static_cast<uint64_t>(st.st_size);
+    if (g_log.chownFiles) {
+        (void)fchown(fd, g_log.uid, g_log.gid);  // best effort: a root-owned log still works
+    }
     g_log.fd.store(fd);
     return 0;
+}
+
+// Caller holds the lock.
+int OpenLogFile()
+{
+    int ret = OpenLogFileAt(0);
+    if (ret == -ELOOP) {
+        (void)unlink(g_log.path);
+        ret = OpenLogFileAt(O_EXCL);
+    }
+    return ret;
 }
 
 // Shifts .N-1 -> .N ... .1 -> .2, the live file -> .1, and opens a fresh

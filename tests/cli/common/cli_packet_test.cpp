@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -66,7 +67,7 @@ int32_t Receive(const std::string &stream, std::string *text, CliPacketCheck che
 {
     Pair p;
     std::thread writer([&] {
-        (void)!write(p.fd[0], stream.data(), stream.size());
+        (void)!send(p.fd[0], stream.data(), stream.size(), MSG_NOSIGNAL);
         shutdown(p.fd[0], SHUT_WR);
     });
     char user[CLI_USER_NAME_LEN] = {};
@@ -128,6 +129,11 @@ TEST(CliFraming, RefusesBrokenStreams)
     std::string body(CLI_MSG_HEAD_LEN + 2 * kMiB, 'b');
     const std::string half = body.substr(0, kMiB);
     const uint32_t total = static_cast<uint32_t>(body.size());
+    std::string over;  // a whole, well-formed message one byte over the limit
+    for (uint32_t i = 0; i < 33; ++i) {
+        over += Packet(33, static_cast<uint8_t>(i), CLI_MSG_MAX + 1, "root", "show",
+                       i < 32 ? half : std::string(1, 'b'));
+    }
     struct Case {
         const char *what;
         std::string stream;
@@ -137,9 +143,9 @@ TEST(CliFraming, RefusesBrokenStreams)
         {"nothing at all", "", CLI_RECV_TRANSMISSION_ERROR},
         {"half a header", Message("abc").substr(0, 20), CLI_RECV_TRANSMISSION_ERROR},
         {"data cut short", Message("abcdef").substr(0, 70), CLI_RECV_TRANSMISSION_ERROR},
-        {"more than 32 MiB announced", Packet(33, 0, CLI_MSG_MAX + 1, "root", "show", half),
-         CLI_RECV_TRANSMISSION_ERROR},
+        {"more than 32 MiB announced, and sent", over, CLI_RECV_TRANSMISSION_ERROR},
         {"empty body announced", Packet(1, 0, 0, "root", "show", ""), CLI_RECV_TRANSMISSION_ERROR},
+        {"empty body in no packets", Packet(0, 0, 0, "root", "show", ""), CLI_RECV_TRANSMISSION_ERROR},
         {"packet count not matching the length", Packet(1, 0, total, "root", "show", half),
          CLI_RECV_TRANSMISSION_ERROR},
         {"packet index skipped",
@@ -163,6 +169,28 @@ TEST(CliFraming, RefusesBrokenStreams)
     EXPECT_EQ(Receive(Message("abc"), &text, Refuse), CLI_USER_PERMISSION_ERROR);
     EXPECT_EQ(Receive(Packet(1, 0, 30, "root", "show", std::string(30, 'a')), &text), CLI_OK);
     EXPECT_EQ(text, "") << "a body without room for text past the message head";
+}
+
+TEST(CliFraming, TricklingMessageEndsAtTheLimit)
+{
+    std::string msg = Message("show config");
+    Pair p;
+    std::thread writer([&] {
+        for (char c : msg) {  // one byte every 20 ms: each read succeeds, the whole does not
+            if (send(p.fd[0], &c, 1, MSG_NOSIGNAL) != 1) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::string text;
+    char user[CLI_USER_NAME_LEN] = {};
+    char action[CLI_ACTION_NAME_LEN] = {};
+    // Without the limit the whole message arrives after about two seconds.
+    EXPECT_EQ(CliRecvMessage(p.fd[1], &text, user, action, nullptr, nullptr, 200),
+              CLI_RECV_TRANSMISSION_ERROR);
+    shutdown(p.fd[1], SHUT_RDWR);
+    writer.join();
 }
 
 TEST(CliFraming, RefusesRepliesOver32MiB)

@@ -306,6 +306,63 @@ TEST_F(DcmScheduleTest, ScanKeepsTheStoreInStepWithTheAgents)
     g_env->kernel.SetFault("dca_get_disks_brief_info", Fault::kNone);
 }
 
+// 70 disks over two agents: the 64 admitted first stay admitted whatever order
+// the agents list them in, the overflow is logged once rather than per scan,
+// and the query passes leave the overflow disks alone instead of failing on
+// them and polling every 500 ms.
+TEST_F(DcmScheduleTest, MoreThanSixtyFourDisksFloodNothing)
+{
+    FakeAgent agents[2] = {FakeAgent("over_a"), FakeAgent("over_b")};
+    std::vector<TestDisk> disks[2] = {Hdds(40, "OA"), Hdds(30, "OB")};
+    for (int a = 0; a < 2; ++a) {
+        agents[a].SetDisks(disks[a]);
+        AgentInfo info = agents[a].Info();
+        ASSERT_EQ(SubmitQueryAgentScheduleTask(&info), 0);
+    }
+    LogCapture log;
+    auto unmonitored = [&] {  // device names
+        std::set<std::string> devs;
+        for (const auto &list : disks) {
+            for (const TestDisk &d : list) {
+                if (!IsRegistered(d.sn)) {
+                    devs.insert(d.dev);
+                }
+            }
+        }
+        return devs;
+    };
+    ScanAllAgentDeviceListScheduleTask();
+    std::set<std::string> left = unmonitored();
+    EXPECT_EQ(left.size(), 6U);
+    for (int a = 0; a < 2; ++a) {
+        std::reverse(disks[a].begin(), disks[a].end());
+        agents[a].SetDisks(disks[a]);
+    }
+    ScanAllAgentDeviceListScheduleTask();
+    ScanAllAgentDeviceListScheduleTask();
+    EXPECT_EQ(unmonitored(), left) << "the admitted disks stay";
+    EXPECT_EQ(log.Count("beyond the limit of 64"), 1) << "once per change, not per scan";
+    EXPECT_EQ(log.Count("dropped"), 0);
+
+    // Passes of the query threads begun before the first scan end first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    for (FakeAgent &agent : agents) {
+        agent.Server().ClearRequests();
+    }
+    for (FakeAgent &agent : agents) {
+        QueryAgentTaskContext *ctx = NewContext(agent.Info());
+        uint64_t slept = g_requestedSleepMs.load();
+        QueryAgentScheduleTask(ctx);
+        EXPECT_GE(g_requestedSleepMs.load() - slept, 2000U) << "no 500 ms re-poll";
+        delete ctx;
+        for (const std::string &r : agent.Server().Requests()) {
+            for (const std::string &dev : left) {
+                EXPECT_EQ(r.find("\"" + dev + "\""), std::string::npos) << r;
+            }
+        }
+    }
+}
+
 TEST_F(DcmScheduleTest, CancelledThreadsStopAsking)
 {
     FakeAgent agent("cancel");

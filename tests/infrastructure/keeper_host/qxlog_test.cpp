@@ -141,6 +141,26 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
     EXPECT_EQ(qxlog_loglevel_get(1002), 5u);
 }
 
+// The log directory belongs to the service user, who may plant a link at
+// the log's name; the daemon, run as root, must not append to or hand over
+// the link's target.
+TEST_F(QxlogTest, InitDoesNotFollowALinkPlantedAtTheLogName)
+{
+    std::string victim = root_.Join("victim");
+    WriteFileText(victim, "root's own\n");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(root_.Join("nested").c_str(), 0750), 0);
+    ASSERT_EQ(mkdir(dir_.c_str(), 0750), 0);
+    ASSERT_EQ(symlink(victim.c_str(), logPath_.c_str()), 0);
+    Open();
+    qxlog(999, 3, "t.cpp", 1, "f", 0, "record");
+    EXPECT_EQ(ReadFileText(victim), "root's own\n");
+    EXPECT_EQ(StatFile(victim).st_uid, geteuid());
+    auto lines = ReadLines(logPath_);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("record"), std::string::npos);
+}
+
 TEST_F(QxlogTest, RotationKeepsTheNewestRecordsInOrder)
 {
     struct Case {

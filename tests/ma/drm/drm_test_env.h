@@ -57,7 +57,7 @@ inline int64_t LvInUse()
 }
 
 class DrmFrameworkFixture : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         HostTimersManual(true);
@@ -69,7 +69,7 @@ class DrmFrameworkFixture : public ::testing::Test {
 
     void TearDown() override
     {
-        RunWorkers();
+        RunWorkers();  // nothing may stay queued past the pools
         (void)DrmLocalDataMgrFin();
         (void)DrmTaskSchedulerFin();
         (void)DrmMemMgrFin();

@@ -4,13 +4,14 @@
 // refused without losing anything.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 #include "agent_test_util.h"
-#include "disk_mgr/disk_mgr.h"
+#include "agent_options.h"
 #include "prom_textfile.h"
 
 namespace {
@@ -142,13 +143,50 @@ TEST_F(AgentDataAgent, BadMessagesAreRefusedRecordedAndHarmless)
     }
 }
 
+// Links a local user planted where the agent, run as root, writes: the
+// textfile's temporary and the record file must not be opened through them,
+// a directory others may write to is refused, and the defaults live in no
+// world-writable place.
+TEST(AgentOutputs, PlantedLinksAndForeignDirectoriesAreRefused)
+{
+    TempDir dir;
+    std::string victim = dir.File("victim");
+    WriteFile(victim, "root's own\n");
+    ASSERT_EQ(symlink(victim.c_str(), dir.File(".spindlekeep.prom.tmp").c_str()), 0);
+    EXPECT_EQ(PromWriteAtomic(dir.path(), "x 1\n"), 0);
+    EXPECT_EQ(ReadFile(dir.File("spindlekeep.prom")), "x 1\n");
+
+    ASSERT_EQ(symlink(victim.c_str(), dir.File("dma.jsonl").c_str()), 0);
+    {
+        AgentProcess agent({"--role", "user", "--record", dir.File("dma.jsonl"), "--prom-dir", "none"},
+                           dir.File("u.sock"));
+        ASSERT_TRUE(agent.WaitReady());
+        EXPECT_NE(Call(agent.socket(), "dma_poweroff_disk", R"({"sn":"SN-A"})"), nullptr);
+    }
+    EXPECT_EQ(ReadFile(victim), "root's own\n");
+
+    std::string open = dir.File("open");
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 01777), 0);
+    EXPECT_EQ(AgentProcess({"--role", "user", "--record", "none", "--prom-dir", open}, dir.File("v.sock")).WaitExit(5.0), 1);
+    EXPECT_EQ(AgentProcess({"--role", "user", "--record", open + "/dma.jsonl", "--prom-dir", "none"}, dir.File("w.sock")).WaitExit(5.0), 1);
+
+    AgentOptions defaults;
+    for (const std::string &path : {defaults.promDir, defaults.recordPath.substr(0, defaults.recordPath.rfind('/'))}) {
+        struct stat st {};
+        std::string parent = path.substr(0, path.rfind('/'));
+        ASSERT_EQ(stat(parent.c_str(), &st), 0) << parent;
+        EXPECT_EQ(st.st_mode & S_IWOTH, 0u) << parent << " is world-writable";
+    }
+}
+
 // Every state value the daemon sends, "unset" included, is explained.
 TEST(AgentPromText, StateHelpNamesEveryDaemonState)
 {
     std::string text = PromRender(DmaState{});
     std::string help = text.substr(text.find("# HELP spindlekeep_disk_state "));
     help = help.substr(0, help.find('\n'));
-    for (uint32_t v = DISK_STATE_NORMAL; v <= DISK_STATE_UNSET; ++v) {
+    for (uint32_t v = 0; v <= 5; ++v) {  // normal .. slow, then unset
         EXPECT_NE(help.find(" " + std::to_string(v) + " "), std::string::npos) << v << ": " << help;
     }
 }

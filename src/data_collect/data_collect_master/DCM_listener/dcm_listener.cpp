@@ -208,7 +208,7 @@ void StopHotPlugListener()
     KeeperSpinUnlock(g_hotPlug.lock);
 }
 
-int GetSysHotPlugEventSocketFd(const void *addr)
+int GetSysHotPlugEventSocketFd(const struct sockaddr_nl *addr)
 {
     int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
     if (fd < 0) {
@@ -225,7 +225,7 @@ int GetSysHotPlugEventSocketFd(const void *addr)
         return -1;
     }
     KLOG_INFO(kTag, "Hot plug socket receive buffer size: %d", rcvBuf);
-    if (bind(fd, static_cast<const struct sockaddr *>(addr), sizeof(struct sockaddr_nl)) != 0) {
+    if (bind(fd, reinterpret_cast<const struct sockaddr *>(addr), sizeof(*addr)) != 0) {
         int err = errno;
         KLOG_ERR(kTag, "bind error: %d - %s", err, strerror(err));
         (void)close(fd);

@@ -20,6 +20,8 @@
 
 #include "data_collect/data_collect_master/dcm_rpc.h"  // AgentInfo
 
+struct sockaddr_nl;
+
 inline constexpr uint32_t HOT_PLUG_MSG_BUF_LEN = 8192;  // one received event
 inline constexpr uint32_t HOT_PLUG_FIELD_LEN = 80;      // at most 79 characters and the NUL
 inline constexpr uint32_t HOT_PLUG_PCI_LEN = 256;
@@ -46,8 +48,8 @@ void StartHotPlugListener(const AgentInfo *agent);
 // every event. Any thread. No result.
 void StopHotPlugListener();
 
-// A netlink uevent socket bound to `addr` (a sockaddr_nl), or -1 (logged).
-[[nodiscard]] int GetSysHotPlugEventSocketFd(const void *addr);
+// A netlink uevent socket bound to `addr`, or -1 (logged).
+[[nodiscard]] int GetSysHotPlugEventSocketFd(const struct sockaddr_nl *addr);
 
 // Parses one event (`len` bytes of NUL-separated key=value entries, any
 // content) and submits the notification task for an NVMe arrival.

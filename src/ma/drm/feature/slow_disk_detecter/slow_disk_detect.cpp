@@ -288,7 +288,8 @@ int DrmSlowDiskDetectSetConfig(const SlowDiskConfig *cfg)
     if (cfg == nullptr || !SlowDiskConfigValid(*cfg)) {
         return -1;
     }
-    __atomic_store(&g_slowDisk.config[cfg->diskType], cfg, __ATOMIC_RELAXED);
+    SlowDiskConfig row = *cfg;
+    __atomic_store(&g_slowDisk.config[cfg->diskType], &row, __ATOMIC_RELAXED);
     return 0;
 }
 

@@ -6,7 +6,7 @@
 namespace {
 
 struct SlowDiskTypeRow {
-    uint8_t minThreshold;
+    uint16_t minThreshold;
     uint8_t minSlowCycle;
     uint32_t bwLimitMiB;
 };

@@ -19,7 +19,9 @@ inline constexpr uint64_t SLOW_DISK_SVCTM_FACTOR = 5;
 // cycles out of the last 100.
 struct SlowDiskConfig {
     uint32_t diskType;
-    uint8_t minThreshold;
+    // Two bytes, not one: the operator may set up to 500 ms for SAS HDDs, and
+    // a one-byte field would wrap 300 round to 44.
+    uint16_t minThreshold;
     uint8_t minSlowCycle;
 };
 static_assert(sizeof(SlowDiskConfig) == 8, "one configuration row is 8 bytes");

@@ -27,8 +27,8 @@ protected:
 DiskHealthInfo Smart(uint8_t id, uint8_t threshold, uint8_t current, uint8_t worst)
 {
     DiskHealthInfo h{};
-    h.area.sata[0] = {1, 6, 100, 100};  // a healthy attribute first
-    h.area.sata[3] = {id, threshold, current, worst};
+    h.area.sata[0] = {1, 6, 100, 100};  // a healthy attribute first, the judged one last
+    h.area.sata[DISK_SMART_ATTR_NUM - 1] = {id, threshold, current, worst};
     return h;
 }
 

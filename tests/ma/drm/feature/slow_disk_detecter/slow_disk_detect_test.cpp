@@ -57,7 +57,9 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
         {"single disk zone", {{ms}}, 0, 1},
         {"svctm at threshold", {{ms}, {100, 10, 1}}, 0, 1},
         {"svctm under threshold", {{ms - 1}, {100, 10, 1}}, -1, 0},
+        {"busy 30", {{five, 95, 30}}, 0, 1},
         {"busy 29", {{five, 95, 29}}, -1, 0},
+        {"util 90", {{five, 90}}, 0, 1},
         {"util 89", {{five, 89}}, -1, 0},
         {"bandwidth at limit", {{five, 95, 40, bwMax}}, 0, 1},
         {"bandwidth over limit", {{five, 95, 40, bwMax + 1}}, -1, 0},
@@ -75,6 +77,18 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
             EXPECT_EQ(r.index, static_cast<uint32_t>(c.suspect)) << c.name;
             EXPECT_EQ(r.diskId, 10u + c.suspect) << c.name;
         }
+    }
+}
+
+// An unreadable member is skipped, and the members after it still count.
+TEST(SlowDiskRuleTest, CheckSkipsUnreadableMembersOnly)
+{
+    SlowDiskIoHistory suspect{}, peer{};
+    for (uint32_t i = 0; i < kCfg.minSlowCycle; ++i) SlowDiskBitSet(suspect.slowBits, i, true);
+    SlowDiskMemberView v[] = {{1, &suspect}, {2, nullptr}, {3, &peer}};
+    for (uint32_t marks = 0; marks <= SLOW_DISK_PEER_MAX_SLOW + 1; ++marks) {
+        SlowDiskBitSet(peer.slowBits, 99 - marks, marks > 0);
+        EXPECT_EQ(SlowDiskCheck(v, 3, 0, kCfg), marks <= SLOW_DISK_PEER_MAX_SLOW) << marks;
     }
 }
 

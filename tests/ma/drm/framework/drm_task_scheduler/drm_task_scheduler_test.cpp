@@ -17,12 +17,10 @@ namespace {
 using drmtest::DrmFrameworkFixture;
 using drmtest::RunWorkers;
 
-constexpr uint32_t kFeature = 7;
+constexpr uint32_t kFeature = 0;  // the first row: loops must start there
 
 struct Run {
-    uint32_t slot;
-    uint32_t keyHigh;
-    uint32_t key;
+    uint32_t slot, keyHigh, key;
     uint64_t tick;
 };
 std::vector<Run> g_runs;
@@ -53,7 +51,7 @@ std::vector<uint64_t> TicksOf(uint32_t slot, uint64_t base)
 }
 
 class DrmSchedTest : public DrmFrameworkFixture {
-  protected:
+protected:
     void SetUp() override
     {
         DrmFrameworkFixture::SetUp();
@@ -145,8 +143,6 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(DrmTriggerAnalyser0(kFeature + 1, 0), -1) << "unregistered feature";
     EXPECT_EQ(DrmTriggerAnalyser1(32, 0), -1);
     EXPECT_TRUE(log.Contains("Invalid featureId(32).", 3));
-    EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t) {}), -1);
-    EXPECT_EQ(DrmRegisterDemotingChecker(kFeature, nullptr), -1);
     // The framework's own trigger path refuses a bad queue or feature, with
     // one message per window.
     log.Clear();
@@ -155,22 +151,23 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(log.Count("Node is not in normal stat, skip schedule."), 1);
     DrmSeperateSchedAnalysis("x", 1);
     EXPECT_TRUE(log.Contains("BITE:Invlid dataLen 1 compare with stuSize 8.", 3));
-    Tick(5);
-    EXPECT_EQ(TicksOf(0, 0).size(), 1u) << "first slot-0 analyser kept";
-    EXPECT_EQ(TicksOf(1, 0).size(), 2u) << "first slot-1 analyser kept";
-}
-
-TEST_F(DrmSchedTest, PreprocessorsAndDemotingCheckersOfRegisteredFeatures)
-{
-    static std::vector<uint32_t> phases;
-    phases.clear();
-    ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3, nullptr, 0, 0), 0);
-    ASSERT_EQ(DrmRegisterPreprocessor(kFeature, [](uint32_t p) { phases.push_back(p); }), 0);
+    const uint32_t badParams[][2] = {{32, 0}, {kFeature, 2}};
+    for (const auto &bad : badParams) {
+        DrmSeperateSchedAnalysis(bad, sizeof(bad));  // refused before any queue is touched
+    }
+    EXPECT_TRUE(DrmSchedQueueIdle(kFeature, 0));
+    // Demoting needs every registered checker's consent; preprocessors hear the phase.
+    static uint32_t phase = 0;
+    EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t p) { phase = p; }), -1);
+    ASSERT_EQ(DrmRegisterPreprocessor(kFeature, [](uint32_t p) { phase = p; }), 0);
     DrmNotifyPreprocessors(1);
-    EXPECT_EQ(phases, std::vector<uint32_t>{1});
+    EXPECT_EQ(phase, 1u);
     EXPECT_TRUE(DrmAllowDemoting());
     ASSERT_EQ(DrmRegisterDemotingChecker(kFeature, [] { return false; }), 0);
     EXPECT_FALSE(DrmAllowDemoting());
+    Tick(5);
+    EXPECT_EQ(TicksOf(0, 0).size(), 1u) << "first slot-0 analyser kept";
+    EXPECT_EQ(TicksOf(1, 0).size(), 2u) << "first slot-1 analyser kept";
 }
 
 TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
@@ -182,7 +179,7 @@ TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
     struct Step {
         uint64_t advance;
         bool print;
-        int summaries;  // summary records seen so far
+        int summaries;  // summary records so far
     };
     const Step steps[] = {
         {0, true, 0},   {10, false, 0},  {89, false, 0},  // within the first window
@@ -285,17 +282,14 @@ TEST_F(DrmSchedTest, TwoWorkersNeverDrainOneQueueAtOnce)
     for (auto &th : threads) {
         th.join();
     }
+    // Every key analysed and the last worker gone (before the pools go away).
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (g_seen.load() < kThreads * kKeysPerThread &&
+    while ((g_seen.load() < kThreads * kKeysPerThread || !DrmSchedQueueIdle(kFeature, 1)) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     EXPECT_EQ(g_seen.load(), kThreads * kKeysPerThread);
     EXPECT_EQ(g_overlap.load(), 0);
-    // Let the last worker leave before the pools go away.
-    while (!DrmSchedQueueIdle(kFeature, 1) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
     EXPECT_TRUE(DrmSchedQueueIdle(kFeature, 1));
 }
 
