@@ -86,7 +86,7 @@ REGISTRY="$P/config/disk_mgr.config"
 CONFIG="$P/config/spindlekeep_config.json"
 KSOCK=/tmp/dcak.sock
 USOCK=/var/tmp/spdk.sock
-DMA_LOG=/tmp/dma.jsonl
+DMA_LOG=/tmp/dma/dma.jsonl  # the agent wants a directory only it may write
 HELPERS=""
 
 # start_agent kernel|user FLEET [ARGS...]: starts an agent with control
@@ -94,7 +94,8 @@ HELPERS=""
 # sets KAPID or UAPID. Helpers and the daemon end with the script.
 start_agent() {
   local role=$1 fleet=$2 sock=$KSOCK; shift 2
-  [ "$role" = user ] && sock=$USOCK && set -- --record "$DMA_LOG" --prom-dir none "$@"
+  [ "$role" = user ] && sock=$USOCK && set -- --record "$DMA_LOG" --prom-dir none "$@" &&
+    mkdir -p -m 0755 "$(dirname "$DMA_LOG")"
   sock=${AGENT_SOCKET:-$sock}
   "$P/bin/spindlekeep-agent" --role "$role" --fleet "$fleet" --socket "$sock" --control \
     --log-level warn "$@" >>"/tmp/agent-$role.out" 2>&1 &
