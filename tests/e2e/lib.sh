@@ -58,6 +58,7 @@ wait_for() {
 start_daemon() {
   "$DAEMON" "$@" >>"$OUT" 2>&1 &
   DPID=$!
+  settling
 }
 
 # stop_daemon: SIGTERM and wait; sets DSTATUS.
@@ -75,4 +76,92 @@ finish() {
     exit 1
   fi
   echo "all checks passed"
+}
+
+# ---- scenario helpers: agents, registry, host-log records
+PY=$(python3 -c 'import sys; print(sys.executable)')  # skips slow launcher shims
+SCEN="$E2E_DIR/scenario.py"
+ALIVE="$P/config/spindlekeep_master_process_alive"
+REGISTRY="$P/config/disk_mgr.config"
+CONFIG="$P/config/spindlekeep_config.json"
+KSOCK=/tmp/dcak.sock
+USOCK=/var/tmp/spdk.sock
+DMA_LOG=/tmp/dma/dma.jsonl  # the agent wants a directory only it may write
+HELPERS=""
+
+# start_agent kernel|user FLEET [ARGS...]: starts an agent with control
+# methods on its default socket (or $AGENT_SOCKET) and waits for the socket;
+# sets KAPID or UAPID. Helpers and the daemon end with the script.
+start_agent() {
+  local role=$1 fleet=$2 sock=$KSOCK; shift 2
+  [ "$role" = user ] && sock=$USOCK && set -- --record "$DMA_LOG" --prom-dir none "$@" &&
+    mkdir -p -m 0755 "$(dirname "$DMA_LOG")"
+  sock=${AGENT_SOCKET:-$sock}
+  "$P/bin/spindlekeep-agent" --role "$role" --fleet "$fleet" --socket "$sock" --control \
+    --log-level warn "$@" >>"/tmp/agent-$role.out" 2>&1 &
+  if [ "$role" = user ]; then UAPID=$!; else KAPID=$!; fi
+  HELPERS="$HELPERS $!"
+  trap 'kill $HELPERS ${DPID:-} 2>/dev/null || true' EXIT
+  wait_for 10 test -S "$sock" || fail "$role agent did not come up"
+}
+ctl() { "$PY" "$SCEN" ctl "$@"; }
+# registry: "id sn state slot" lines of the registry file; fails when it does not load.
+registry() { "$PY" "$SCEN" registry "$REGISTRY"; }
+registry_loads() { registry >/dev/null; }
+registered_count() { registry 2>/dev/null | wc -l; }
+count_is() { test "$(registered_count)" = "$1"; }
+id_of() { registry | awk -v sn="$1" '$2 == sn {print $1}'; }
+id_is() { test "$(id_of "$1")" = "$2"; }
+dma_heard() { grep "\"$1\"" "$DMA_LOG" 2>/dev/null | grep -q "\"$2\""; }
+alive_up() { test -f "$ALIVE"; }
+
+# A first start finds no backup, configuration or registry yet and removes
+# no old registry at its first save.
+FRESH_INSTALL='Cant get bak file list|disk_mgr.config fail, file not exist|cant load from config file|Remove old config fail'
+# Records that a disk's first seconds explain, after it arrived or after a
+# start or the feature switch dropped its data: a query thread can list the
+# disk before the scan registered it, and its stores of the disk's data are
+# refused with 4 (not registered); the analyses ask for IO statistics and
+# health data that come only with the second IO frame and the first health
+# record. settling opens a 20-second window in which they are explained.
+SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)'
+SETTLE_ERE+='|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)'
+SETTLE_ERE+='|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)'
+SETTLE_ERE+='|Get disk\([0-9]+\) iostat info fail|Get disk\([0-9]+\) (sn\([^)]*\) health )?info fail'
+SETTLE_ERE+='|Query disk\([0-9]+\) health info life in event fail'
+SETTLE_ERE+='|Get Disk\([0-9]+\) smart info event fail|Handle monitor disk\([0-9]+\) life in event fail'
+SETTLING=()
+settling() { SETTLING+=("$(log_now)" "$(date -d '+20 sec' '+%F %T.%3N')" "$SETTLE_ERE"); }
+# unexplained_errors [ERE [FROM TO ERE]...]: ERROR records of the host log
+# that neither ERE explains nor an ERE of a time window (log_now stamps)
+# that holds the record, nor a settling window.
+unexplained_errors() {
+  local allow=${1:-}
+  shift || true
+  "$PY" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*
+}
+log_now() { date '+%F %T.%3N'; }
+# sleep_until SECONDS_VALUE: sleeps until bash's $SECONDS reaches it.
+sleep_until() { [ "$1" -le "$SECONDS" ] || sleep $(($1 - SECONDS)); }
+# errors_between FROM TO ERE: number of ERROR records of the window that ERE matches.
+errors_between() {
+  cat "$LOG_DIR"/spindlekeep.log* | awk -v a="$1" -v b="$2" -v re="$3" \
+    'substr($0, 1, 23) >= a && substr($0, 1, 23) <= b && /\[ERROR\]/ && $0 ~ re' | wc -l
+}
+no_unexplained_errors() {
+  local extra
+  extra=$(unexplained_errors "$@")
+  [ -z "$extra" ] && return 0
+  echo "$extra" | head -n 20
+  return 1
+}
+
+# The operator client, once it is built; steps that need it are skipped
+# (and say so) without it.
+CLI="$P/bin/spindlekeep-cli"
+have_cli() { [ -x "$CLI" ] || { echo "skip: no spindlekeep-cli: $*"; return 1; }; }
+# The same for the analyses, seen in the running daemon's diagnose groups.
+have_analyses() {
+  "$P/bin/spindlekeep-diag" 2>/dev/null | grep -q u_drm_slow_disk ||
+    { echo "skip: no analyses: $*"; return 1; }
 }

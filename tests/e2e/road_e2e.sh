@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The road of one disk: it appears in the kernel agent's list, is fetched,
+# registered and announced to the data agent, collected every 3 s, found
+# prefail by the analyses (state and strategy to the data agent, the
+# registry and the CLI), leaves the list and is removed everywhere, then
+# comes back. The test moves the fleet clock on to each event.
+source "$(dirname "$0")/lib.sh" "$@"
+
+FLEET=/tmp/fleet.json
+REQ=/tmp/kernel-requests.jsonl
+SN=SPKEK0000
+DEV=kd0
+"$PY" "$SCEN" fleet "$FLEET" 1 0
+jq '.events = [{"at": 0, "disk": "kd0", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "insert"},
+               {"at": 150, "disk": "kd0", "type": "smart_fail", "id": 5},
+               {"at": 200, "disk": "kd0", "type": "pull"}, {"at": 300, "disk": "kd0", "type": "insert"}]' \
+  "$FLEET" >"$FLEET.new" && mv "$FLEET.new" "$FLEET"
+AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
+start_agent user "$FLEET"
+"$PY" "$E2E_DIR/agent_proxy.py" "$KSOCK" /tmp/dcak-real.sock "$REQ" >>/tmp/proxy.out 2>&1 &
+HELPERS="$HELPERS $!"
+wait_for 10 test -S "$KSOCK" || fail "proxy did not come up"
+advance() { ctl /tmp/dcak-real.sock agent_advance_time "{\"seconds\": $1}" >/dev/null; settling; }
+# asked METHOD [SINCE]: requests of METHOD naming the disk's device since a time.
+asked() {
+  jq -s --arg m "$1" --arg d "$DEV" --argjson t "${2:-0}" \
+    '[.[] | select(.method == $m and .time >= $t and (.devices | index($d)))] | length' "$REQ"
+}
+announced() { grep -c "online disk, sn = $SN,disk id = $1" "$LOG_DIR/spindlekeep.log" || true; }
+
+start_daemon
+check "the daemon comes up" wait_for 20 alive_up
+check "the daemon scans the empty agent" wait_for 10 grep -q dca_get_disks_brief_info "$REQ"
+check "no disk, no registry entry" test "$(registered_count)" = 0
+
+# Appearance: fetched, registered as id 0, announced to the data agent.
+advance 100
+check "the new disk is registered" wait_for 10 count_is 1
+REGISTERED=$(log_now)
+check "with id 0, normal state and the agent's slot" test "$(registry)" = "0 $SN 0 0"
+check "its base information was fetched" test "$(asked dca_get_disks_base_info)" -ge 1
+check "the data agent hears of it" wait_for 5 dma_heard dma_set_disk_info_inner "$SN"
+check "the data agent gets its device name" \
+  test "$(jq -s -r --arg sn "$SN" 'map(select(.params.sn == $sn))[0].params.device_name' "$DMA_LOG")" = "$DEV"
+check "the host log names id and serial number once" test "$(announced 0)" = 1
+
+# Collection: IO and health every ~3 s for the registered disk.
+T1=$(date +%s.%N)
+sleep 10
+io=$(asked dca_get_disks_iostat "$T1"); health=$(asked dca_get_disks_health_info "$T1")
+check "IO counters asked every ~3 s ($io in 10 s)" test "$io" -ge 3 -a "$io" -le 4
+check "health asked with them ($health)" test "$health" -ge 3
+check "no IO or health data of the registered disk was refused" \
+  test "$(errors_between "$REGISTERED" 9 "Info Set\\(sn:$SN")" = 0
+if have_cli "IO statistics, health and state of the disk"; then
+  check "the CLI shows the disk's base information" \
+    bash -c "'$CLI' show disk_info disk_id=0 | grep -q 'DeviceName *: $DEV'"
+  check "IO statistics come from the frames" \
+    bash -c "'$CLI' show iostat_info disk_id=0 | grep -Eq 'ReadIops *: [1-9]'"
+  check "health data is stored" \
+    bash -c "'$CLI' show smart_info disk_id=0 | grep -Eq 'PowerOnlineTime *: [1-9][0-9]*h'"
+  check "the new disk is in the normal state" \
+    bash -c "'$CLI' show drm_info disk_id=0 | grep -q 'DiskState *: Normal state'"
+fi
+
+# A finding: SMART attribute 5 falls to its threshold, the prefail routine's
+# SATA round (every 20 s by default) reports it, the store sets the state,
+# derives the strategy and tells the data agent; the registry keeps the state.
+dma_param() {
+  jq -r --arg m "$1" --arg sn "$SN" 'select(.method == $m and .params.sn == $sn) | .params.'"$2" "$DMA_LOG" | tail -n 1
+}
+dma_state_is() { test "$(dma_param dma_set_disk_state disk_state)" = "$1"; }
+FOUND=9  # when the finding was injected; it stays for the rest of the test
+if have_analyses "the disk's state from an analysis"; then
+  FOUND=$(log_now)
+  advance 50
+  check "the prefail routine's finding reaches the data agent as state 3" wait_for 60 dma_state_is 3
+  check "with the strategy that follows from it" \
+    test "$(dma_param dma_set_disk_handle_strategy disk_handle_strategy)" = "Migrate data and replace the hard disk"
+  check "the registry keeps the prefail state" test "$(registry)" = "0 $SN 3 0"
+  if have_cli "the state and suggestion an operator sees"; then
+    "$CLI" show drm_info disk_id=0 >/tmp/drm_info.out 2>&1 || true
+    check "drm_info shows the prefail state" grep -q 'DiskState *: Prefail state' /tmp/drm_info.out
+    check "and the suggestion" grep -q 'Suggestions *: Migrate data and replace the hard disk' /tmp/drm_info.out
+  fi
+  advance 50
+else
+  advance 100
+fi
+
+# Removal: the registry entry goes, the data agent hears the power-off, the
+# collection of the disk stops.
+check "the pulled disk leaves the registry" wait_for 10 count_is 0
+check "the data agent hears dma_poweroff_disk" wait_for 5 dma_heard dma_poweroff_disk "$SN"
+check "the host log says the disk went offline" \
+  grep -q "offline disk (disk id = 0) success" "$LOG_DIR/spindlekeep.log"
+T2=$(date +%s.%N)
+sleep 7
+check "its IO is no longer asked for" test "$(asked dca_get_disks_iostat "$T2")" = 0
+if have_cli "the removed disk's data object"; then
+  status=0; "$CLI" show disk_info disk_id=0 >/tmp/cli.out 2>&1 || status=$?
+  check "the CLI no longer finds disk 0 (status $status)" test "$status" = 1
+fi
+
+# Back again. No disk was registered since, so the allocation cursor still
+# stands on the freed id 0 and hands it out again.
+advance 100
+check "the re-inserted disk is registered again" wait_for 10 count_is 1
+check "under id 0 again" test "$(id_of "$SN")" = 0
+check "announced once more" test "$(announced 0)" = 2
+check "no ERROR record beyond a fresh installation's, new disks' and the finding" \
+  no_unexplained_errors "$FRESH_INSTALL" "$FOUND" 9 'Find prefail disk\(0\)\.'
+stop_daemon
+check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
+finish
