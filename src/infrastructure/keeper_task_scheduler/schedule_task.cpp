@@ -32,11 +32,13 @@ bool InfoValid(const ScheduleTaskInfo *info)
     return info->repeatForever == 1 || info->runTimes != 0;
 }
 
-// Caller holds the lock.
+// Caller holds the lock. A cancelled task no longer holds its name: it only
+// finishes its pause, so turning a feature off and on again within one period
+// starts the task anew instead of being refused and leaving none running.
 TaskNode *FindLocked(const char *name)
 {
     for (TaskNode *n = g_scheduleTask.head; n != nullptr; n = n->next) {
-        if (strcmp(n->info->name, name) == 0) {
+        if (n->cancelled == 0 && strcmp(n->info->name, name) == 0) {
             return n;
         }
     }

@@ -122,6 +122,14 @@ TEST_F(ScheduleTaskTest, CancelDuringEntryStopsAfterThatRun)
     ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
     ASSERT_TRUE(Eventually([&] { return p.runs.load() == 1; }));
     EXPECT_EQ(CancelScheduleTask("cancel-in-entry"), SCHEDULE_TASK_OK);
+    // The cancelled task gave its name up: a new one starts, and the next
+    // cancel reaches the new one.
+    Probe q;
+    ScheduleTaskInfo again = Info("cancel-in-entry", &q, 1, 0);
+    ASSERT_EQ(SubmitScheduleTask(&again), SCHEDULE_TASK_OK);
+    ASSERT_TRUE(Eventually([&] { return q.runs.load() > 0; }));
+    EXPECT_EQ(CancelScheduleTask("cancel-in-entry"), SCHEDULE_TASK_OK);
+    ASSERT_TRUE(Eventually([&] { return q.ends.load() == 1; }));
     p.block = false;
     ASSERT_TRUE(Eventually([&] { return p.ends.load() == 1; }));
     EXPECT_EQ(p.runs.load(), 1);
