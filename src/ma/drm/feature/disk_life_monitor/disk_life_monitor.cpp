@@ -17,7 +17,8 @@ constexpr uint32_t kAnalysePeriod = 5;
 struct LifeMonitorMember {
     DrmListHead link;
     uint32_t diskId;
-    uint8_t evaluated;  // 1 after the first successful evaluation
+    uint8_t evaluated;   // 1 after the first successful evaluation
+    uint8_t readFailed;  // 1 while its failed health read has been logged
 };
 static_assert(sizeof(LifeMonitorMember) == 24, "a monitored disk is a 24-byte block");
 
@@ -114,9 +115,14 @@ void EvaluateDisk(LifeMonitorMember *m)
     DrmHealthInfo health{};
     int ret = DrmGetHealthInfo(m->diskId, &health);
     if (ret != 0) {
-        DRM_LOG(3, "Query disk(%u) health info life in event fail(%d).", m->diskId, ret);
+        // Retried every run (health not arrived yet, or collection switched
+        // off): an error once per disk, not every five seconds.
+        DRM_LOG(m->readFailed != 0 ? 7 : 3, "Query disk(%u) health info life in event fail(%d).",
+                m->diskId, ret);
+        m->readFailed = 1;
         return;
     }
+    m->readFailed = 0;
     uint64_t remaining = DrmDiskLifeRemainingHours(health.powerOnHours, health.wearInt,
                                                    health.wearDec);
     ret = DrmSetLifeMonitorResult(m->diskId, remaining);
