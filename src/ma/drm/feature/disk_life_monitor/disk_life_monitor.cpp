@@ -1,6 +1,7 @@
 #include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
 
 #include "ma/drm/framework/debug/diag_group.h"
+#include "ma/drm/framework/drm_data_mgr/drm_disk_event_queue.h"
 #include "ma/drm/framework/drm_data_mgr/drm_queue.h"
 #include "ma/drm/framework/drm_mem_mgr/drm_mem_mgr.h"
 #include "ma/drm/framework/drm_task_scheduler/drm_task_scheduler.h"
@@ -21,11 +22,6 @@ struct LifeMonitorMember {
     uint8_t readFailed;  // 1 while its failed health read has been logged
 };
 static_assert(sizeof(LifeMonitorMember) == 24, "a monitored disk is a 24-byte block");
-
-struct LifeEvent {
-    uint32_t diskId;
-    uint32_t event;
-};
 
 struct LifeMonitorState {
     DrmListHead members;    // touched only on the feature's worker: no lock
@@ -86,27 +82,7 @@ int HandleDiskOut(uint32_t diskId)
     return 0;
 }
 
-void HandleQueuedEvents()
-{
-    void *p;
-    while ((p = drmQueueDequeue(&g_life.events)) != nullptr) {
-        auto *ev = static_cast<LifeEvent *>(p);
-        int ret = 0;
-        if (ev->event == DRM_DISK_EVENT_IN) {
-            ret = HandleDiskIn(ev->diskId);
-        } else if (ev->event == DRM_DISK_EVENT_OUT) {
-            ret = HandleDiskOut(ev->diskId);
-        } else {
-            DRM_LOG(4, "Invalid disk event(%d) for disk(%u).", static_cast<int>(ev->event),
-                    ev->diskId);
-        }
-        if (ret != 0) {
-            DRM_LOG(3, "Handle disk(%u) event(%d) failed.", ev->diskId,
-                    static_cast<int>(ev->event));
-        }
-        DRM_FREE_UMM(ev, sizeof(*ev));
-    }
-}
+void HandleQueuedEvents() { DrmDiskEventDrain(&g_life.events, HandleDiskIn, HandleDiskOut); }
 
 void EvaluateDisk(LifeMonitorMember *m)
 {
@@ -178,10 +154,7 @@ int DrmDiskLifeMonitorFin()
 {
     DiagRegisterLifeMonitorSetter(nullptr);
     DrmUnregisterDiskEventHandler(kFeature);
-    void *p;
-    while ((p = drmQueueDequeue(&g_life.events)) != nullptr) {
-        DRM_FREE_UMM(p, sizeof(LifeEvent));
-    }
+    DrmDiskEventDrop(&g_life.events);
     while (!DrmListEmpty(&g_life.members)) {
         LifeMonitorMember *m = DRM_LIST_ENTRY(g_life.members.next, LifeMonitorMember, link);
         DrmListDel(&m->link);
@@ -203,18 +176,7 @@ uint32_t DrmDiskLifeMonitorGetScheduleTime()
 
 void DrmDiskLifeMonitorDiskEventHandle(uint32_t diskId, uint32_t event)
 {
-    auto *ev = static_cast<LifeEvent *>(DRM_MALLOC_UMM(sizeof(LifeEvent)));
-    if (ev == nullptr) {
-        DRM_LOG(4, "Handle disk event: disk(%u) event(%d) fail.", diskId, static_cast<int>(event));
-        return;
-    }
-    *ev = LifeEvent{diskId, event};
-    if (drmQueueQueue(&g_life.events, ev) != 0) {
-        DRM_FREE_UMM(ev, sizeof(*ev));
-        DRM_LOG(3, "queue disk(%u) event(%d) failed.", diskId, static_cast<int>(event));
-        return;
-    }
-    (void)DrmTriggerAnalyser0(kFeature, DRM_EVENT_TRIGGER_KEY);
+    DrmDiskEventPost(&g_life.events, kFeature, 0, diskId, event);
 }
 
 void DrmDiskLifeMonitorAnalyse(uint32_t keyHigh, uint32_t key)

@@ -1,5 +1,6 @@
 #include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
 
+#include "ma/drm/framework/drm_data_mgr/drm_disk_event_queue.h"
 #include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 #include "ma/drm/framework/drm_data_mgr/drm_queue.h"
 #include "ma/drm/framework/drm_mem_mgr/drm_mem_mgr.h"
@@ -20,11 +21,6 @@ struct PrefailMember {
     uint32_t diskId;
 };
 static_assert(sizeof(PrefailMember) == 24, "a group member is a 24-byte block");
-
-struct PrefailEvent {
-    uint32_t diskId;
-    uint32_t event;
-};
 
 struct PrefailGroup {
     uint64_t groupId;
@@ -157,29 +153,7 @@ int HandleDiskOut(uint32_t diskId)
     return 0;
 }
 
-void HandleQueuedEvents()
-{
-    void *p;
-    while ((p = drmQueueDequeue(&g_dpr.events)) != nullptr) {
-        auto *ev = static_cast<PrefailEvent *>(p);
-        int ret = 0;
-        if (ev->event == DRM_DISK_EVENT_IN) {
-            ret = HandleDiskIn(ev->diskId);
-        } else if (ev->event == DRM_DISK_EVENT_OUT) {
-            ret = HandleDiskOut(ev->diskId);
-        } else {
-            DRM_LOG(4, "Invalid disk event(%d) for disk(%u).", static_cast<int>(ev->event),
-                    ev->diskId);
-        }
-        if (ret != 0) {
-            DRM_LOG(3, "Handle disk(%u) event(%d) failed, ret(%d).", ev->diskId,
-                    static_cast<int>(ev->event), ret);
-        }
-        DRM_LOG(7, "Handle disk(%u) event(%d) ret(%d)", ev->diskId, static_cast<int>(ev->event),
-                ret);
-        DRM_FREE_UMM(ev, sizeof(*ev));
-    }
-}
+void HandleQueuedEvents() { DrmDiskEventDrain(&g_dpr.events, HandleDiskIn, HandleDiskOut); }
 
 void DrmMasterDikePreFailRoutineForSmartType()
 {
@@ -245,10 +219,7 @@ int DrmPrefailRoutineInit()
 int DrmPrefailRoutineFin()
 {
     DrmUnregisterDiskEventHandler(kFeature);
-    void *p;
-    while ((p = drmQueueDequeue(&g_dpr.events)) != nullptr) {
-        DRM_FREE_UMM(p, sizeof(PrefailEvent));
-    }
+    DrmDiskEventDrop(&g_dpr.events);
     for (PrefailGroup &g : g_dpr.groups) {
         while (!DrmListEmpty(&g.members)) {
             PrefailMember *m = DRM_LIST_ENTRY(g.members.next, PrefailMember, link);
@@ -319,18 +290,7 @@ uint8_t DrmDprGetSwitch()
 
 void DrmDiskPrefailDiskEventHandle(uint32_t diskId, uint32_t event)
 {
-    auto *ev = static_cast<PrefailEvent *>(DRM_MALLOC_UMM(sizeof(PrefailEvent)));
-    if (ev == nullptr) {
-        DRM_LOG(4, "Handle disk event: disk(%u) event(%d) fail.", diskId, static_cast<int>(event));
-        return;
-    }
-    *ev = PrefailEvent{diskId, event};
-    if (drmQueueQueue(&g_dpr.events, ev) != 0) {
-        DRM_FREE_UMM(ev, sizeof(*ev));
-        DRM_LOG(3, "Queue disk(%u) event(%d) failed.", diskId, static_cast<int>(event));
-        return;
-    }
-    (void)DrmTriggerAnalyser0(kFeature, DRM_EVENT_TRIGGER_KEY);
+    DrmDiskEventPost(&g_dpr.events, kFeature, 0, diskId, event);
 }
 
 void DrmPrefailAnalyse(uint32_t keyHigh, uint32_t key)

@@ -2,6 +2,7 @@
 
 #include "infrastructure/keeper_host/qxax.h"
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_debug.h"
+#include "ma/drm/framework/drm_data_mgr/drm_disk_event_queue.h"
 #include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 #include "ma/drm/framework/drm_data_mgr/drm_queue.h"
 #include "ma/drm/framework/drm_mem_mgr/drm_mem_mgr.h"
@@ -29,11 +30,6 @@ struct SlowDiskMember {
     uint32_t diskId;
 };
 static_assert(sizeof(SlowDiskMember) == 24, "a zone member is a 24-byte block");
-
-struct SlowDiskEvent {
-    uint32_t diskId;
-    uint32_t event;
-};
 
 struct SlowDiskState {
     SlowDiskZone zones[DRM_SLOW_DISK_ZONE_NUM];
@@ -141,36 +137,7 @@ int HandleDiskOut(uint32_t diskId)
     return 0;
 }
 
-// Frees every queued record without handling it (teardown).
-void DropQueuedEvents()
-{
-    void *p;
-    while ((p = drmQueueDequeue(&g_slowDisk.events)) != nullptr) {
-        DRM_FREE_UMM(p, sizeof(SlowDiskEvent));
-    }
-}
-
-void HandleQueuedEvents()
-{
-    void *p;
-    while ((p = drmQueueDequeue(&g_slowDisk.events)) != nullptr) {
-        auto *ev = static_cast<SlowDiskEvent *>(p);
-        int ret = 0;
-        if (ev->event == DRM_DISK_EVENT_IN) {
-            ret = HandleDiskIn(ev->diskId);
-        } else if (ev->event == DRM_DISK_EVENT_OUT) {
-            ret = HandleDiskOut(ev->diskId);
-        } else {
-            DRM_LOG(4, "Invalid disk event(%d) for disk(%u).", static_cast<int>(ev->event),
-                    ev->diskId);
-        }
-        if (ret != 0) {
-            DRM_LOG(3, "Handle disk(%u) event(%d) failed.", ev->diskId,
-                    static_cast<int>(ev->event));
-        }
-        DRM_FREE_UMM(ev, sizeof(*ev));
-    }
-}
+void HandleQueuedEvents() { DrmDiskEventDrain(&g_slowDisk.events, HandleDiskIn, HandleDiskOut); }
 
 // One zone's IO figures, read before the feature lock is taken: the reads go
 // through the data-manager lock, which must not be waited for under a DRM
@@ -271,7 +238,7 @@ int DrmClassicalSlowDiskDetectV2Fin()
 {
     DrmSlowDiskDetectDebugFinDiag();
     DrmUnregisterDiskEventHandler(kFeature);
-    DropQueuedEvents();
+    DrmDiskEventDrop(&g_slowDisk.events);
     for (SlowDiskZone &zone : g_slowDisk.zones) {
         qxax_spin_lock(&zone.lock);
         while (!DrmListEmpty(&zone.members)) {
@@ -328,18 +295,7 @@ int DrmSlowDiskDetectZoneMembers(uint32_t drmType, uint32_t *ids, uint32_t capac
 
 void DrmSlowDiskDetectorDiskEventHandle(uint32_t diskId, uint32_t event)
 {
-    auto *ev = static_cast<SlowDiskEvent *>(DRM_MALLOC_UMM(sizeof(SlowDiskEvent)));
-    if (ev == nullptr) {
-        DRM_LOG(4, "Handle disk event: disk(%u) event(%d) fail.", diskId, static_cast<int>(event));
-        return;
-    }
-    *ev = SlowDiskEvent{diskId, event};
-    if (drmQueueQueue(&g_slowDisk.events, ev) != 0) {
-        DRM_FREE_UMM(ev, sizeof(*ev));
-        DRM_LOG(3, "queue disk(%u) event(%d) failed.", diskId, static_cast<int>(event));
-        return;
-    }
-    (void)DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY);
+    DrmDiskEventPost(&g_slowDisk.events, kFeature, 1, diskId, event);
 }
 
 void DrmSlowDiskDetectAnalyse(uint32_t key)
