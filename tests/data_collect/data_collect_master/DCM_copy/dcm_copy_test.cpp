@@ -26,15 +26,6 @@ protected:
     }
 };
 
-struct Json {
-    explicit Json(cJSON *v) : value(v) {}
-    explicit Json(const char *text) : value(cJSON_Parse(text)) {}
-    ~Json() { cJSON_Delete(value); }
-    Json(const Json &) = delete;
-    Json &operator=(const Json &) = delete;
-    cJSON *value;
-};
-
 bool AllZero(const void *p, size_t n)
 {
     const auto *b = static_cast<const unsigned char *>(p);
