@@ -52,17 +52,13 @@ QueryAgentTaskContext *NewContext(const AgentInfo &agent)
     return c;
 }
 
-TEST_F(DcmScheduleTest, SecondInitChangesNothing)
-{
-    EXPECT_EQ(InitDataCollectMaster(), EALREADY);
-}
-
 TEST_F(DcmScheduleTest, AgentsAreListedOnce)
 {
     FakeAgent a("agent_a");
     FakeAgent b("agent_b");
     AgentInfo ia = a.Info();
     AgentInfo ib = b.Info();
+    EXPECT_EQ(InitDataCollectMaster(), EALREADY);
     EXPECT_EQ(CancelQueryAgentScheduleTask(&ia), 0) << "an agent never submitted";
     ASSERT_EQ(SubmitQueryAgentScheduleTask(&ia), 0);
     EXPECT_EQ(SubmitQueryAgentScheduleTask(&ia), EALREADY);
@@ -157,6 +153,7 @@ TEST_F(DcmScheduleTest, QueryPassAsksWhatIsDue)
     ctx->lastQueryTime[MESSAGE_DISK_IOSTAT] -= 10;
     EXPECT_FALSE(IsQueryMessageDue(ctx, MESSAGE_DISK_BASE_INFO, time(nullptr)));
     EXPECT_TRUE(IsQueryMessageDue(ctx, MESSAGE_DISK_BASE_INFO, time(nullptr) + 3600));
+    EXPECT_FALSE(IsQueryMessageDue(ctx, MESSAGE_TYPE_BUTT, time(nullptr) + 360000));
     agent.SetFault("dca_get_disks_iostat", Fault::kGarbage);
     time_t ioBefore = ctx->lastQueryTime[MESSAGE_DISK_IOSTAT];
     slept = g_requestedSleepMs.load();
