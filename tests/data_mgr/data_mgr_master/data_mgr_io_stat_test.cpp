@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
@@ -45,7 +46,8 @@ std::string Fmt(const DiskIoStatInfo &s)
 
 DiskIoStatInfo Calc(const DiskIoInfoFrame &l, const DiskIoInfoFrame &n)
 {
-    DiskIoStatInfo s{};
+    DiskIoStatInfo s;
+    memset(&s, 0xA5, sizeof(s));  // a field the calculation forgets shows
     EXPECT_EQ(IoStatCalculate(&l, &n, &s), 0);
     return s;
 }
