@@ -101,8 +101,12 @@ TEST_F(DcmScheduleTest, AFailedBatchFailsTheMessageButNotTheOtherBatches)
         AgentInfo info = agent.Info();
         DeviceList list(info);
         ASSERT_EQ(list.count, 14);
+        LogCapture log;
         EXPECT_EQ(StepQueryMessageAndSave(MESSAGE_DISK_BASE_INFO, &info, list.records, list.count),
                   fail ? EIO : 0);
+        // The operator's only record of which message and batch failed.
+        EXPECT_EQ(log.Contains("Agent(split) QueryMessageAndSave(message:dca_get_disks_base_info) "
+                               "Failed(ret:5)(offset:13)(step:13)."), fail);
         std::vector<int> sizes = agent.BatchSizesOf("dca_get_disks_base_info");
         std::sort(sizes.begin(), sizes.end());
         EXPECT_EQ(sizes, (std::vector<int>{1, 13}));

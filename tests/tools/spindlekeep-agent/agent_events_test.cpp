@@ -172,6 +172,33 @@ TEST_F(AgentTime, CountersOnlyGrowExceptAcrossAnInjectedReset)
     EXPECT_EQ(resets, 1);
 }
 
+TEST_F(AgentTime, RealClockDrivesCountersAndEvents)
+{
+    // 20 simulated seconds per real second; the pull happens 3 s in.
+    ASSERT_NO_FATAL_FAILURE(Start(R"({"disks":[{"device_name":"sda","serial_number":"R1","type":"SSD_SATA",
+        "vendor":"ATA"}],"events":[{"at":3,"disk":"sda","type":"pull"}]})",
+                                  {"--time-scale", "20"}));  // the last one counts
+    // Exact event times are pinned on the manual clock; here only the real
+    // clock driving the fleet matters, so nothing below asserts a duration.
+    auto start = std::chrono::steady_clock::now();
+    auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    JsonPtr first = Answer("dca_get_disks_iostat", {"sda"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    JsonPtr second = Answer("dca_get_disks_iostat", {"sda"});
+    if (Disk(second, 0) == nullptr) {
+        GTEST_SKIP() << "machine too slow: the pull came before the second answer";
+    }
+    ASSERT_NE(Disk(first, 0), nullptr);
+    ASSERT_NE(Disk(second, 0), nullptr);
+    EXPECT_GT(Digits(Member(Member(second.get(), "result"), "ticks")),
+              Digits(Member(Member(first.get(), "result"), "ticks")));
+    EXPECT_GT(Counter(Disk(second, 0), "num_read_ops"), Counter(Disk(first, 0), "num_read_ops"));
+    while (Listed("sda") && since() < 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(Listed("sda")) << "the real clock never reached the pull";
+}
+
 TEST_F(AgentTime, BuiltInFleetDevelopsItsFaultsWithinMinutes)
 {
     ASSERT_NO_FATAL_FAILURE(Start(""));
