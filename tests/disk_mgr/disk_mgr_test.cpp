@@ -296,6 +296,7 @@ TEST_F(DiskMgrTest, ListAllDiskFillsCallerBuffersInIdOrder)
     char bufs[3][DISK_SN_LEN] = {};
     KeeperStr strs[3] = {{DISK_SN_LEN, bufs[0]}, {DISK_SN_LEN, bufs[1]}, {DISK_SN_LEN, bufs[2]}};
     uint32_t count = 0;
+    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, nullptr), -1);
     EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 1, &count), 6);
     EXPECT_EQ(count, 2U);
     ASSERT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), 0);
@@ -342,6 +343,9 @@ TEST(DiskMgrTextTest, EnumerationTexts)
         EXPECT_EQ(DiskTypeFromAgentStr(i < 7 ? agent[i] : nullptr), std::min(i, 6U)) << i;
         EXPECT_STREQ(DiskTypeDisplayText(i < 7 ? i : 99), display[i]);
         EXPECT_STREQ(DiskStateDisplayText(i), i < 7 ? states[i] : "");
+    }
+    for (uint32_t m = 0; m < MEDIA_TYPE_UNKNOWN; ++m) {
+        EXPECT_EQ(MediaTypeFromAgentStr(MediaTypeText(m)), m);
     }
     EXPECT_EQ(MediaTypeFromAgentStr("magnet"), static_cast<uint32_t>(MEDIA_TYPE_MAGNET));
     EXPECT_EQ(MediaTypeFromAgentStr("HDD"), static_cast<uint32_t>(MEDIA_TYPE_UNKNOWN));

@@ -25,6 +25,16 @@ inline TestDisk Disk(const std::string &type, const std::string &vendor, const s
     return TestDisk{type, vendor, model, sn, dev, "0000:81:00.0"};
 }
 
+// Owns a parsed or built JSON value for the length of a test.
+struct Json {
+    explicit Json(cJSON *v) : value(v) {}
+    explicit Json(const std::string &text) : value(cJSON_Parse(text.c_str())) {}
+    ~Json() { cJSON_Delete(value); }
+    Json(const Json &) = delete;
+    Json &operator=(const Json &) = delete;
+    cJSON *value;
+};
+
 inline std::string Print(const cJSON *json)
 {
     char *text = cJSON_PrintUnformatted(json);

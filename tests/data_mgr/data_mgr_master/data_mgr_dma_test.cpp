@@ -110,21 +110,11 @@ TEST_F(DmaMsgTest, EachTypeBuildsItsRequest)
 
 TEST_F(DmaMsgTest, MissingDataAndBadTypesFailWithoutPosting)
 {
-    struct Case {
-        uint32_t type;
-        const char *message;
-    } cases[] = {
-        {DMA_MSG_SET_DISK_INFO, "RPC diskHealthInfoInner params is NULL"},
-        {DMA_MSG_SET_DISK_STATE, "RPC diskState params is NULL"},
-        {DMA_MSG_SET_HANDLE_STRATEGY, "RPC diskHandleStrategy params is NULL"},
-    };
     UnixAgentServer agent;
     ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent.Path().c_str()), 0);
     Sn sn("SN-1");
-    for (const auto &c : cases) {
-        LogCapture log;
-        EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(c.type, sn.Ref(), nullptr), -1);
-        EXPECT_TRUE(log.Contains(c.message, KEEPER_LOG_ERROR)) << log.Dump();
+    for (uint32_t type : {DMA_MSG_SET_DISK_INFO, DMA_MSG_SET_DISK_STATE, DMA_MSG_SET_HANDLE_STRATEGY}) {
+        EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(type, sn.Ref(), nullptr), -1) << type;
     }
     EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_BUTT, sn.Ref(), "x"), -1);
     EXPECT_EQ(DataMgrMasterSendRpcMsg2Agent(DMA_MSG_POWEROFF_DISK, KeeperStr{40, nullptr}, nullptr),

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -46,37 +46,15 @@ std::string Fmt(const DiskIoStatInfo &s)
 
 DiskIoStatInfo Calc(const DiskIoInfoFrame &l, const DiskIoInfoFrame &n)
 {
-    DiskIoStatInfo s{};
+    DiskIoStatInfo s;
+    memset(&s, 0xA5, sizeof(s));  // a field the calculation forgets shows
     EXPECT_EQ(IoStatCalculate(&l, &n, &s), 0);
     return s;
 }
 
 TEST_F(IoStatTest, WorkedExampleAndItsTrace)
 {
-    LogCapture log;
     EXPECT_EQ(Fmt(Calc(kLast, kNew)), Fmt(kExample));
-    const char *expected[] = {
-        "IO STAT CAL RESULT {",
-        "\tcpuTicksDiff    =2000\ttimeDiff    =2.000000",
-        "\tioTimeDiff    =1500000(1500000 -0)",
-        "\tioBusyNum   =3",
-        "\treadIops    =100(200 / 2.000000)",
-        "\twriteIops   =50(100 / 2.000000)",
-        "\treadIoBand  =1000(2048000 / 2.000000 / 1024)",
-        "\twriteIoBand =500(1024000 / 2.000000 / 1024)",
-        "\treadIoDelay =2000(400 / 200 *1000000.0 /1000)",
-        "\twriteIoDelay =1000(100 / 100 *1000000.0 /1000)",
-        "\tutilization = 75.0%(1500000 / (2.000000 * 1000000.0))",
-        "\tavgServeTime =5000(1500000 / 300)",
-        "}",
-    };
-    auto records = log.Records();
-    ASSERT_EQ(records.size(), sizeof(expected) / sizeof(expected[0])) << log.Dump();
-    for (size_t i = 0; i < records.size(); ++i) {
-        EXPECT_EQ(records[i].message, expected[i]);
-        EXPECT_EQ(records[i].tag, "DATA_MGR_MASTER");
-        EXPECT_EQ(records[i].level, static_cast<uint32_t>(KEEPER_LOG_DEBUG));
-    }
 }
 
 // Counters a few million below the wrap point: the differences must stay
@@ -125,11 +103,7 @@ TEST_F(IoStatTest, AcceptanceTest)
     for (const auto &c : cases) {
         DiskIoInfoFrame n{20, 20, 20, 20, 20, 20, 0, 0, 2000, 1000, 600};
         c.mutate(n);
-        LogCapture log;
         EXPECT_EQ(IoStatCheck(&l, &n), c.expected) << c.name;
-        std::string warn = "IoStatCheck failed newFrame->ticks:[" + std::to_string(n.ticks) +
-                           "], lastFrame->ticks:[1000]";
-        EXPECT_EQ(log.Contains(warn, KEEPER_LOG_WARN), c.expected != 0) << c.name;
     }
 }
 
