@@ -115,7 +115,7 @@ uint32_t FeatureValue(const RangeCase &c)
 
 }  // namespace
 
-TEST(CliCmdFormat, LinesSizesAndNumbers)
+TEST(CliCmdFormat, LinesSizesNumbersAndParameters)
 {
     EXPECT_EQ(CliLine("Diskid", 16, "3"), "Diskid          : 3\n");
     const std::pair<uint64_t, const char *> sizes[] = {
@@ -135,11 +135,7 @@ TEST(CliCmdFormat, LinesSizesAndNumbers)
         EXPECT_TRUE(CliParseNumber(std::to_string(good), &v));
         EXPECT_EQ(v, good);
     }
-}
-
-TEST(CliCmdFormat, ParseParamKeepsFirstValue)
-{
-    QueryInfoCmd c;
+    QueryInfoCmd c;  // a repeated key keeps its first value
     EXPECT_EQ(c.ParseParam("action=show disk_id=3 disk_id=4 flag userName=root"), 0);
     EXPECT_EQ(c.Param("disk_id"), "3");
     EXPECT_EQ(c.Param("action"), "show");
