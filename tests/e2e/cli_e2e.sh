@@ -63,31 +63,18 @@ WORN=$(id_of SPK0NVME0002)
 worn_predicted() { cli show drm_info disk_id="$WORN"; grep -qE '^DiskHealthScore   : [0-9]+$' "$O"; }
 check "drm_info of the worn NVMe: the life monitor's prediction" wait_for 30 worn_predicted
 check "... its remaining life in months" grep -qE '^DiskLife          : (<1|>60|[0-9]+)$' "$O"
-cli show slowdisk
-check "slowdisk list" sh -c "test $RC = 0 && grep -q '^SlowDiskInfo:' $O"
 cli show disk_info disk_id=07
 check "disk_id 07: CLI_COMMAND_FORMAT_ERROR, exit 1" sh -c "test $RC = 1 && grep -q 'CLI_COMMAND_FORMAT_ERROR (0x40036904)' $E"
-cli show disk_info disk_id=64
-check "disk_id 64: CLI_DB_ID_NOT_EXIST" err_has "CLI_DB_ID_NOT_EXIST (0x40036910)"
-cli show no_such
-check "unknown command: 0x4003690b" err_has "0x4003690b"
-cli change disk_info disk_id=0
-check "change of a view: format error" err_has "0x40036904"
 
-# ---- show and change of every setting; the file holds the new value
+# ---- show and change of every setting; the file holds the new value (the refused
+# values and their codes are pinned by the command unit tests)
 cli show config
 check "show config" sh -c "grep -q '^feature_switch        : on$' $O && grep -q '^takeover_disk_switch  : off$' $O"
 cli change slowdisk_detect_config disk_type=3 min_threshold_value=200
 check "slow-disk threshold changed" sh -c "test $RC = 0 && grep -q 'change config min_threshold_value successfully' $O"
 check "... and in the file" test "$(cfg_value sas_hdd min_threshold_value)" = 200
-cli change slowdisk_detect_config disk_type=2 min_threshold_value=11
-check "nvme threshold 11 refused" sh -c "test $RC = 1 && grep -q 0x4003690e $E && test $(cfg_value nvme_disk min_threshold_value) = 1"
 cli change dpr_smart disk_type=0 task_cycle=600
 check "dpr cycle changed and written" sh -c "test $RC = 0 && test $(cfg_value sata_ssd_disk task_cycle) = 600"
-cli change dpr_smart disk_type=0 task_cycle=2592001
-check "dpr cycle out of range refused" sh -c "grep -q 0x40036911 $E && test $(cfg_value sata_ssd_disk task_cycle) = 600"
-cli change disklife_prediction task_cycle=59
-check "life cycle 59 refused" sh -c "grep -q 0x40036912 $E"
 cli change disklife_prediction task_cycle=3600
 check "life cycle changed and written" sh -c "test $RC = 0 && grep -q 'change config disklife_prediction successfully.' $O && test $(cfg_value disklife_prediction task_cycle) = 3600"
 cli show slowdisk_detect_config

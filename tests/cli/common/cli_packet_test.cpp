@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cli/common/cli_codes.h"
@@ -63,6 +64,13 @@ std::string Message(const std::string &text, const char *user = "root", const ch
     return Packet(1, 0, static_cast<uint32_t>(body.size()), user, action, body);
 }
 
+int32_t Recv(int fd, std::string *text, CliPacketCheck check = nullptr, uint32_t limitMs = 0)
+{
+    char user[CLI_USER_NAME_LEN] = {};
+    char action[CLI_ACTION_NAME_LEN] = {};
+    return CliRecvMessage(fd, text, user, action, check, nullptr, limitMs);
+}
+
 int32_t Receive(const std::string &stream, std::string *text, CliPacketCheck check = nullptr)
 {
     Pair p;
@@ -70,9 +78,7 @@ int32_t Receive(const std::string &stream, std::string *text, CliPacketCheck che
         (void)!send(p.fd[0], stream.data(), stream.size(), MSG_NOSIGNAL);
         shutdown(p.fd[0], SHUT_WR);
     });
-    char user[CLI_USER_NAME_LEN] = {};
-    char action[CLI_ACTION_NAME_LEN] = {};
-    int32_t ret = CliRecvMessage(p.fd[1], text, user, action, check, nullptr);
+    int32_t ret = Recv(p.fd[1], text, check);
     shutdown(p.fd[1], SHUT_RD);
     writer.join();
     return ret;
@@ -134,12 +140,7 @@ TEST(CliFraming, RefusesBrokenStreams)
         over += Packet(33, static_cast<uint8_t>(i), CLI_MSG_MAX + 1, "root", "show",
                        i < 32 ? half : std::string(1, 'b'));
     }
-    struct Case {
-        const char *what;
-        std::string stream;
-        int32_t code;
-    };
-    const Case cases[] = {
+    const std::tuple<const char *, std::string, int32_t> cases[] = {
         {"nothing at all", "", CLI_RECV_TRANSMISSION_ERROR},
         {"half a header", Message("abc").substr(0, 20), CLI_RECV_TRANSMISSION_ERROR},
         {"data cut short", Message("abcdef").substr(0, 70), CLI_RECV_TRANSMISSION_ERROR},
@@ -160,10 +161,10 @@ TEST(CliFraming, RefusesBrokenStreams)
         {"unterminated user name", Message("abc", "0123456789012345678901234567890123"),
          CLI_USER_PERMISSION_ERROR},
     };
-    for (const Case &c : cases) {
+    for (const auto &[what, stream, code] : cases) {
         std::string text = "untouched";
-        EXPECT_EQ(Receive(c.stream, &text), c.code) << c.what;
-        EXPECT_EQ(text, "") << c.what;
+        EXPECT_EQ(Receive(stream, &text), code) << what;
+        EXPECT_EQ(text, "") << what;
     }
     std::string text;
     EXPECT_EQ(Receive(Message("abc"), &text, Refuse), CLI_USER_PERMISSION_ERROR);
@@ -184,11 +185,8 @@ TEST(CliFraming, TricklingMessageEndsAtTheLimit)
         }
     });
     std::string text;
-    char user[CLI_USER_NAME_LEN] = {};
-    char action[CLI_ACTION_NAME_LEN] = {};
     // Without the limit the whole message arrives after about two seconds.
-    EXPECT_EQ(CliRecvMessage(p.fd[1], &text, user, action, nullptr, nullptr, 200),
-              CLI_RECV_TRANSMISSION_ERROR);
+    EXPECT_EQ(Recv(p.fd[1], &text, nullptr, 200), CLI_RECV_TRANSMISSION_ERROR);
     shutdown(p.fd[1], SHUT_RDWR);
     writer.join();
 }
@@ -200,11 +198,7 @@ TEST(CliFraming, RefusesRepliesOver32MiB)
         std::string text(len, 'r');
         Pair p;
         std::string got;
-        std::thread reader([&] {
-            char user[CLI_USER_NAME_LEN] = {};
-            char action[CLI_ACTION_NAME_LEN] = {};
-            (void)CliRecvMessage(p.fd[1], &got, user, action, nullptr, nullptr);
-        });
+        std::thread reader([&] { (void)Recv(p.fd[1], &got); });
         int32_t ret = CliSendString(text, p.fd[0], "root", "show");
         shutdown(p.fd[0], SHUT_WR);
         reader.join();
@@ -233,21 +227,18 @@ TEST(CliXml, RequestCarriesCommandAndArgumentsWhole)
 
 TEST(CliXml, ReplySplitsTextAndCode)
 {
-    struct Case {
-        std::string msg, print, code;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"abc errorCode=0", "abc", "0"},
         {"abc", "abc", ""},
         {"null errorCode=1073899777", "null", "1073899777"},
         {"a errorCode=1 errorCode=2", "a", "1 errorCode=2"},
         {"Vendor  : <A&B>\nModel : x\n errorCode=-1", "Vendor  : <A&B>\nModel : x\n", "-1"},
     };
-    for (const Case &c : cases) {
-        std::string xml = SvCMDtoXml(c.msg);
+    for (const auto &[msg, print, code] : cases) {
+        std::string xml = SvCMDtoXml(msg);
         EXPECT_EQ(xml.rfind("<response><error_code", 0), 0u) << xml;
-        EXPECT_EQ(AnalysisXml(xml, "print_data"), c.print) << c.msg;
-        EXPECT_EQ(AnalysisXml(xml, "error_code"), c.code) << c.msg;
+        EXPECT_EQ(AnalysisXml(xml, "print_data"), print) << msg;
+        EXPECT_EQ(AnalysisXml(xml, "error_code"), code) << msg;
     }
     EXPECT_EQ(SvCMDtoXml(""), "");
     for (const char *bad : {"", "<req", "not xml", "<req><cmd>a</req>", "<a><b></b></a>"}) {

@@ -15,6 +15,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "cli/common/cli_client.h"
 #include "cli/common/cli_codes.h"
@@ -127,18 +128,14 @@ std::string CliServerTest::sock_;
 
 }  // namespace
 
-TEST_F(CliServerTest, SocketIsOpenToTheServiceGroup)
+TEST_F(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
 {
     struct stat st = StatFile(sock_);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
     if (struct group *g = getgrnam(CLI_SERVICE_GROUP)) {
         EXPECT_EQ(st.st_gid, g->gr_gid);
     }
-}
-
-TEST_F(CliServerTest, AnswersAndRefusals)
-{
     CliReply r = Call("show", "config");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.text, "feature_switch        : on\ntakeover_disk_switch  : off\n");
@@ -148,13 +145,8 @@ TEST_F(CliServerTest, AnswersAndRefusals)
     EXPECT_NE(r.code, 0);
     EXPECT_EQ(r.text, "");
 
-    struct Case {
-        const char *what;
-        std::string raw;
-        int32_t code;
-    };
     std::string change = CliCMDtoXml("config", "change config takeover_disk_switch=on");
-    const Case cases[] = {
+    const std::tuple<const char *, std::string, int32_t> cases[] = {
         {"malformed XML", Framed("<req><agrs>show config</req", "show"), CLI_COMMAND_PARAM_INVALID},
         {"no XML at all", Framed("show config", "show"), CLI_COMMAND_PARAM_INVALID},
         {"change inside a show header", Framed(change, "show"), CLI_USER_PERMISSION_ERROR},
@@ -163,8 +155,8 @@ TEST_F(CliServerTest, AnswersAndRefusals)
         {"header over 32 MiB", Framed(change, "change").replace(4, 4, "\x01\x00\x00\x02", 4),
          CLI_RECV_TRANSMISSION_ERROR},
     };
-    for (const Case &c : cases) {
-        EXPECT_EQ(RawCall(c.raw), c.code) << c.what;
+    for (const auto &[what, raw, code] : cases) {
+        EXPECT_EQ(RawCall(raw), code) << what;
     }
     uint32_t v = 9;
     EXPECT_EQ(GetSwitchConfig("takeover_disk_switch", &v), 0);
@@ -200,12 +192,7 @@ TEST_F(CliServerTest, SilentClientHoldsTheNextUntilDropped)
 
 TEST(CliPermission, WhiteListAndRefusals)
 {
-    struct Case {
-        const char *user, *action;
-        int32_t ret;
-        CliPermission perm;
-    };
-    const Case cases[] = {
+    const std::tuple<const char *, const char *, int32_t, CliPermission> cases[] = {
         {"root", "change", 0, CLI_PERMISSION_FULL},
         {"root", "show", 0, CLI_PERMISSION_FULL},
         {"nobody", "show", 0, CLI_PERMISSION_NONE},
@@ -214,10 +201,10 @@ TEST(CliPermission, WhiteListAndRefusals)
         {"", "show", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
         {"root", "", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
     };
-    for (const Case &c : cases) {
+    for (const auto &[user, action, ret, want] : cases) {
         CliPermission perm = CLI_PERMISSION_READ_ONLY;
-        EXPECT_EQ(GetUserinWhiteList(c.user, &perm, c.action, CLI_FD_BY_NAME), c.ret) << c.user;
-        EXPECT_EQ(perm, c.perm) << c.user << " " << c.action;
+        EXPECT_EQ(GetUserinWhiteList(user, &perm, action, CLI_FD_BY_NAME), ret) << user;
+        EXPECT_EQ(perm, want) << user << " " << action;
     }
     // By peer: the name in the packet does not matter, the socket's owner does.
     int sv[2];

@@ -49,14 +49,10 @@ std::string Entries(std::initializer_list<std::string> entries)
 
 std::string Event(const std::string &action, const std::string &path, const std::string &subsystem)
 {
-    return Entries(
-        {action + "@" + path, "ACTION=" + action, "DEVPATH=" + path, "SUBSYSTEM=" + subsystem});
+    return Entries({action + "@" + path, "ACTION=" + action, "DEVPATH=" + path, "SUBSYSTEM=" + subsystem});
 }
 
-std::string NvmeAdd(const std::string &pci)
-{
-    return Event("add", "/devices/pci0000:3a/" + pci + "/nvme/nvme2", "nvme");
-}
+std::string NvmeAdd(const std::string &pci) { return Event("add", "/devices/pci0000:3a/" + pci + "/nvme/nvme2", "nvme"); }
 
 // From a heap block of exactly the message's size: a read past it is caught
 // by the sanitizer build. Returns the PCI address, "-" for a parse failure,
@@ -86,6 +82,8 @@ TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
         {Event("add", ctrl, "nvme-subsystem"), "none"},
         {Event("add", "/devices/virtual/misc/x", "nvme"), "none"},
         {Event("add", "/nvme/nvme0", "nvme"), "none"},
+        // The cut comes before the "/nvme" search: a longer controller path is not recognised.
+        {NvmeAdd(std::string(60, 'p') + "/0000:3b:00.0"), "none"},
         {Entries({"DEVPATH=" + ctrl, "SUBSYSTEM=nvme"}), "-"},
         {Entries({"ACTION=add", "SUBSYSTEM=nvme"}), "-"},
         {Entries({"ACTION=add", "DEVPATH=" + ctrl}), "-"},
@@ -96,21 +94,14 @@ TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
         HotPlugEvent ev = {};
         EXPECT_EQ(PciOf(msg, &ev), pci) << msg;
     }
-}
-
-// The cut comes before the "/nvme" search: a longer controller path is not recognised.
-TEST(HotPlugEventTest, FieldValuesAreCutAt79Characters)
-{
     for (size_t len : {78u, 79u, 80u, 200u}) {
         std::string v(len, 'v');
         HotPlugEvent ev = {};
         EXPECT_EQ(PciOf(Entries({"ACTION=" + v, "DEVPATH=" + v, "SUBSYSTEM=" + v}), &ev), "none");
         for (const char *field : {ev.action, ev.devPath, ev.subsystem}) {
-            EXPECT_EQ(field, v.substr(0, 79)) << len;
+            EXPECT_EQ(field, v.substr(0, 79)) << len;  // fields are cut at 79 characters
         }
     }
-    HotPlugEvent ev = {};
-    EXPECT_EQ(PciOf(NvmeAdd(std::string(60, 'p') + "/0000:3b:00.0"), &ev), "none");
 }
 
 constexpr const char *kDriverDir = "/sys/bus/pci/drivers/nvme";
@@ -123,21 +114,16 @@ struct Host {
     uint32_t bindOnPause = 0;  // the driver binds `pci` during this pause (0: never)
     std::string pci;
     bool hold = false;  // pauses wait until cleared
-    std::string skip;   // why the namespaces could not be made
+    std::string skip = "namespace set-up failed";
     UnixAgentServer *agent = nullptr;
-};
-Host g_host;
+} g_host;
 
-void Bind(const std::string &pci)
-{
-    ASSERT_EQ(mkdir((std::string(kDriverDir) + "/" + pci).c_str(), 0755), 0);
-}
+void Bind(const std::string &pci) { ASSERT_EQ(mkdir((std::string(kDriverDir) + "/" + pci).c_str(), 0755), 0); }
 
 void GateSleep(KeeperTime t)
 {
     timespec ts = ConvertKeeperTime2Timespec(t);
-    uint64_t ms =
-        static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
     HostClockAdvance(ms);
     if (ms < kPauseMs) {
         return;  // the task's first delay
@@ -150,12 +136,28 @@ void GateSleep(KeeperTime t)
     g_host.cv.wait(lock, [] { return !g_host.hold; });
 }
 
+// Arms the pauses: the driver binds `pci` during pause `bindOnPause`; `hold` keeps each pause waiting.
+void Gate(uint32_t bindOnPause, bool hold, const std::string &pci = "")
+{
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    g_host.pauses = 0;
+    g_host.bindOnPause = bindOnPause;
+    g_host.pci = pci;
+    g_host.hold = hold;
+}
+
+void Release()
+{
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    g_host.hold = false;
+    g_host.cv.notify_all();
+}
+
 // Before the first thread of the process exists: a process that shares its
 // file-system state with other threads cannot enter a mount namespace.
 void EnterNamespaces()
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/sys", "tmpfs", 0, "mode=0755") != 0) {
         g_host.skip = std::string("needs root for private namespaces: ") + strerror(errno);
         return;
@@ -174,6 +176,7 @@ void EnterNamespaces()
     ASSERT_EQ(InitHotPlugListener(), 114);
     g_host.agent = new UnixAgentServer();
     ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_SPDK, g_host.agent->Path().c_str()), 0);
+    g_host.skip.clear();
 }
 
 bool WaitUntil(const std::function<bool()> &done)
@@ -184,26 +187,36 @@ bool WaitUntil(const std::function<bool()> &done)
     return done();
 }
 
+// True once a socket (only the listener's, in this network namespace) is bound to uevent groups.
+bool ListenerBound()
+{
+    std::ifstream in("/proc/net/netlink");
+    std::string sk, groups, rest;
+    unsigned long proto = 0, pid = 0;
+    std::getline(in, rest);
+    while (in >> sk >> proto >> pid >> groups && std::getline(in, rest)) {
+        if (proto == NETLINK_KOBJECT_UEVENT && pid != 0 && groups != "00000000") {
+            return true;
+        }
+    }
+    return false;
+}
+
 class HotPlugListenerTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
         static bool entered = false;
-        if (!entered) {
-            entered = true;
-            g_host.skip = "namespace set-up failed";
+        if (!std::exchange(entered, true)) {
             EnterNamespaces();
-            if (g_host.agent != nullptr) {
-                g_host.skip.clear();
-            }
         }
         if (!g_host.skip.empty()) {
             GTEST_SKIP() << g_host.skip;
         }
-        std::lock_guard<std::mutex> lock(g_host.mu);
-        g_host.pauses = g_host.bindOnPause = 0;
-        g_host.hold = false;
         g_host.agent->ClearRequests();
+        Gate(0, false);
+        ApplyTakeOverDiskSwitch(true);
+        ASSERT_TRUE(WaitUntil(ListenerBound));
     }
 
     // Every test waits for its tasks, so nothing posts to the agent any more.
@@ -213,32 +226,12 @@ class HotPlugListenerTest : public ::testing::Test {
         g_host.agent = nullptr;
     }
 
-    // Switches take-over on; true once the listener's socket is bound (only
-    // it subscribes to uevent groups in this network namespace).
-    static bool SwitchOn()
-    {
-        ApplyTakeOverDiskSwitch(true);
-        return WaitUntil([] {
-            std::ifstream in("/proc/net/netlink");
-            std::string sk, groups, rest;
-            unsigned long proto = 0, pid = 0;
-            std::getline(in, rest);
-            while (in >> sk >> proto >> pid >> groups && std::getline(in, rest)) {
-                if (proto == NETLINK_KOBJECT_UEVENT && pid != 0 && groups != "00000000") {
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-
     static void Send(const std::string &msg)
     {
         int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
         sockaddr_nl to = {AF_NETLINK, 0, 0, 1};
-        EXPECT_EQ(
-            sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to)),
-            static_cast<ssize_t>(msg.size()));
+        EXPECT_EQ(sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to)),
+                  static_cast<ssize_t>(msg.size()));
         close(fd);
     }
 
@@ -254,8 +247,7 @@ class HotPlugListenerTest : public ::testing::Test {
 
     void WaitTaskEnded(const std::string &pci)
     {
-        EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task to rebind pci " + pci); }))
-            << log_.Dump();
+        EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task to rebind pci " + pci); })) << log_.Dump();
         EXPECT_TRUE(WaitUntil([&] { return !ScheduleTaskRunning(pci.c_str()); }));
     }
 
@@ -266,27 +258,15 @@ class HotPlugListenerTest : public ::testing::Test {
 // the driver binds the device during the third.
 TEST_F(HotPlugListenerTest, ArrivalIsHandedOverOnceWhenTheDriverHasBoundIt)
 {
-    ASSERT_TRUE(SwitchOn());
-    {
-        std::lock_guard<std::mutex> lock(g_host.mu);
-        g_host.pci = "0000:3b:00.0";
-        g_host.bindOnPause = 3;
-        g_host.hold = true;
-    }
+    Gate(3, true, "0000:3b:00.0");
     Send(NvmeAdd("0000:3b:00.0"));
     {
         std::unique_lock<std::mutex> lock(g_host.mu);
-        ASSERT_TRUE(
-            g_host.cv.wait_for(lock, std::chrono::seconds(5), [] { return g_host.pauses == 1; }));
+        ASSERT_TRUE(g_host.cv.wait_for(lock, std::chrono::seconds(5), [] { return g_host.pauses == 1; }));
     }
     Send(NvmeAdd("0000:3b:00.0"));
-    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task fail,ret = 114"); }))
-        << log_.Dump();
-    {
-        std::lock_guard<std::mutex> lock(g_host.mu);
-        g_host.hold = false;
-    }
-    g_host.cv.notify_all();
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task fail,ret = 114"); })) << log_.Dump();
+    Release();
     WaitTaskEnded("0000:3b:00.0");
     EXPECT_EQ(Rebinds("0000:3b:00.0"), 1);
     EXPECT_EQ(g_host.agent->RequestCount(), 1u);
@@ -297,20 +277,17 @@ TEST_F(HotPlugListenerTest, ArrivalIsHandedOverOnceWhenTheDriverHasBoundIt)
 // one was seen. A second listener thread would handle it twice.
 TEST_F(HotPlugListenerTest, SwitchedOffAndOtherEventsAreIgnoredByTheOneListener)
 {
-    ASSERT_TRUE(SwitchOn());
     Bind("0000:5e:00.0");
     Bind("0000:5f:00.0");
     ApplyTakeOverDiskSwitch(false);
     Send(NvmeAdd("0000:5e:00.0"));
-    EXPECT_TRUE(WaitUntil(
-        [&] { return log_.Contains(" HotPlugSocketListerHandler get msg,but not parse"); }));
-    ASSERT_TRUE(SwitchOn());
-    for (const std::string &msg :
-         {Event("add", "/0000:5e:00.0/nvme/nvme4/nvme4n1", "block"),
-          Event("remove", "/0000:5e:00.0/nvme/nvme4", "nvme"), std::string(8192, 'A')}) {
+    EXPECT_TRUE(WaitUntil([&] { return log_.Contains(" HotPlugSocketListerHandler get msg,but not parse"); }));
+    ApplyTakeOverDiskSwitch(true);
+    for (const std::string &msg : {Event("add", "/0000:5e:00.0/nvme/nvme4/nvme4n1", "block"),
+                                   Event("remove", "/0000:5e:00.0/nvme/nvme4", "nvme"), std::string(8192, 'A'),
+                                   NvmeAdd("0000:5f:00.0")}) {
         Send(msg);
     }
-    Send(NvmeAdd("0000:5f:00.0"));
     WaitTaskEnded("0000:5f:00.0");
     EXPECT_EQ(log_.Count("find nvme add msg"), 1) << log_.Dump();
     EXPECT_LE(log_.Count(" HotPlugSocketListerHandler thread start"), 1);
@@ -320,15 +297,13 @@ TEST_F(HotPlugListenerTest, SwitchedOffAndOtherEventsAreIgnoredByTheOneListener)
 
 TEST_F(HotPlugListenerTest, NeverBoundDeviceIsGivenUpAfter600Checks)
 {
-    ASSERT_TRUE(SwitchOn());
     uint64_t before = qxax_get_jiffies();
     Send(NvmeAdd("0000:8d:00.0"));
     WaitTaskEnded("0000:8d:00.0");
     EXPECT_EQ(log_.Count("Failed to detect nvme device,pci=0000:8d:00.0", KEEPER_LOG_ERROR), 1);
     EXPECT_EQ(Rebinds("0000:8d:00.0"), 0);
     EXPECT_EQ(g_host.pauses, HOT_PLUG_NOTIFY_CHECKS);
-    EXPECT_EQ(qxax_get_jiffies() - before,
-              100 + HOT_PLUG_NOTIFY_CHECKS * kPauseMs);  // on the host clock
+    EXPECT_EQ(qxax_get_jiffies() - before, 100 + HOT_PLUG_NOTIFY_CHECKS * kPauseMs);  // on the host clock
 }
 
 }  // namespace
