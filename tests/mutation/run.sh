@@ -22,5 +22,5 @@ grep -v '^#' "$here/modules.txt" | while IFS=';' read -r name srcs regex targets
   else sel=(--rerun "$here/$name.lost.json" --rerun-status killed,timeout --json "$here/$name.fix.json"); fi
   # A dropped or changed log line is not a fault of behaviour: no mutants there.
   (cd "$root" && python3 "$tool" -B "$B" -R "$r" "${t[@]}" "${sel[@]}" \
-     --exclude-lines '^\s*(KLOG|ALOG)_[A-Z]+\(' $srcs) </dev/null
+     --exclude-lines '^\s*(KLOG_[A-Z]+|ALOG_[A-Z]+|CLI_LOG|OPER_LOG|DRM_LOG|DRM_ADPT_LOG)\(' $srcs) </dev/null
 done
