@@ -68,26 +68,16 @@ TEST_F(LifeMonitorTest, PredictionScoreAndStateAtTheirBoundaries)
     EXPECT_EQ(Sent("dma_set_disk_handle_strategy", "SN-L2", "disk_handle_strategy"), fault);
 }
 
-TEST_F(LifeMonitorTest, OnlySasAndNvmeSsdsAreMonitored)
-{
-    uint32_t ids[] = {AddDisk("SN-S", DISK_TYPE_SSD_SATA), AddDisk("SN-H", DISK_TYPE_HDD_SAS)};
-    DiskDrmInfo before = Drm(ids[0]);
-    SetHealth("SN-S", Health(2000, 9900));
-    SetHealth("SN-H", Health(2000, 9900));
-    Run();
-    for (uint32_t id : ids) {
-        EXPECT_EQ(State(id), DISK_STATE_NORMAL);
-        EXPECT_EQ(Drm(id).remainingLife, before.remainingLife);
-    }
-}
-
 // A new disk without health is tried at every run until its health arrives;
-// afterwards it is evaluated only on due runs.
+// afterwards it is evaluated only on due runs. SATA SSDs and HDDs are never.
 TEST_F(LifeMonitorTest, NewDiskIsRetriedThenFollowsTheSchedule)
 {
     DrmDiskLifeMonitorSetScheduleTime(20);  // due every 4th run
     uint32_t id = AddDisk("SN-N", DISK_TYPE_SSD_NVME);
     DiskDrmInfo unknown = Drm(id);
+    uint32_t others[] = {AddDisk("SN-S", DISK_TYPE_SSD_SATA), AddDisk("SN-H", DISK_TYPE_HDD_SAS)};
+    SetHealth("SN-S", Health(2000, 9900));
+    SetHealth("SN-H", Health(2000, 9900));
     Run(2);
     EXPECT_EQ(Drm(id).remainingLife, unknown.remainingLife) << "no health: nothing predicted";
     SetHealth("SN-N", Health(1000, 5000));
@@ -102,6 +92,8 @@ TEST_F(LifeMonitorTest, NewDiskIsRetriedThenFollowsTheSchedule)
     DrmDiskLifeMonitorSetScheduleTime(4);  // below one run: every run is due
     Run();
     EXPECT_EQ(Drm(id).remainingLife, 1010u);
+    for (uint32_t o : others) EXPECT_EQ(Drm(o).remainingLife, unknown.remainingLife) << o;
+    for (uint32_t o : others) EXPECT_EQ(State(o), DISK_STATE_NORMAL) << o;
     DropDisk(id, "SN-N");
     Run();  // the member is gone with the disk
 }

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "infrastructure/keeper_host/dbg_agent.h"
 #include "ma/drm/drm_test_env.h"
 #include "ma/drm/framework/debug/diag_group.h"
 #include "support/log_capture.h"
@@ -12,22 +11,8 @@ namespace {
 
 using drmtest::DrmFrameworkFixture;
 
-struct Reply {
-    int32_t status;
-    std::string text;
-};
-
-Reply Diag(std::vector<std::string> args)
-{
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    static char out[64 * 1024];
-    uint32_t len = 0;
-    int32_t status =
-        DbgAgentRun(static_cast<int>(args.size()), argv.data(), out, sizeof(out), &len);
-    return {status, std::string(out, len)};
-}
+using drmtest::Diag;
+using drmtest::Reply;
 
 std::vector<std::string> g_ran;
 int RunA(int, char **)
