@@ -191,6 +191,7 @@ int ModuleOp()
 
 TEST(DrmFrameworkTest, FailedModuleUnloadsTheEarlierOnesInReverse)
 {
+    LogCapture log;  // an unload failure has no other trace
     const DrmSubModule table[] = {
         {"A", ModuleOp<0, 0>, ModuleOp<10, 0>},
         {"B", ModuleOp<1, 0>, ModuleOp<11, 1>},
@@ -199,6 +200,7 @@ TEST(DrmFrameworkTest, FailedModuleUnloadsTheEarlierOnesInReverse)
     };
     EXPECT_EQ(DrmloadSubModule(table, 4), -1);
     EXPECT_EQ(g_moduleCalls, (std::vector<std::string>{"0", "1", "2", "11", "10"}));
+    EXPECT_TRUE(log.Contains("UnloadSubModule B failed.", 3));
     g_moduleCalls.clear();
     EXPECT_EQ(DrmloadSubModule(table, 2), 0);
     EXPECT_EQ(g_moduleCalls, (std::vector<std::string>{"0", "1"}));
