@@ -64,6 +64,7 @@ TEST_F(DrmMemTest, StatisticsAndBadFrees)
     EXPECT_EQ(st.allocTotal, 3);
     EXPECT_EQ(st.inUse, 2);
     EXPECT_EQ(st.burstMax, 2);
+    EXPECT_EQ(log.Count("BDM: cm_size_32 burstMax="), 2) << "a new maximum is logged once";
     // A pointer whose header names no pool is refused and counts nothing.
     uint64_t fake[4] = {9, 0, 0, 0};
     DRM_FREE_LV(&fake[1], 8);
