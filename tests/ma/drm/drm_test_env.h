@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <string>
 #include <utility>
+#include <vector>
 
+#include "infrastructure/keeper_host/dbg_agent.h"
 #include "infrastructure/keeper_host/host_test.h"
 #include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 #include "ma/drm/framework/drm_mem_mgr/drm_mem_mgr.h"
@@ -54,6 +57,23 @@ inline int64_t LvInUse()
         n += st.inUse;
     }
     return n;
+}
+
+// A diagnose command as the agent runs it: its status and its output.
+struct Reply {
+    int32_t status;
+    std::string text;
+};
+
+inline Reply Diag(std::vector<std::string> args)
+{
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    static char out[64 * 1024];
+    uint32_t len = 0;
+    int32_t status = DbgAgentRun(static_cast<int>(args.size()), argv.data(), out, sizeof(out), &len);
+    return {status, std::string(out, len)};
 }
 
 class DrmFrameworkFixture : public ::testing::Test {

@@ -39,9 +39,7 @@ protected:
     void TearDown() override
     {
         drmtest::RunWorkers();
-        if (fin_ != nullptr) {
-            (void)fin_();
-        }
+        if (fin_ != nullptr) (void)fin_();
         (void)DrmFrameworkAdapterFinPhase2();
         (void)DrmLocalDataMgrFin();
         (void)DrmTaskSchedulerFin();
@@ -52,8 +50,9 @@ protected:
     }
 
     // Registers a disk of the daemon type and vendor and runs the workers its
-    // disk-in event started; returns its id.
-    uint32_t AddDisk(const std::string &sn, uint32_t diskType, const char *vendor = "ATA")
+    // disk-in event started (unless !run); returns its id.
+    uint32_t AddDisk(const std::string &sn, uint32_t diskType, const char *vendor = "ATA",
+                     bool run = true)
     {
         DiskBaseInfo d = dmtest::Disk(sn);
         d.diskType = diskType;
@@ -62,17 +61,16 @@ protected:
         EXPECT_EQ(DataMgrDiskInfoSet(DATA_MGR_FIND_BY_SN, key.Ref(), &d, DATA_INFO_BASE), 0);
         uint32_t id = DISK_ID_INVALID;
         EXPECT_EQ(GetDiskIdBySn(40, key.buf, &id), 0);
-        drmtest::RunWorkers();
+        if (run) drmtest::RunWorkers();
         return id;
     }
 
     // The disk leaves: off-line state, which drops it from the store.
-    void DropDisk(uint32_t id, const std::string &sn)
+    void DropDisk(uint32_t id, const std::string &sn, bool run = true)
     {
         uint32_t off = DISK_STATE_OFFLINE;
-        Sn key(sn);
-        (void)DataMgrDiskInfoSet(id, key.Ref(), &off, DATA_INFO_DISK_STATE);
-        drmtest::RunWorkers();
+        EXPECT_EQ(DataMgrDiskInfoSet(id, Sn(sn).Ref(), &off, DATA_INFO_DISK_STATE), 0);
+        if (run) drmtest::RunWorkers();
     }
 
     void SetHealth(const std::string &sn, const DiskHealthInfo &h)

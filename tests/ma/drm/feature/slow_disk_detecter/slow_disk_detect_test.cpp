@@ -2,7 +2,6 @@
 
 #include <map>
 
-#include "infrastructure/keeper_host/dbg_agent.h"
 #include "ma/drm/feature/drm_feature_fixture.h"
 #include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 
@@ -192,8 +191,7 @@ TEST_F(SlowDiskTest, SingleDiskZoneIsDeclaredAfterMinSlowCycles)
     uint32_t id = AddDisk("SN-N", DISK_TYPE_SSD_NVME);
     SlowDiskConfig cfg{DRM_DISK_TYPE_NVME_SSD, 1, 10};
     ASSERT_EQ(DrmSlowDiskDetectSetConfig(&cfg), 0);
-    Cycle({{"SN-N", kSlow}});
-    for (int i = 1; i < 10; ++i) Cycle({{"SN-N", kSlow}});
+    for (int i = 0; i < 10; ++i) Cycle({{"SN-N", kSlow}});
     EXPECT_EQ(State(id), DISK_STATE_NORMAL) << "9 slow cycles";
     Cycle({{"SN-N", kSlow}});
     EXPECT_EQ(State(id), DISK_STATE_SLOW);
@@ -234,29 +232,17 @@ TEST_F(SlowDiskTest, DiskOutLeavesNoMemberOrHistoryAndReInKeepsHistory)
     EXPECT_EQ(History(a), nullptr);
 }
 
-// "u_drm_slow_disk" as the diagnose agent runs it.
-std::string Diag(std::vector<const char *> args, int32_t *status)
-{
-    std::vector<char *> argv;
-    for (const char *a : args) argv.push_back(const_cast<char *>(a));
-    static char out[64 * 1024];
-    uint32_t len = 0;
-    *status = DbgAgentRun(static_cast<int>(argv.size()), argv.data(), out, sizeof(out), &len);
-    return std::string(out, len);
-}
-
 TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
 {
     for (int i = 0; i < 20; ++i) AddDisk("SN-Z" + std::to_string(i), DISK_TYPE_SSD_SATA);
     Cycle({{"SN-Z3", kNormal}});
     Cycle({{"SN-Z3", kNormal}});
-    int32_t st = 0;
-    EXPECT_EQ(Diag({"u_drm_slow_disk", "showdiskinzone", "0"}, &st),
-              "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n16,17,18,19\n");
-    EXPECT_EQ(st, DBG_STATUS_OK);
-    EXPECT_EQ(Diag({"u_drm_slow_disk", "showdiskinzone", "1"}, &st), "");
+    drmtest::Reply zone = drmtest::Diag({"u_drm_slow_disk", "showdiskinzone", "0"});
+    EXPECT_EQ(zone.text, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n16,17,18,19\n");
+    EXPECT_EQ(zone.status, DBG_STATUS_OK);
+    EXPECT_EQ(drmtest::Diag({"u_drm_slow_disk", "showdiskinzone", "1"}).text, "");
     struct Case {
-        std::vector<const char *> args;
+        std::vector<std::string> args;
         const char *firstLine;
     } bad[] = {
         {{"u_drm_slow_disk", "showdiskinzone"}, "lack param."},
@@ -265,11 +251,12 @@ TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
         {{"u_drm_slow_disk", "nosuchcmd"}, "Can't Find The Diagnose Cmd"},
     };
     for (const Case &c : bad) {
-        std::string text = Diag(c.args, &st);
+        std::string text = drmtest::Diag(c.args).text;
         EXPECT_EQ(text.substr(0, text.find('\n')), c.firstLine);
     }
-    std::string hist = Diag({"u_drm_slow_disk", "showdiskiostat", "3"}, &st);
-    EXPECT_EQ(st, DBG_STATUS_OK);
+    drmtest::Reply r = drmtest::Diag({"u_drm_slow_disk", "showdiskiostat", "3"});
+    EXPECT_EQ(r.status, DBG_STATUS_OK);
+    const std::string &hist = r.text;
     EXPECT_EQ(std::count(hist.begin(), hist.end(), '\n'), 32);
     // Cycle 2 holds the second frame's sample: 1000 IOPS at 100 us.
     EXPECT_NE(hist.find("  isvalid:         0         0         1         0"), std::string::npos);

@@ -43,9 +43,7 @@ std::vector<uint64_t> TicksOf(uint32_t slot, uint64_t base)
 {
     std::vector<uint64_t> out;
     for (const auto &r : g_runs) {
-        if (r.slot == slot) {
-            out.push_back(r.tick - base);
-        }
+        if (r.slot == slot) out.push_back(r.tick - base);
     }
     return out;
 }
@@ -63,9 +61,7 @@ protected:
     // tables below starts its cycle at the returned base.
     static uint64_t AlignTicks()
     {
-        while (DrmTaskSchedulerTickCount() % 60 != 0) {
-            Tick();
-        }
+        while (DrmTaskSchedulerTickCount() % 60 != 0) Tick();
         return DrmTaskSchedulerTickCount();
     }
 };
@@ -96,9 +92,7 @@ TEST_F(DrmSchedTest, SlotsFireOnTheirTicks)
         EXPECT_EQ(TicksOf(0, base), c.slot0) << "period0 " << c.period0;
         EXPECT_EQ(TicksOf(1, base), c.slot1) << "period1 " << c.period1;
         EXPECT_EQ(drmtest::LvInUse(), before) << "trigger nodes are freed";
-        for (const auto &r : g_runs) {
-            EXPECT_EQ(r.key, 0u);
-        }
+        for (const auto &r : g_runs) EXPECT_EQ(r.key, 0u);
     }
 }
 
@@ -128,29 +122,20 @@ TEST_F(DrmSchedTest, BurstWhileDrainingLeavesOneMoreRun)
 
 TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
 {
-    LogCapture log;
     ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3, Slot0, 5, 0), 0);
     // A second registration keeps the first analysers; another mode fails.
     EXPECT_EQ(DrmRegisterAnalyser(kFeature, nullptr, 1, nullptr, 1, 0), 0);
     EXPECT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3, Slot0, 5, 1), -1);
-    EXPECT_TRUE(log.Contains("DRM_FRM: Unsupport for different scheduler mode (1).", 3));
     EXPECT_EQ(DrmRegisterAnalyser(32, Slot1, 3, Slot0, 5, 0), -1);
-    EXPECT_TRUE(log.Contains("DRM_FRM: Invalid featureId(32), max feature num(32).", 3));
     for (uint32_t mode : {1u, 2u, 3u}) {
         EXPECT_EQ(DrmRegisterAnalyser(kFeature + 1, Slot1, 3, Slot0, 5, mode), -1) << mode;
     }
-    EXPECT_EQ(log.Count("no scheduleMode matched input value"), 3);
     EXPECT_EQ(DrmTriggerAnalyser0(kFeature + 1, 0), -1) << "unregistered feature";
     EXPECT_EQ(DrmTriggerAnalyser1(32, 0), -1);
-    EXPECT_TRUE(log.Contains("Invalid featureId(32).", 3));
-    // The framework's own trigger path refuses a bad queue or feature, with
-    // one message per window.
-    log.Clear();
+    // The framework's own trigger path refuses a bad queue, feature or length.
     EXPECT_EQ(DrmTriggerSeperateSchedAnalysis(kFeature, 2, 0), -1);
     EXPECT_EQ(DrmTriggerSeperateSchedAnalysis(32, 0, 0), -1);
-    EXPECT_EQ(log.Count("Node is not in normal stat, skip schedule."), 1);
     DrmSeperateSchedAnalysis("x", 1);
-    EXPECT_TRUE(log.Contains("BITE:Invlid dataLen 1 compare with stuSize 8.", 3));
     const uint32_t badParams[][2] = {{32, 0}, {kFeature, 2}};
     for (const auto &bad : badParams) {
         DrmSeperateSchedAnalysis(bad, sizeof(bad));  // refused before any queue is touched
@@ -206,7 +191,7 @@ int ModuleOp()
 
 TEST(DrmFrameworkTest, FailedModuleUnloadsTheEarlierOnesInReverse)
 {
-    LogCapture log;
+    LogCapture log;  // an unload failure has no other trace
     const DrmSubModule table[] = {
         {"A", ModuleOp<0, 0>, ModuleOp<10, 0>},
         {"B", ModuleOp<1, 0>, ModuleOp<11, 1>},
@@ -215,7 +200,6 @@ TEST(DrmFrameworkTest, FailedModuleUnloadsTheEarlierOnesInReverse)
     };
     EXPECT_EQ(DrmloadSubModule(table, 4), -1);
     EXPECT_EQ(g_moduleCalls, (std::vector<std::string>{"0", "1", "2", "11", "10"}));
-    EXPECT_TRUE(log.Contains("LoadSubModule C failed.", 3));
     EXPECT_TRUE(log.Contains("UnloadSubModule B failed.", 3));
     g_moduleCalls.clear();
     EXPECT_EQ(DrmloadSubModule(table, 2), 0);
@@ -227,17 +211,13 @@ void CountFire(void *) { g_fired.fetch_add(1); }
 
 TEST_F(DrmSchedTest, TimerRegistryLimitsAndOneShotRelease)
 {
-    LogCapture log;
     ASSERT_EQ(DrmTimerCount(), 1u) << "the scheduler's own timer";
     EXPECT_EQ(DrmRegTimer("t", 10, CountFire, nullptr, 2), -1);
-    EXPECT_TRUE(log.Contains("Invalid timer type: 2.", 3));
     EXPECT_EQ(DrmRegTimer("t", 0x80000000u, CountFire, nullptr, 0), -1);
-    EXPECT_TRUE(log.Contains("bigger than DRM_MAX_TIMEROUT_MS: 2147483647.", 3));
     for (uint32_t i = 1; i < DRM_MAX_TIMER_NUM; ++i) {
         ASSERT_EQ(DrmRegTimer("one", 10, CountFire, nullptr, DRM_TIMER_ONESHOT), 0) << i;
     }
     EXPECT_EQ(DrmRegTimer("65th", 10, CountFire, nullptr, DRM_TIMER_PERIODIC), -1);
-    EXPECT_TRUE(log.Contains("Timer cnt has been exhausted.", 3));
     g_fired = 0;
     HostTimersAdvance(10);
     EXPECT_EQ(g_fired.load(), 63);
@@ -256,9 +236,7 @@ std::atomic<int> g_overlap{0};
 std::atomic<int> g_seen{0};
 void Exclusive(uint32_t)
 {
-    if (g_inside.fetch_add(1) != 0) {
-        g_overlap.fetch_add(1);
-    }
+    if (g_inside.fetch_add(1) != 0) g_overlap.fetch_add(1);
     std::this_thread::yield();
     g_inside.fetch_sub(1);
     g_seen.fetch_add(1);
@@ -279,9 +257,7 @@ TEST_F(DrmSchedTest, TwoWorkersNeverDrainOneQueueAtOnce)
             }
         });
     }
-    for (auto &th : threads) {
-        th.join();
-    }
+    for (auto &th : threads) th.join();
     // Every key analysed and the last worker gone (before the pools go away).
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while ((g_seen.load() < kThreads * kKeysPerThread || !DrmSchedQueueIdle(kFeature, 1)) &&

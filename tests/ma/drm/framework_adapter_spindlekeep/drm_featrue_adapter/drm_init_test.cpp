@@ -48,13 +48,9 @@ TEST(DrmInitTest, FailureAtAnyStageUndoesTheEarlierOnesInReverse)
         LogCapture log;
         EXPECT_EQ(DrmBringUp(kFramework, 4, kFeatures, 3), -1) << fail;
         std::vector<std::string> want;
-        for (int i = 0; i <= fail; ++i) {
-            want.push_back("init" + std::to_string(i));
-        }
+        for (int i = 0; i <= fail; ++i) want.push_back("init" + std::to_string(i));
         for (int i = fail - 1; i >= 0; --i) {
-            if (i != 2) {
-                want.push_back("fini" + std::to_string(i));
-            }
+            if (i != 2) want.push_back("fini" + std::to_string(i));
         }
         EXPECT_EQ(g_calls, want) << "failing stage " << fail;
         EXPECT_TRUE(log.Contains("fail " + std::to_string(fail), 3));
@@ -88,18 +84,13 @@ TEST(DrmInitTest, RealBringUpLeavesNothingWhenAStageFails)
         if (DBG_UnRegCmd("drm") == 0) out += "drm-group ";
         return out;
     };
-    LogCapture log;
     uint32_t nth = 1;
     for (;; ++nth) {
         HostMmFailAlloc(nth, false);
         int ret = SpindleKeepInitDrm();
         HostMmFailAlloc(0, false);
-        if (ret == 0) {
-            break;
-        }
+        if (ret == 0) break;
         EXPECT_EQ(leftovers(), "") << "allocation " << nth;
-        EXPECT_EQ(log.Contains("create mem pool name("), nth <= DRM_MEM_POOL_NUM) << nth;
-        log.Clear();
         ASSERT_LT(nth, 50u);
     }
     EXPECT_GE(nth, 11u) << "eight pools, the timer and the partition come first";
