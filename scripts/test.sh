@@ -32,4 +32,11 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build/asan -DSPK_ASAN=ON all
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite build/tsan -DSPK_TSAN=ON "$concurrent" -L concurrent
+# The Debian package (install, run, remove, purge in a throw-away overlay of
+# this system; lintian) and the AArch64 cross build with its unit tests under
+# qemu-user.
+echo "==== Debian package"
+bash scripts/package-test.sh
+echo "==== AArch64"
+bash scripts/aarch64.sh
 echo "==== all suites passed"
