@@ -168,7 +168,7 @@ int OpenLogFileAt(int extraFlags)
     }
     g_log.size = static_cast<uint64_t>(st.st_size);
     if (g_log.chownFiles) {
-        (void)fchown(fd, g_log.uid, g_log.gid);  // best effort: a root-owned log still works
+        (void)!fchown(fd, g_log.uid, g_log.gid);  // best effort: a root-owned log still works
     }
     g_log.fd.store(fd);
     return 0;
