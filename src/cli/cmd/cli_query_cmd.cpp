@@ -35,6 +35,13 @@ std::string Hundredths(uint32_t whole, uint32_t dec)
 
 std::string Slot(uint32_t slot) { return slot == DISK_LOCATION_UNKNOWN ? "NA" : Num(slot); }
 
+// A fixed-size record field, up to its first NUL or its whole size.
+template <size_t N>
+std::string Field(const char (&f)[N])
+{
+    return std::string(f, strnlen(f, N));
+}
+
 int32_t DiskInfoView(uint32_t id, std::string &out)
 {
     DiskBaseInfo b = {};
@@ -47,12 +54,12 @@ int32_t DiskInfoView(uint32_t id, std::string &out)
     out += CliLine("DiskState", w, DiskStateDisplayText(b.diskState));
     out += CliLine("DiskCapacity", w, CliHumanSize(b.diskCapacity));
     out += CliLine("SectorSize", w, Num(b.sectorSize));
-    out += CliLine("Vendor", w, std::string(b.vendor, strnlen(b.vendor, sizeof(b.vendor))));
-    out += CliLine("Model", w, std::string(b.model, strnlen(b.model, sizeof(b.model))));
-    out += CliLine("Firmware", w, std::string(b.firmware, strnlen(b.firmware, sizeof(b.firmware))));
-    out += CliLine("Sn", w, std::string(b.sn, strnlen(b.sn, sizeof(b.sn))));
-    out += CliLine("DeviceName", w, std::string(b.deviceName, strnlen(b.deviceName, sizeof(b.deviceName))));
-    out += CliLine("PciAddr", w, std::string(b.pciAddr, strnlen(b.pciAddr, sizeof(b.pciAddr))));
+    out += CliLine("Vendor", w, Field(b.vendor));
+    out += CliLine("Model", w, Field(b.model));
+    out += CliLine("Firmware", w, Field(b.firmware));
+    out += CliLine("Sn", w, Field(b.sn));
+    out += CliLine("DeviceName", w, Field(b.deviceName));
+    out += CliLine("PciAddr", w, Field(b.pciAddr));
     out += CliLine("IntfType", w, DiskTypeDisplayText(b.diskType));
     out += CliLine("SlotId", w, Slot(b.slotId));
     return 0;
@@ -196,7 +203,7 @@ int32_t SlowDiskList(std::string &out)
             break;
         }
         if (b.diskState == DISK_STATE_SLOW) {
-            std::string sn(b.sn, strnlen(b.sn, sizeof(b.sn)));
+            std::string sn = Field(b.sn);
             out += Cols(sn, 42, Slot(b.slotId), 6) + Cols("Slow", 10, "", 0) + "\n";
         }
     }
