@@ -82,7 +82,7 @@ bool SetOption(Args *a, const std::string &name, const char *value)
         } else if (name == "--drm-type") {
             o.drmType = u;
         } else {
-            o.windowCycles = u * 60 / kReplayCycleSeconds;
+            o.windowMin = u;
             o.outlierSet[3] = true;
         }
         return true;
@@ -149,6 +149,11 @@ int main(int argc, char **argv)
     }
     ReplayLabels labels;
     std::string err;
+    ReplayOutlierParams params{};
+    if (ReplayOutlierParamsOf(a.options, &params, &err) != 0) {
+        fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
+        return 2;
+    }
     if (!a.labels.empty() && ReplayReadLabels(a.labels, &labels, &err) != 0) {
         fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
         return 1;
@@ -175,6 +180,9 @@ int main(int argc, char **argv)
         fig.cycles += results.back().cycles;
     }
     const ReplayLabels *lp = a.labels.empty() ? nullptr : &labels;
+    printf("DRM type %u, IO size %u B; outlier mode R %.2f Z %.1f P %.2f W %u min\n\n",
+           a.options.drmType, a.options.ioSize, params.ratio, params.zScore, params.fraction,
+           params.windowMin);
     fputs(ReplayDriveTable(results, lp).c_str(), stdout);
     if (lp != nullptr) {
         fputs("\n", stdout);

@@ -1,10 +1,13 @@
 #include "replay_engine.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "data_mgr/data_mgr_master/data_mgr_io_stat.h"
 #include "data_mgr/data_mgr_master/data_mgr_types.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_outlier.h"
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_rules.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
 
 namespace {
 
@@ -18,6 +21,7 @@ struct DriveState {
     TraceCounters counters;
     DiskIoInfoFrame last;
     SlowDiskIoHistory history;
+    SlowDiskOutlierHistory outlier;
     bool seen;                  // a window with data for it has begun
     uint64_t firstWindowCycle;  // traceCycles when that window began
     bool candidate;             // this cycle: passed the four candidate gates
@@ -30,6 +34,8 @@ struct Engine {
     uint32_t bwLimitMiB;
     std::vector<DriveState> drives;
     std::vector<SlowDiskMemberView> views;
+    SlowDiskOutlierConfig outlierCfg;
+    std::vector<SlowDiskOutlierMember> outlierMembers;
     uint32_t cycleIndex;  // the zone's ring position; the first cycle uses 1
     uint64_t clock;       // virtual ticks at kTickRate
     uint32_t window;      // the window being replayed or drained
@@ -56,7 +62,7 @@ DiskIoInfoFrame FrameOf(const TraceCounters &c, uint64_t clock, bool valid)
 
 // Advances one drive's counters by the cycle's share of its sample and reads
 // its statistics as the detector would. False: no data this cycle.
-bool ReadDrive(Engine &e, DriveState &ds, const TraceSample *s, SlowDiskIoFigures *fig)
+bool ReadDrive(Engine &e, DriveState &ds, const TraceSample *s, DrmDiskIoStat *io)
 {
     bool valid = s != nullptr && s->valid;
     if (valid) {
@@ -69,9 +75,10 @@ bool ReadDrive(Engine &e, DriveState &ds, const TraceSample *s, SlowDiskIoFigure
     if (!valid || !paired) {
         return false;
     }
-    *fig = SlowDiskIoFigures{st.readIops,  st.writeIops, st.readIoBand,
-                             st.writeIoBand, st.ioBusyNum, static_cast<uint32_t>(st.avgServeTime),
-                             st.utilization};
+    // The record the detectors get from DrmGetDiskIoStat.
+    *io = DrmDiskIoStat{st.readIops,    st.writeIops,    st.readIoBand,
+                        st.writeIoBand, st.readIoDelay,  st.writeIoDelay,
+                        st.ioBusyNum,   static_cast<uint32_t>(st.avgServeTime), st.utilization};
     return true;
 }
 
@@ -107,7 +114,7 @@ void Declare(Engine &e, size_t d, uint32_t mode)
         uint64_t cycles = e.out->traceCycles + 1 - e.drives[d].firstWindowCycle;
         dec.traceHours = static_cast<double>(cycles * kReplayCycleSeconds) / kSecondsPerHour;
     }
-    ++dec.cycles;
+    ++dec.count;
     r.windowDeclared[mode][e.window] = 1;
 }
 
@@ -138,12 +145,24 @@ void Cycle(Engine &e, const TraceWindow *w, uint32_t slot)
     uint32_t cycle = e.cycleIndex;
     for (size_t d = 0; d < e.drives.size(); ++d) {
         DriveState &ds = e.drives[d];
-        SlowDiskIoFigures fig{};
-        bool ok = ReadDrive(e, ds, w != nullptr ? &w->slots[d][slot] : nullptr, &fig);
+        DrmDiskIoStat io{};
+        bool ok = ReadDrive(e, ds, w != nullptr ? &w->slots[d][slot] : nullptr, &io);
+        SlowDiskIoFigures fig{io.readIops,  io.writeIops,    io.readIoBand, io.writeIoBand,
+                              io.ioBusyNum, io.avgServeTime, io.utilization};
         SlowDiskRecordSample(&ds.history, cycle, ok ? &fig : nullptr);
         CountGates(e, ds, &e.out->drives[d].gates, cycle);
+        SlowDiskOutlierMember &m = e.outlierMembers[d];
+        m.sample = ok ? SlowDiskOutlierSampleOf(io) : SlowDiskOutlierSample{0, 0, 0};
+        m.declared = false;
     }
     WrittenRuleCycle(e, cycle);
+    auto n = static_cast<uint32_t>(e.drives.size());
+    (void)SlowDiskOutlierCycle(e.outlierMembers.data(), n, e.outlierCfg);
+    for (uint32_t d = 0; d < n; ++d) {
+        if (e.outlierMembers[d].declared) {
+            Declare(e, d, REPLAY_MODE_OUTLIER);
+        }
+    }
     ++e.out->cycles;
     if (w != nullptr) {
         ++e.out->traceCycles;
@@ -168,7 +187,9 @@ std::string DayOf(const std::string &file)
     return dot == std::string::npos ? file : file.substr(0, dot);
 }
 
-int CheckOptions(const ReplayOptions &o, std::string *error)
+// The outlier row of the options: the type's defaults, switched on, with the
+// parameters given in the options.
+int OutlierConfigOf(const ReplayOptions &o, SlowDiskOutlierConfig *cfg, std::string *error)
 {
     if (o.drmType >= SLOW_DISK_DRM_TYPE_NUM) {
         *error = "DRM type must be 0..3";
@@ -178,15 +199,48 @@ int CheckOptions(const ReplayOptions &o, std::string *error)
         *error = "IO size must be at least 1 byte";
         return -1;
     }
+    SlowDiskOutlierConfig c = SlowDiskOutlierDefaultConfig(o.drmType);
+    c.on = 1;
+    const double given[3] = {o.ratio * 100.0, o.zScore * 10.0, o.fraction * 100.0};
+    const double limit[3] = {SLOW_DISK_OUTLIER_RATIO_MAX, SLOW_DISK_OUTLIER_Z_MAX,
+                             SLOW_DISK_OUTLIER_FRACTION_MAX};
+    for (int i = 0; i < 3; ++i) {
+        if (o.outlierSet[i] && !(given[i] >= 0.0 && given[i] <= limit[i])) {
+            *error = "outlier parameter out of range";
+            return -1;
+        }
+    }
+    c.ratioPct = o.outlierSet[0] ? static_cast<uint16_t>(std::lround(given[0])) : c.ratioPct;
+    c.zTenths = o.outlierSet[1] ? static_cast<uint8_t>(std::lround(given[1])) : c.zTenths;
+    c.fractionPct = o.outlierSet[2] ? static_cast<uint8_t>(std::lround(given[2])) : c.fractionPct;
+    c.windowMin = o.outlierSet[3] ? static_cast<uint8_t>(std::min(o.windowMin, 255u)) : c.windowMin;
+    if (!SlowDiskOutlierConfigValid(c)) {
+        *error = "outlier parameters out of range: R 1.1..10, Z 1..10, P 0.1..1, W 5..240 minutes";
+        return -1;
+    }
+    *cfg = c;
     return 0;
 }
 
 }  // namespace
 
+int ReplayOutlierParamsOf(const ReplayOptions &options, ReplayOutlierParams *out,
+                          std::string *error)
+{
+    SlowDiskOutlierConfig c{};
+    if (OutlierConfigOf(options, &c, error) != 0) {
+        return -1;
+    }
+    *out = ReplayOutlierParams{c.ratioPct / 100.0, c.zTenths / 10.0, c.fractionPct / 100.0,
+                               c.windowMin};
+    return 0;
+}
+
 int ReplayRunHost(const TraceHost &trace, const ReplayOptions &options, ReplayHost *out,
                   std::string *error)
 {
-    if (CheckOptions(options, error) != 0) {
+    SlowDiskOutlierConfig outlierCfg{};
+    if (OutlierConfigOf(options, &outlierCfg, error) != 0) {
         return -1;
     }
     *out = ReplayHost{};
@@ -209,13 +263,19 @@ int ReplayRunHost(const TraceHost &trace, const ReplayOptions &options, ReplayHo
     e.bwLimitMiB = SlowDiskBandwidthLimit(options.drmType);
     e.drives.assign(n, DriveState{});
     e.views.resize(n);
+    e.outlierCfg = outlierCfg;
+    e.outlierMembers.resize(n);
     e.clock = kCycleTicks;
     e.out = out;
     for (size_t d = 0; d < n; ++d) {
         e.drives[d].last = FrameOf(e.drives[d].counters, e.clock, false);
         e.views[d] = SlowDiskMemberView{static_cast<uint32_t>(d), &e.drives[d].history};
+        e.outlierMembers[d] = SlowDiskOutlierMember{static_cast<uint32_t>(d), &e.drives[d].outlier,
+                                                    SlowDiskOutlierSample{0, 0, 0}, false};
     }
-    uint32_t drain = SLOW_DISK_CYCLE_NUM;
+    // Enough empty cycles to empty the written rule's ring and to give the
+    // outlier mode one whole quiet window, which also ends a latched episode.
+    uint32_t drain = std::max(SLOW_DISK_CYCLE_NUM, SlowDiskOutlierWindowCycles(outlierCfg)) + 1;
     for (e.window = 0; e.window < trace.windows.size(); ++e.window) {
         const TraceWindow &w = trace.windows[e.window];
         StartWindow(e, w);

@@ -32,13 +32,23 @@ enum ReplayMode : uint32_t {
 struct ReplayOptions {
     uint32_t ioSize = kTraceDefaultIoSize;
     uint32_t drmType = 0;  // SATA SSD: all SSD types share the same rule rows
-    // Outlier mode parameters; the mode's own defaults unless set.
+    // Outlier mode parameters (R, Z, P, W in minutes); each one not set
+    // keeps the mode's own default.
     double ratio = 0.0;
     double zScore = 0.0;
     double fraction = 0.0;
-    uint32_t windowCycles = 0;
+    uint32_t windowMin = 0;
     bool outlierSet[4] = {false, false, false, false};  // ratio, z, fraction, window given
 };
+
+// The outlier mode's parameters in effect for `options`, as R, Z, P and W
+// (minutes). -1 with `error` when the mode rejects one of them.
+struct ReplayOutlierParams {
+    double ratio, zScore, fraction;
+    uint32_t windowMin;
+};
+[[nodiscard]] int ReplayOutlierParamsOf(const ReplayOptions &options, ReplayOutlierParams *out,
+                                        std::string *error);
 
 // Why the written rule did not mark a drive: per cycle with a valid, non-idle
 // sample, each gate that failed is counted (a cycle may fail several).
@@ -58,7 +68,9 @@ struct ReplayDecision {
     uint32_t window;    // of the first declaration
     int64_t ts;         // trace time of the first declaration
     double traceHours;  // replayed trace time from the drive's first window to it
-    uint64_t cycles;    // cycles that declared the drive
+    uint64_t count;     // declarations: cycles for the written rule (it repeats
+                        // every cycle its check holds), episodes for the
+                        // outlier mode (it latches until a quiet window)
 };
 
 struct ReplayDrive {

@@ -65,7 +65,7 @@ std::string DecisionText(const ReplayHost &h, const ReplayDecision &d)
 std::string GatesText(const ReplayGates &g)
 {
     std::string s;
-    Appendf(&s, "svctm %3.0f%% busy %3.0f%% util %3.0f%% bw %3.0f%% peers %llu", Percent(g.svctm, g.cycles),
+    Appendf(&s, "svctm %5.1f%% busy %5.1f%% util %5.1f%% bw %5.1f%% peers %llu", Percent(g.svctm, g.cycles),
             Percent(g.busy, g.cycles), Percent(g.util, g.cycles), Percent(g.bandwidth, g.cycles),
             static_cast<unsigned long long>(g.peers));
     return s;
@@ -118,7 +118,7 @@ cJSON *DriveJson(const ReplayHost &h, const ReplayDrive &d, const ReplayLabels *
         const ReplayDecision &dec = d.mode[m];
         cJSON *j = cJSON_AddObjectToObject(o, kModeNames[m]);
         cJSON_AddBoolToObject(j, "declared", dec.declared);
-        cJSON_AddNumberToObject(j, "cycles", static_cast<double>(dec.cycles));
+        cJSON_AddNumberToObject(j, "declarations", static_cast<double>(dec.count));
         if (dec.declared) {
             cJSON_AddNumberToObject(j, "first_trace_hours", dec.traceHours);
             cJSON_AddNumberToObject(j, "first_ts", static_cast<double>(dec.ts));
