@@ -3,6 +3,7 @@
 // prints which drives each mode declares (see --help).
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -172,11 +173,13 @@ int main(int argc, char **argv)
         fig.problems += trace.problems.size();
         results.emplace_back();
         auto start = std::chrono::steady_clock::now();
+        std::clock_t cpuStart = std::clock();
         if (ReplayRunHost(trace, a.options, &results.back(), &err) != 0) {
             fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
             return 2;
         }
         fig.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        fig.cpuSeconds += static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
         fig.cycles += results.back().cycles;
     }
     const ReplayLabels *lp = a.labels.empty() ? nullptr : &labels;
@@ -188,9 +191,11 @@ int main(int argc, char **argv)
         fputs("\n", stdout);
         fputs(ReplayScoreTable(results, labels).c_str(), stdout);
     }
-    printf("\nreplayed %llu cycles of %zu host(s) in %.2f s: %.0f cycles/s; %llu trace problem(s)\n",
-           static_cast<unsigned long long>(fig.cycles), results.size(), fig.seconds,
+    printf("\nreplayed %llu cycles of %zu host(s) in %.2f s (%.2f s CPU): %.0f cycles/s, %.0f per CPU "
+           "second; %llu trace problem(s)\n",
+           static_cast<unsigned long long>(fig.cycles), results.size(), fig.seconds, fig.cpuSeconds,
            fig.seconds > 0 ? static_cast<double>(fig.cycles) / fig.seconds : 0.0,
+           fig.cpuSeconds > 0 ? static_cast<double>(fig.cycles) / fig.cpuSeconds : 0.0,
            static_cast<unsigned long long>(fig.problems));
     if (!a.json.empty()) {
         std::ofstream out(a.json);

@@ -238,6 +238,7 @@ std::string ReplayJson(const std::vector<ReplayHost> &hosts, const ReplayLabels 
     cJSON_AddNumberToObject(root, "seconds", figures.seconds);
     cJSON_AddNumberToObject(root, "cycles_per_second",
                             figures.seconds > 0 ? static_cast<double>(figures.cycles) / figures.seconds : 0);
+    cJSON_AddNumberToObject(root, "cpu_seconds", figures.cpuSeconds);
     cJSON_AddNumberToObject(root, "trace_problems", static_cast<double>(figures.problems));
     cJSON *arr = cJSON_AddArrayToObject(root, "hosts");
     for (const ReplayHost &h : hosts) {

@@ -35,7 +35,8 @@ ReplayScore ReplayScoreHost(const ReplayHost &host, const ReplayLabels &labels, 
 
 // What the run measured besides the decisions.
 struct ReplayRunFigures {
-    double seconds;        // wall time of the replay itself
+    double seconds;        // wall time of the replay itself (not the reading)
+    double cpuSeconds;     // CPU time of the same
     uint64_t cycles;       // over all hosts
     uint64_t problems;     // trace rows or files that were reported and skipped
 };
