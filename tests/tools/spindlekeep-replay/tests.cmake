@@ -1,0 +1,6 @@
+# Tests of spindlekeep-replay link its engine and read the committed trace slice.
+if(TARGET replay_slice_test)
+  target_link_libraries(replay_slice_test PRIVATE spk_replay_lib)
+  target_compile_definitions(replay_slice_test PRIVATE
+    SPK_REPLAY_DATA="${CMAKE_CURRENT_LIST_DIR}/data")
+endif()
