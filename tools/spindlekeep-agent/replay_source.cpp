@@ -230,7 +230,6 @@ bool ReplaySource::AdvanceTime(double seconds)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     clock_.Advance(seconds);
-    AdvanceTo(clock_.Now());
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "agent_options.h"
 #include "agent_test_util.h"
+#include "answer_build.h"
 #include "data_mgr/data_mgr_master/data_mgr_io_stat.h"
 #include "replay_source.h"
 
@@ -134,6 +135,15 @@ TEST(AgentReplay, ClockStartsAtTheFirstSampleAndCutsTheGap)
     DiskIoStatInfo s = StatsBetween(&big, 0, 3, 12);
     EXPECT_EQ(s.readIops, 500u);
     EXPECT_EQ(s.readIoDelay, 100u);
+    // One jump over both windows and their gaps loses no sample: the totals
+    // are 15 s of each sample's IOPS. A trailing slash names the same host.
+    auto again = Load(options.dir + "/");
+    ASSERT_TRUE(again->AdvanceTime(10000));
+    SourceSnapshot end = again->Snapshot(AGENT_ROLE_USER);
+    ASSERT_EQ(end.disks.size(), 2u);
+    EXPECT_EQ(end.disks[0].io.readOps, (1000u + 2000u + 10000u + 500u) * 15u);
+    EXPECT_EQ(end.disks[1].io.readOps, (3 * 100u + 500u) * 15u);
+    EXPECT_EQ(end.disks[1].id.serial, "host_9-disk2");
 }
 
 TEST(AgentReplay, DisksAreStableAndOnTheDaemonsWhitelist)
@@ -153,6 +163,10 @@ TEST(AgentReplay, DisksAreStableAndOnTheDaemonsWhitelist)
         EXPECT_EQ(view.id.device, t.device);
         EXPECT_TRUE(DaemonWhitelists(view.id.vendor, view.id.model, t.daemonType))
             << DiskTypeName(t.type);
+        JsonPtr base(AnswerBaseDisk(view), cJSON_Delete);
+        JsonPtr health(AnswerHealthDisk(view), cJSON_Delete);
+        EXPECT_EQ(DaemonCopy(kBase, base.get()), 0) << DiskTypeName(t.type);
+        EXPECT_EQ(DaemonCopy(kHealth, health.get()), 0) << DiskTypeName(t.type);
     }
     EXPECT_EQ(ReplayDiskView("h", "d", 26, DiskType::kSataSsd).id.device, "sdaa");
     EXPECT_FALSE(ReplayTypeServed(DiskType::kSataHdd));
@@ -166,7 +180,8 @@ TEST(AgentReplay, BadInputIsRefusedBeforeServing)
     std::string bad = dir.File("bad");
     mkdir(bad.c_str(), 0755);
     WriteFile(bad + "/2022-07-18.csv", Day1() + std::to_string(kT0) + ",disk3,fast,1\n");
-    std::string longName = dir.File(std::string(36, 'h'));
+    // "<34 characters>-disk1" is 40 characters, one more than the daemon keeps.
+    std::string longName = dir.File(std::string(34, 'h'));
     mkdir(longName.c_str(), 0755);
     WriteFile(longName + "/2022-07-18.csv", Day1());
     for (const std::string &path : {dir.File("missing"), dir.path(), bad, longName}) {
