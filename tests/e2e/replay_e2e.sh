@@ -14,7 +14,10 @@ RATE_SECONDS=45
 mkdir -p "$P/config"
 "$PY" - "$CONFIG" <<'PYEOF'
 import json, sys
-cfg = {"feature_switch": 1, "takeover_disk_switch": 0}
+cfg = {"feature_switch": 1, "takeover_disk_switch": 0,
+       "disklife_prediction": {"task_cycle": 86400}}
+for key, threshold in {"sata_ssd_disk": 1, "sas_ssd_disk": 1, "nvme_disk": 1, "sas_hdd": 100}.items():
+    cfg[key] = {"task_cycle": 20, "min_threshold_value": threshold, "min_slow_cycle": 50}
 json.dump(cfg, open(sys.argv[1], "w"), indent=1)
 PYEOF
 chmod 0640 "$CONFIG"
