@@ -74,7 +74,8 @@ void TrackBaseline(SlowDiskOutlierHistory *h, uint32_t latencyUs, uint16_t ratio
     uint64_t fx = static_cast<uint64_t>(latencyUs) << kBaselineShift;
     s->baseline = h->baselineSamples >= kBaselineWarm;
     s->selfSlow = s->baseline && static_cast<double>(fx) * 100.0 >=
-                                     static_cast<double>(ratioPct) * static_cast<double>(h->baselineFx);
+                                     static_cast<double>(ratioPct) *
+                                         static_cast<double>(h->baselineFx);
     if (h->baselineSamples < (1u << kBaselineShift)) {
         ++h->baselineSamples;  // running mean until the average window is full
         int64_t step = (static_cast<int64_t>(fx) - static_cast<int64_t>(h->baselineFx)) /
@@ -119,7 +120,8 @@ void PushCycle(SlowDiskOutlierHistory *h, uint32_t w, bool outlier)
         h->outliers = CountLast(*h, w);
         h->countedWindow = w;
     }
-    if (h->filled >= w) {  // the cycle leaving the window; it is `next` itself when w fills the ring
+    // The cycle leaving the window; it is `next` itself when w fills the ring.
+    if (h->filled >= w) {
         uint32_t leaving =
             (h->next + SLOW_DISK_OUTLIER_RING_CYCLES - w) % SLOW_DISK_OUTLIER_RING_CYCLES;
         h->outliers -= BitGet(*h, leaving) ? 1 : 0;
