@@ -201,6 +201,39 @@ void ScoreZone(SlowDiskOutlierMember *members, uint32_t n, const SlowDiskOutlier
 
 }  // namespace
 
+const SlowDiskOutlierFieldInfo g_slowDiskOutlierFields[SLOW_DISK_OUTLIER_FIELD_NUM] = {
+    {"outlier_switch", 0, 1},
+    {"outlier_ratio_percent", SLOW_DISK_OUTLIER_RATIO_MIN, SLOW_DISK_OUTLIER_RATIO_MAX},
+    {"outlier_z_tenths", SLOW_DISK_OUTLIER_Z_MIN, SLOW_DISK_OUTLIER_Z_MAX},
+    {"outlier_fraction_percent", SLOW_DISK_OUTLIER_FRACTION_MIN, SLOW_DISK_OUTLIER_FRACTION_MAX},
+    {"outlier_window_minutes", SLOW_DISK_OUTLIER_WINDOW_MIN_MIN, SLOW_DISK_OUTLIER_WINDOW_MIN_MAX},
+};
+
+uint32_t SlowDiskOutlierFieldGet(const SlowDiskOutlierConfig &cfg, uint32_t field)
+{
+    switch (field) {
+        case SLOW_DISK_OUTLIER_FIELD_SWITCH: return cfg.on;
+        case SLOW_DISK_OUTLIER_FIELD_RATIO: return cfg.ratioPct;
+        case SLOW_DISK_OUTLIER_FIELD_Z: return cfg.zTenths;
+        case SLOW_DISK_OUTLIER_FIELD_FRACTION: return cfg.fractionPct;
+        case SLOW_DISK_OUTLIER_FIELD_WINDOW: return cfg.windowMin;
+        default: return 0;
+    }
+}
+
+void SlowDiskOutlierFieldSet(SlowDiskOutlierConfig *cfg, uint32_t field, uint32_t value)
+{
+    auto u8 = static_cast<uint8_t>(value);
+    switch (field) {
+        case SLOW_DISK_OUTLIER_FIELD_SWITCH: cfg->on = u8; break;
+        case SLOW_DISK_OUTLIER_FIELD_RATIO: cfg->ratioPct = static_cast<uint16_t>(value); break;
+        case SLOW_DISK_OUTLIER_FIELD_Z: cfg->zTenths = u8; break;
+        case SLOW_DISK_OUTLIER_FIELD_FRACTION: cfg->fractionPct = u8; break;
+        case SLOW_DISK_OUTLIER_FIELD_WINDOW: cfg->windowMin = u8; break;
+        default: break;
+    }
+}
+
 SlowDiskOutlierConfig SlowDiskOutlierDefaultConfig(uint32_t drmType)
 {
     return SlowDiskOutlierConfig{static_cast<uint8_t>(drmType), 0, 150, 30, 50, 60, 0};
@@ -208,13 +241,12 @@ SlowDiskOutlierConfig SlowDiskOutlierDefaultConfig(uint32_t drmType)
 
 bool SlowDiskOutlierConfigValid(const SlowDiskOutlierConfig &cfg)
 {
-    return cfg.diskType < kDrmTypes && cfg.on <= 1 && cfg.ratioPct >= SLOW_DISK_OUTLIER_RATIO_MIN &&
-           cfg.ratioPct <= SLOW_DISK_OUTLIER_RATIO_MAX && cfg.zTenths >= SLOW_DISK_OUTLIER_Z_MIN &&
-           cfg.zTenths <= SLOW_DISK_OUTLIER_Z_MAX &&
-           cfg.fractionPct >= SLOW_DISK_OUTLIER_FRACTION_MIN &&
-           cfg.fractionPct <= SLOW_DISK_OUTLIER_FRACTION_MAX &&
-           cfg.windowMin >= SLOW_DISK_OUTLIER_WINDOW_MIN_MIN &&
-           cfg.windowMin <= SLOW_DISK_OUTLIER_WINDOW_MIN_MAX;
+    bool valid = cfg.diskType < kDrmTypes;
+    for (uint32_t f = 0; f < SLOW_DISK_OUTLIER_FIELD_NUM; ++f) {
+        uint32_t v = SlowDiskOutlierFieldGet(cfg, f);
+        valid = valid && v >= g_slowDiskOutlierFields[f].min && v <= g_slowDiskOutlierFields[f].max;
+    }
+    return valid;
 }
 
 SlowDiskOutlierSample SlowDiskOutlierSampleOf(const DrmDiskIoStat &io)

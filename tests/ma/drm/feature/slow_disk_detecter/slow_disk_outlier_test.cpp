@@ -5,10 +5,13 @@
 #include <cmath>
 #include <vector>
 
+#include "config/config.h"
+#include "init/feature_start.h"
 #include "ma/drm/feature/drm_feature_fixture.h"
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
 #include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
+#include "support/persist_files.h"
 
 namespace {
 
@@ -365,6 +368,50 @@ TEST_F(SlowDiskOutlierModeTest, DeclarationTakesTheSlowDiskReportOnce)
     ASSERT_EQ(DrmSlowDiskOutlierGetConfig(DRM_DISK_TYPE_SAS_SSD, &now), 0);
     EXPECT_EQ(now.windowMin, 5);
     EXPECT_EQ(DrmSlowDiskOutlierGetConfig(4, &now), -1);
+}
+
+// Start-up reads each key that is present and in range; a missing key, a
+// value out of range or not a number leaves the default. The CLI adds a key
+// the file does not have yet.
+TEST(SlowDiskOutlierConfigTest, KeysReadAtStartUpKeepDefaultsForMissingAndBadValues)
+{
+    std::string prefix = ResetTestPrefix();
+    WriteFileText(prefix + "/config/spindlekeep_config.json",
+                  R"({"feature_switch": 1, "nvme_disk": {"task_cycle": 20, "outlier_switch": 1,
+                      "outlier_ratio_percent": 200, "outlier_z_tenths": 101,
+                      "outlier_window_minutes": -5},
+                      "sas_hdd": {"outlier_fraction_percent": "50",
+                                  "outlier_window_minutes": 240}})");
+    ConfigUnload();
+    ASSERT_EQ(InitConfig(), 0);
+    struct Row {
+        uint32_t type;
+        uint32_t fields[SLOW_DISK_OUTLIER_FIELD_NUM];
+    } rows[] = {
+        {0, {0, 150, 30, 50, 60}},
+        {2, {1, 200, 30, 50, 60}},
+        {3, {0, 150, 30, 50, 240}},
+    };
+    SetSlowDiskOutlierConfig();
+    for (const Row &r : rows) {
+        SlowDiskOutlierConfig loaded = LoadSlowDiskOutlierConfig(r.type);
+        SlowDiskOutlierConfig running{};
+        ASSERT_EQ(DrmSlowDiskOutlierGetConfig(r.type, &running), 0);
+        EXPECT_EQ(loaded.diskType, r.type);
+        for (uint32_t f = 0; f < SLOW_DISK_OUTLIER_FIELD_NUM; ++f) {
+            EXPECT_EQ(SlowDiskOutlierFieldGet(loaded, f), r.fields[f]) << r.type << " " << f;
+            EXPECT_EQ(SlowDiskOutlierFieldGet(running, f), r.fields[f]) << r.type << " " << f;
+        }
+    }
+    EXPECT_FALSE(ChildNodeConfigExists("sas_ssd_disk", "outlier_switch"));
+    ASSERT_EQ(SetOrAddChildNodeConfigInt("nvme_disk", "outlier_fraction_percent", 70), 0);
+    EXPECT_EQ(LoadSlowDiskOutlierConfig(2).fractionPct, 70);
+    EXPECT_NE(ReadFileText(prefix + "/config/spindlekeep_config.json")
+                  .find("\"outlier_fraction_percent\":\t70"),
+              std::string::npos);
+    EXPECT_EQ(SetOrAddChildNodeConfigInt("no_such_type", "outlier_switch", 1), 1);
+    EXPECT_FALSE(ChildNodeConfigExists("no_such_type", "outlier_switch"));
+    ConfigUnload();
 }
 
 }  // namespace
