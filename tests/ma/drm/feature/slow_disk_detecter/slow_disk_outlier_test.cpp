@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "init/feature_start.h"
 #include "ma/drm/feature/drm_feature_fixture.h"
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
@@ -375,6 +376,9 @@ TEST_F(SlowDiskOutlierModeTest, DeclarationTakesTheSlowDiskReportOnce)
 // the file does not have yet.
 TEST(SlowDiskOutlierConfigTest, KeysReadAtStartUpKeepDefaultsForMissingAndBadValues)
 {
+    if (!KeeperOsInstalled()) {
+        ASSERT_EQ(KeeperInfraLiteInstall(), 0);  // the configuration lock comes from it
+    }
     std::string prefix = ResetTestPrefix();
     WriteFileText(prefix + "/config/spindlekeep_config.json",
                   R"({"feature_switch": 1, "nvme_disk": {"task_cycle": 20, "outlier_switch": 1,
