@@ -5,7 +5,14 @@
 #include <cmath>
 #include <vector>
 
+#include "config/config.h"
+#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "init/feature_start.h"
+#include "ma/drm/feature/drm_feature_fixture.h"
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
+#include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
+#include "support/persist_files.h"
 
 namespace {
 
@@ -263,6 +270,152 @@ TEST(SlowDiskOutlierTest, ConfigRangesAndRecentScores)
         EXPECT_EQ(s[i].zTenths, static_cast<int16_t>((120.0 + i) / (1.4826 * 5) * 10));
         EXPECT_EQ(s[i].flags, SLOW_DISK_OUTLIER_SCORE_OUTLIER);
     }
+}
+
+// ---- in the detector, through the adapter and the data store --------------
+
+class SlowDiskOutlierModeTest : public drmfeat::DrmFeatureFixture {
+protected:
+    void SetUp() override
+    {
+        SetUpFeature(DrmClassicalSlowDiskDetectV2Init, DrmClassicalSlowDiskDetectV2Fin);
+        ASSERT_EQ(DrmSlowDiskDetectSetSwitch(1), 0);
+    }
+
+    // One second of 1000 reads at `latUs` each as the disk's next frame.
+    void Feed(const std::string &sn, uint64_t latUs)
+    {
+        DiskIoInfoFrame &f = frames_[sn];
+        f.tick_rate = 1000000;
+        f.ticks += 1000000;
+        f.num_read_ops += 1000;
+        f.read_latency_ticks += 1000 * latUs;
+        f.io_time += 100000;
+        (void)DiskIoStatInfoSet(drmfeat::Sn(sn).Ref(), &f);
+    }
+
+    void Cycle(const std::vector<uint64_t> &lat)
+    {
+        for (size_t i = 0; i < lat.size(); ++i) Feed("SN-" + std::to_string(i), lat[i]);
+        DrmSlowDiskDetectAnalyse(0);
+    }
+
+    const SlowDiskOutlierHistory &Outlier(uint32_t id)
+    {
+        void *h = nullptr;
+        EXPECT_EQ(getFeatureLocPrivateData(id, DRM_FEATURE_SLOW_DISK, &h), 0);
+        return static_cast<SlowDiskDiskData *>(h)->outlier;
+    }
+
+    std::map<std::string, DiskIoInfoFrame> frames_;
+};
+
+// A declaration sets the Slow state with its suggestion once; the written
+// rule's own history keeps being recorded beside the mode; the mode is off
+// by default and starts from empty histories when switched on.
+TEST_F(SlowDiskOutlierModeTest, DeclarationTakesTheSlowDiskReportOnce)
+{
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 5; ++i) {
+        ids.push_back(AddDisk("SN-" + std::to_string(i), DISK_TYPE_SSD_SAS));
+    }
+    const std::vector<uint64_t> lat{100, 100, 300, 100, 100};
+    Cycle(lat);  // the first frames only seed the statistics
+    for (int i = 0; i < 20; ++i) Cycle(lat);
+    EXPECT_EQ(Outlier(ids[2]).filled, 0u) << "off by default";
+
+    SlowDiskOutlierConfig cfg = SlowDiskOutlierDefaultConfig(DRM_DISK_TYPE_SAS_SSD);
+    cfg.on = 1;
+    cfg.windowMin = 5;     // 100 cycles
+    cfg.fractionPct = 10;  // 10 of them
+    ASSERT_EQ(DrmSlowDiskOutlierSetConfig(&cfg), 0);
+    for (int i = 0; i < 9; ++i) Cycle(lat);
+    EXPECT_EQ(State(ids[2]), DISK_STATE_NORMAL);
+    Cycle(lat);
+    EXPECT_EQ(State(ids[2]), DISK_STATE_SLOW);
+    for (int i = 0; i < 5; ++i) Cycle(lat);
+    EXPECT_EQ(Sent("dma_set_disk_state", "SN-2", "disk_state"), std::vector<std::string>{"4"});
+    EXPECT_EQ(Sent("dma_set_disk_handle_strategy", "SN-2", "disk_handle_strategy"),
+              std::vector<std::string>{"Migrate data and replace the hard disk"});
+    for (uint32_t id : ids) {
+        EXPECT_EQ(State(id), id == ids[2] ? DISK_STATE_SLOW : DISK_STATE_NORMAL);
+    }
+    void *h = nullptr;
+    ASSERT_EQ(getFeatureLocPrivateData(ids[2], DRM_FEATURE_SLOW_DISK, &h), 0);
+    EXPECT_EQ(SlowDiskSlowCount(static_cast<SlowDiskIoHistory *>(h)), 0u);
+    EXPECT_TRUE(SlowDiskBitGet(static_cast<SlowDiskIoHistory *>(h)->validBits, 5));
+
+    drmtest::Reply r =
+        drmtest::Diag({"u_drm_slow_disk", "showdiskoutlier", std::to_string(ids[2])});
+    EXPECT_EQ(r.status, DBG_STATUS_OK);
+    EXPECT_EQ(r.text.substr(0, r.text.find('\n')),
+              "disk(" + std::to_string(ids[2]) + "): outlier cycles 15 of the last 15, reported 1, "
+              "baseline 300 us");
+    EXPECT_NE(r.text.find("       300       100       300       269         1\n"),
+              std::string::npos) << r.text;
+
+    cfg.on = 0;
+    ASSERT_EQ(DrmSlowDiskOutlierSetConfig(&cfg), 0);
+    Cycle(lat);
+    EXPECT_EQ(Outlier(ids[2]).filled, 15u) << "an idle mode records nothing";
+    cfg.on = 1;
+    ASSERT_EQ(DrmSlowDiskOutlierSetConfig(&cfg), 0);
+    Cycle(lat);
+    EXPECT_EQ(Outlier(ids[2]).filled, 1u);
+    EXPECT_EQ(Outlier(ids[2]).reported, 0);
+    cfg.windowMin = 4;
+    EXPECT_EQ(DrmSlowDiskOutlierSetConfig(&cfg), -1);
+    SlowDiskOutlierConfig now{};
+    ASSERT_EQ(DrmSlowDiskOutlierGetConfig(DRM_DISK_TYPE_SAS_SSD, &now), 0);
+    EXPECT_EQ(now.windowMin, 5);
+    EXPECT_EQ(DrmSlowDiskOutlierGetConfig(4, &now), -1);
+}
+
+// Start-up reads each key that is present and in range; a missing key, a
+// value out of range or not a number leaves the default. The CLI adds a key
+// the file does not have yet.
+TEST(SlowDiskOutlierConfigTest, KeysReadAtStartUpKeepDefaultsForMissingAndBadValues)
+{
+    if (!KeeperOsInstalled()) {
+        ASSERT_EQ(KeeperInfraLiteInstall(), 0);  // the configuration lock comes from it
+    }
+    std::string prefix = ResetTestPrefix();
+    WriteFileText(prefix + "/config/spindlekeep_config.json",
+                  R"({"feature_switch": 1, "nvme_disk": {"task_cycle": 20, "outlier_switch": 1,
+                      "outlier_ratio_percent": 200, "outlier_z_tenths": 101,
+                      "outlier_window_minutes": -5},
+                      "sas_hdd": {"outlier_fraction_percent": "50",
+                                  "outlier_window_minutes": 240}})");
+    ConfigUnload();
+    ASSERT_EQ(InitConfig(), 0);
+    struct Row {
+        uint32_t type;
+        uint32_t fields[SLOW_DISK_OUTLIER_FIELD_NUM];
+    } rows[] = {
+        {0, {0, 150, 30, 50, 60}},
+        {2, {1, 200, 30, 50, 60}},
+        {3, {0, 150, 30, 50, 240}},
+    };
+    SetSlowDiskOutlierConfig();
+    for (const Row &r : rows) {
+        SlowDiskOutlierConfig loaded = LoadSlowDiskOutlierConfig(r.type);
+        SlowDiskOutlierConfig running{};
+        ASSERT_EQ(DrmSlowDiskOutlierGetConfig(r.type, &running), 0);
+        EXPECT_EQ(loaded.diskType, r.type);
+        for (uint32_t f = 0; f < SLOW_DISK_OUTLIER_FIELD_NUM; ++f) {
+            EXPECT_EQ(SlowDiskOutlierFieldGet(loaded, f), r.fields[f]) << r.type << " " << f;
+            EXPECT_EQ(SlowDiskOutlierFieldGet(running, f), r.fields[f]) << r.type << " " << f;
+        }
+    }
+    EXPECT_FALSE(ChildNodeConfigExists("sas_ssd_disk", "outlier_switch"));
+    ASSERT_EQ(SetOrAddChildNodeConfigInt("nvme_disk", "outlier_fraction_percent", 70), 0);
+    EXPECT_EQ(LoadSlowDiskOutlierConfig(2).fractionPct, 70);
+    EXPECT_NE(ReadFileText(prefix + "/config/spindlekeep_config.json")
+                  .find("\"outlier_fraction_percent\":\t70"),
+              std::string::npos);
+    EXPECT_EQ(SetOrAddChildNodeConfigInt("no_such_type", "outlier_switch", 1), 1);
+    EXPECT_FALSE(ChildNodeConfigExists("no_such_type", "outlier_switch"));
+    ConfigUnload();
 }
 
 }  // namespace
