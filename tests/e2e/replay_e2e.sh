@@ -2,7 +2,15 @@
 # One host of real fail-slow traces (the committed slice of host_22) replayed
 # by the agent stand-in through the real daemon: its six drives register as
 # NVMe disks, and the IO statistics the operator CLI shows for them are the
-# trace's rates at the replay clock's time.
+# trace's rates at the replay clock's time. With the peer-outlier mode of the
+# slow-disk detector on for NVMe (its shortest window, five minutes), the
+# labelled drive disk11 reaches the Slow state at the data agent and no other
+# drive does.
+#
+# The replay runs at the trace's own speed: one 3-second daemon cycle sees 3
+# seconds of trace, as in the offline evaluator, so the rates can be compared
+# sample by sample. The outlier window counts cycles, so a faster clock would
+# not declare sooner.
 source "$(dirname "$0")/lib.sh" "$@"
 
 SLICE=$SRC/tests/tools/spindlekeep-replay/data/host_22
@@ -10,14 +18,17 @@ HOST=host_22
 DRIVES="disk7 disk8 disk9 disk10 disk11 disk12"
 RATE_DRIVES="disk11 disk7"  # the labelled drive and a peer
 RATE_SECONDS=45
+SLOW=disk11
+WINDOW_MIN=5
 
 mkdir -p "$P/config"
-"$PY" - "$CONFIG" <<'PYEOF'
+"$PY" - "$CONFIG" "$WINDOW_MIN" <<'PYEOF'
 import json, sys
 cfg = {"feature_switch": 1, "takeover_disk_switch": 0,
        "disklife_prediction": {"task_cycle": 86400}}
 for key, threshold in {"sata_ssd_disk": 1, "sas_ssd_disk": 1, "nvme_disk": 1, "sas_hdd": 100}.items():
     cfg[key] = {"task_cycle": 20, "min_threshold_value": threshold, "min_slow_cycle": 50}
+cfg["nvme_disk"].update({"outlier_switch": 1, "outlier_window_minutes": int(sys.argv[2])})
 json.dump(cfg, open(sys.argv[1], "w"), indent=1)
 PYEOF
 chmod 0640 "$CONFIG"
@@ -119,7 +130,30 @@ check "most readings are exactly one sample's rates" \
   test "$(field exact)" -ge 20 -a "$(field exact)" -ge $(( ($(field exact) + $(field blend)) * 6 / 10 ))
 check "the statistics follow the trace (several distinct rates)" test "$(field distinct)" -ge 5
 
-check "no unexplained errors in the host log" no_unexplained_errors "$FRESH_INSTALL"
+# States the daemon sent to the data agent, as "sn:state" words.
+states() {
+  "$PY" - "$DMA_LOG" <<'PYEOF'
+import json, sys
+out = set()
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    if r["method"] == "dma_set_disk_state":
+        out.add("%s:%s" % (r["params"]["sn"], r["params"]["disk_state"]))
+print(" ".join(sorted(out)))
+PYEOF
+}
+slow_declared() { grep -qw "$HOST-$SLOW:4" <<<"$(states)"; }
+"$CLI" show slowdisk_outlier_config >/tmp/outlier.out 2>&1 || true
+check "the outlier mode is on for NVMe with a $WINDOW_MIN-minute window" \
+  grep -Eq "^nvme_disk *:.*outlier_switch= *1 .*outlier_window_minutes= *$WINDOW_MIN\b" /tmp/outlier.out
+# Half of 100 cycles must be outlier cycles; disk11 is an outlier in most.
+check "the labelled drive $SLOW becomes Slow at the data agent" wait_for 240 slow_declared
+others=$(states | tr ' ' '\n' | grep ':4$' | grep -v "^$HOST-$SLOW:" || true)
+check "no other drive becomes Slow (${others:-none})" test -z "$others"
+
+# The daemon reports a slow disk as an ERROR record; only the labelled one may.
+check "no unexplained errors in the host log" \
+  no_unexplained_errors "$FRESH_INSTALL|Find slow disk\($(id_of "$HOST-$SLOW")\)\."
 stop_daemon
 check "the daemon stops with status 0" test "$DSTATUS" = 0
 finish
