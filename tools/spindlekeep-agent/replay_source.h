@@ -66,10 +66,6 @@ class ReplaySource : public DiskSource {
     [[nodiscard]] bool AdvanceTime(double seconds) override;
     double Now() override;
 
-    // Replay time at which window k starts (k == windows: after the last
-    // window). Exposed for tests.
-    double WindowStart(size_t k) const { return windowStart_[k]; }
-
   private:
     // Runs every drive's counters up to replay time t; caller holds mutex_.
     void AdvanceTo(double t);

@@ -3,7 +3,6 @@
 #include "data_collect/data_collect_master/DCM_copy/dcm_copy.h"
 #include "data_collect/data_collect_master/DCM_validate/dcm_validate.h"
 #include "data_collect/data_collect_master/dcm_rpc.h"
-#include "data_mgr/data_mgr_master/data_mgr_online.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -235,11 +234,6 @@ bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked)
 {
     return IsValidJsonResponse(answer) &&
            g_validateResultStrategyMap[type](cJSON_GetObjectItem(answer, "result"), static_cast<uint32_t>(asked));
-}
-
-bool DaemonWhitelists(const std::string &vendor, const std::string &model, uint32_t daemonType)
-{
-    return DiskWhiteListMatch(vendor.c_str(), model.c_str(), daemonType) == WHITELIST_MATCH;
 }
 
 }  // namespace agent_test

@@ -78,8 +78,5 @@ const cJSON *Disks(const JsonPtr &answer);
 const cJSON *Disk(const JsonPtr &answer, int i);
 // The device names of the agent's brief answer.
 std::vector<std::string> DeviceNames(const std::string &socketPath);
-// The daemon's vendor whitelist: true when it registers a disk of its type
-// number (0 NVMe SSD .. 5 NL-SAS HDD) with this vendor and model.
-bool DaemonWhitelists(const std::string &vendor, const std::string &model, uint32_t daemonType);
 
 }  // namespace agent_test
