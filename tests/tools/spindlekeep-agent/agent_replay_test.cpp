@@ -101,6 +101,9 @@ TEST(AgentReplay, DaemonSeesTheTraceRatesOfEachInterval)
     EXPECT_EQ(end.disks[0].io.readOps, (1000u + 2000u + 10000u + 500u) * 15u);
     EXPECT_EQ(end.disks[1].io.readOps, (3 * 100u + 500u) * 15u);
     EXPECT_EQ(end.disks[1].id.serial, "host_9-disk2");
+    EXPECT_EQ(end.disks[1].id.device, "nvme1n1");
+    EXPECT_EQ(ReplayDiskView("h", "d", 0, DiskType::kSasHdd).id.device, "sda");
+    EXPECT_EQ(ReplayDiskView("h", "d", 27, DiskType::kSataSsd).id.device, "sdab");
 }
 
 TEST(AgentReplay, BadInputIsRefusedBeforeServing)
