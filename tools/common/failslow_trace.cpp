@@ -269,6 +269,11 @@ int TraceReadHost(const std::string &dir, TraceHost *host, std::string *error)
     }
     std::stable_sort(host->windows.begin(), host->windows.end(),
                      [](const TraceWindow &a, const TraceWindow &b) { return a.start < b.start; });
+    if (host->windows.empty()) {
+        *error = trimmed + ": no usable trace row (" + std::to_string(host->problems.size()) +
+                 " problem(s) reported)";
+        return -1;
+    }
     return 0;
 }
 

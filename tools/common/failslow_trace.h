@@ -65,7 +65,8 @@ struct TraceHost {
 // (wrong field count, a value that is neither a number >= 0 nor NA, a
 // duplicate of a drive's slot) or a file without the expected header is
 // skipped and reported in host->problems; it never stops the read. Returns 0,
-// or -1 with `error` set when the directory cannot be listed or holds no CSV.
+// or -1 with `error` set when the directory cannot be listed, holds no CSV or
+// no usable row (host->problems still says why).
 [[nodiscard]] int TraceReadHost(const std::string &dir, TraceHost *host, std::string *error);
 
 // Index of `drive` in host.drives, or -1.

@@ -163,12 +163,13 @@ int main(int argc, char **argv)
     ReplayRunFigures fig{};
     for (const std::string &dir : a.hosts) {
         TraceHost trace;
-        if (TraceReadHost(dir, &trace, &err) != 0) {
-            fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
-            return 1;
-        }
+        int read = TraceReadHost(dir, &trace, &err);
         for (const std::string &p : trace.problems) {
             fprintf(stderr, "spindlekeep-replay: %s/%s\n", trace.name.c_str(), p.c_str());
+        }
+        if (read != 0) {
+            fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
+            return 1;
         }
         fig.problems += trace.problems.size();
         results.emplace_back();

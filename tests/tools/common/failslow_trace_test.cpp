@@ -85,6 +85,9 @@ TEST(FailslowTraceReader, WindowsSplitAtGapsInTimeOrderWithDrivesInNumericOrder)
     EXPECT_EQ(TraceReadHost(empty.Path(), &h, &err), -1);
     EXPECT_NE(err.find("no .csv"), std::string::npos);
     EXPECT_EQ(TraceReadHost(empty.Join("absent"), &h, &err), -1);
+    WriteFileText(empty.Join("2022-07-18.csv"), std::string(kHeader) + "1000,disk1,x,1\n");
+    EXPECT_EQ(TraceReadHost(empty.Path(), &h, &err), -1);  // nothing usable is an error too
+    EXPECT_EQ(h.problems.size(), 1u);
 }
 
 TEST(FailslowTraceModel, StepFollowsTheStatedModel)

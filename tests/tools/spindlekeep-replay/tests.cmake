@@ -4,3 +4,7 @@ if(TARGET replay_slice_test)
   target_compile_definitions(replay_slice_test PRIVATE
     SPK_REPLAY_DATA="${CMAKE_CURRENT_LIST_DIR}/data")
 endif()
+add_test(NAME replay_cli_check
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/replay_cli_check.sh $<TARGET_FILE:spindlekeep-replay>
+          ${CMAKE_CURRENT_LIST_DIR}/data)
+set_tests_properties(replay_cli_check PROPERTIES LABELS unit TIMEOUT 120)
