@@ -1,4 +1,7 @@
 # Tests of spindlekeep-replay link its engine and read the committed trace slice.
+if(TARGET replay_engine_test)
+  target_link_libraries(replay_engine_test PRIVATE spk_replay_lib)
+endif()
 if(TARGET replay_slice_test)
   target_link_libraries(replay_slice_test PRIVATE spk_replay_lib)
   target_compile_definitions(replay_slice_test PRIVATE
