@@ -71,6 +71,13 @@ TEST(ReplaySlice, OutlierModeDeclaresOnlyTheLabelledDriveWithinTheHour)
     EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(drive, "labelled")));
     EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(outlier, "declared")));
     EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(outlier, "first_day")), "2022-07-18");
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(drive, "drive")), "disk11");
+    cJSON *hosts = cJSON_GetObjectItem(doc, "hosts");
+    cJSON *slowAll = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(hosts, 0), "all"), "outlier");
+    cJSON *cleanAll = cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(hosts, 1), "all"), "outlier");
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(slowAll, "tp")), 1.0);
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(slowAll, "precision")), 1.0);
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(cleanAll, "precision")));  // nothing declared
     cJSON_Delete(doc);
 }
 
