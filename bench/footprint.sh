@@ -4,8 +4,11 @@
 # agent stand-ins (32 each, four types), after the first rounds and the
 # analyses' first runs. Runs in a private mount namespace like the end-to-end
 # tests (root needed). Prints "key value" lines; bench/run.sh tabulates them.
-#   bash bench/footprint.sh BUILD_DIR [WINDOW_SECONDS]     (default 120)
+#   bash bench/footprint.sh BUILD_DIR [WINDOW_SECONDS [outlier]]   (default 120)
+# With "outlier" the slow-disk detector's peer-outlier mode is on for all four
+# disk types (every other setting at its default), to compare the pass's cost.
 WINDOW=${2:-120}
+MODE=${3:-}
 source "$(dirname "$0")/../tests/e2e/lib.sh" "$@"
 
 AGENT="$P/bin/spindlekeep-agent"
@@ -35,6 +38,12 @@ PIDS="$!"
 PIDS="$PIDS $!"
 trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
 wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || { echo "agents did not come up"; exit 1; }
+if [ "$MODE" = outlier ]; then
+  jq -n '{feature_switch: 1, takeover_disk_switch: 0, disklife_prediction: {task_cycle: 86400}}
+         + ({sata_ssd_disk: 1, sas_ssd_disk: 1, nvme_disk: 1, sas_hdd: 100} | with_entries(.value =
+            {task_cycle: 20, min_threshold_value: .value, min_slow_cycle: 50, outlier_switch: 1}))' \
+    >"$CONFIG"
+fi
 start_daemon
 registered() { grep -o '"SPKCPU[0-9]*"' "$P/config/disk_mgr.config" 2>/dev/null | sort -u | wc -l; }
 all_in() { test "$(registered)" = 64; }

@@ -110,7 +110,7 @@ complete_words() {  # WORD... (the last one is being completed)
 }
 check "completion: actions" [ "$(complete_words "")" = "show change help" ]
 check "completion: commands that change" \
-      [ "$(complete_words change "")" = "config slowdisk_detect_config dpr_smart disklife_prediction" ]
+      [ "$(complete_words change "")" = "config slowdisk_detect_config slowdisk_outlier_config dpr_smart disklife_prediction" ]
 check "completion: query commands" [ "$(complete_words show d)" = "disk_info drm_info dpr_smart disklife_prediction" ]
 check "completion: parameters not given yet" \
       [ "$(complete_words change dpr_smart disk_type=1 "")" = "task_cycle=" ]

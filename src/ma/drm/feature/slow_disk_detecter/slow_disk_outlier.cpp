@@ -74,7 +74,8 @@ void TrackBaseline(SlowDiskOutlierHistory *h, uint32_t latencyUs, uint16_t ratio
     uint64_t fx = static_cast<uint64_t>(latencyUs) << kBaselineShift;
     s->baseline = h->baselineSamples >= kBaselineWarm;
     s->selfSlow = s->baseline && static_cast<double>(fx) * 100.0 >=
-                                     static_cast<double>(ratioPct) * static_cast<double>(h->baselineFx);
+                                     static_cast<double>(ratioPct) *
+                                         static_cast<double>(h->baselineFx);
     if (h->baselineSamples < (1u << kBaselineShift)) {
         ++h->baselineSamples;  // running mean until the average window is full
         int64_t step = (static_cast<int64_t>(fx) - static_cast<int64_t>(h->baselineFx)) /
@@ -119,7 +120,8 @@ void PushCycle(SlowDiskOutlierHistory *h, uint32_t w, bool outlier)
         h->outliers = CountLast(*h, w);
         h->countedWindow = w;
     }
-    if (h->filled >= w) {  // the cycle leaving the window; it is `next` itself when w fills the ring
+    // The cycle leaving the window; it is `next` itself when w fills the ring.
+    if (h->filled >= w) {
         uint32_t leaving =
             (h->next + SLOW_DISK_OUTLIER_RING_CYCLES - w) % SLOW_DISK_OUTLIER_RING_CYCLES;
         h->outliers -= BitGet(*h, leaving) ? 1 : 0;
@@ -199,6 +201,39 @@ void ScoreZone(SlowDiskOutlierMember *members, uint32_t n, const SlowDiskOutlier
 
 }  // namespace
 
+const SlowDiskOutlierFieldInfo g_slowDiskOutlierFields[SLOW_DISK_OUTLIER_FIELD_NUM] = {
+    {"outlier_switch", 0, 1},
+    {"outlier_ratio_percent", SLOW_DISK_OUTLIER_RATIO_MIN, SLOW_DISK_OUTLIER_RATIO_MAX},
+    {"outlier_z_tenths", SLOW_DISK_OUTLIER_Z_MIN, SLOW_DISK_OUTLIER_Z_MAX},
+    {"outlier_fraction_percent", SLOW_DISK_OUTLIER_FRACTION_MIN, SLOW_DISK_OUTLIER_FRACTION_MAX},
+    {"outlier_window_minutes", SLOW_DISK_OUTLIER_WINDOW_MIN_MIN, SLOW_DISK_OUTLIER_WINDOW_MIN_MAX},
+};
+
+uint32_t SlowDiskOutlierFieldGet(const SlowDiskOutlierConfig &cfg, uint32_t field)
+{
+    switch (field) {
+        case SLOW_DISK_OUTLIER_FIELD_SWITCH: return cfg.on;
+        case SLOW_DISK_OUTLIER_FIELD_RATIO: return cfg.ratioPct;
+        case SLOW_DISK_OUTLIER_FIELD_Z: return cfg.zTenths;
+        case SLOW_DISK_OUTLIER_FIELD_FRACTION: return cfg.fractionPct;
+        case SLOW_DISK_OUTLIER_FIELD_WINDOW: return cfg.windowMin;
+        default: return 0;
+    }
+}
+
+void SlowDiskOutlierFieldSet(SlowDiskOutlierConfig *cfg, uint32_t field, uint32_t value)
+{
+    auto u8 = static_cast<uint8_t>(value);
+    switch (field) {
+        case SLOW_DISK_OUTLIER_FIELD_SWITCH: cfg->on = u8; break;
+        case SLOW_DISK_OUTLIER_FIELD_RATIO: cfg->ratioPct = static_cast<uint16_t>(value); break;
+        case SLOW_DISK_OUTLIER_FIELD_Z: cfg->zTenths = u8; break;
+        case SLOW_DISK_OUTLIER_FIELD_FRACTION: cfg->fractionPct = u8; break;
+        case SLOW_DISK_OUTLIER_FIELD_WINDOW: cfg->windowMin = u8; break;
+        default: break;
+    }
+}
+
 SlowDiskOutlierConfig SlowDiskOutlierDefaultConfig(uint32_t drmType)
 {
     return SlowDiskOutlierConfig{static_cast<uint8_t>(drmType), 0, 150, 30, 50, 60, 0};
@@ -206,13 +241,12 @@ SlowDiskOutlierConfig SlowDiskOutlierDefaultConfig(uint32_t drmType)
 
 bool SlowDiskOutlierConfigValid(const SlowDiskOutlierConfig &cfg)
 {
-    return cfg.diskType < kDrmTypes && cfg.on <= 1 && cfg.ratioPct >= SLOW_DISK_OUTLIER_RATIO_MIN &&
-           cfg.ratioPct <= SLOW_DISK_OUTLIER_RATIO_MAX && cfg.zTenths >= SLOW_DISK_OUTLIER_Z_MIN &&
-           cfg.zTenths <= SLOW_DISK_OUTLIER_Z_MAX &&
-           cfg.fractionPct >= SLOW_DISK_OUTLIER_FRACTION_MIN &&
-           cfg.fractionPct <= SLOW_DISK_OUTLIER_FRACTION_MAX &&
-           cfg.windowMin >= SLOW_DISK_OUTLIER_WINDOW_MIN_MIN &&
-           cfg.windowMin <= SLOW_DISK_OUTLIER_WINDOW_MIN_MAX;
+    bool valid = cfg.diskType < kDrmTypes;
+    for (uint32_t f = 0; f < SLOW_DISK_OUTLIER_FIELD_NUM; ++f) {
+        uint32_t v = SlowDiskOutlierFieldGet(cfg, f);
+        valid = valid && v >= g_slowDiskOutlierFields[f].min && v <= g_slowDiskOutlierFields[f].max;
+    }
+    return valid;
 }
 
 SlowDiskOutlierSample SlowDiskOutlierSampleOf(const DrmDiskIoStat &io)
@@ -243,8 +277,7 @@ uint32_t SlowDiskOutlierWindowCycles(const SlowDiskOutlierConfig &cfg)
 uint32_t SlowDiskOutlierNeededCycles(const SlowDiskOutlierConfig &cfg)
 {
     uint32_t w = SlowDiskOutlierWindowCycles(cfg);
-    uint32_t needed = (w * cfg.fractionPct + 99) / 100;  // rounded up: "at least P"
-    return std::max<uint32_t>(needed, 1);
+    return (w * cfg.fractionPct + 99) / 100;  // rounded up: "at least P"
 }
 
 SlowDiskOutlierZoneResult SlowDiskOutlierCycle(SlowDiskOutlierMember *members, uint32_t n,

@@ -89,6 +89,26 @@ SlowDiskOutlierConfig SlowDiskOutlierDefaultConfig(uint32_t drmType);
 // Every field in range (on 0 or 1, diskType below 4).
 bool SlowDiskOutlierConfigValid(const SlowDiskOutlierConfig &cfg);
 
+// The row's settable fields as the configuration file and the CLI name them,
+// with their ranges, in the order the CLI shows them.
+enum SlowDiskOutlierField : uint32_t {
+    SLOW_DISK_OUTLIER_FIELD_SWITCH = 0,    // "outlier_switch"
+    SLOW_DISK_OUTLIER_FIELD_RATIO = 1,     // "outlier_ratio_percent"
+    SLOW_DISK_OUTLIER_FIELD_Z = 2,         // "outlier_z_tenths"
+    SLOW_DISK_OUTLIER_FIELD_FRACTION = 3,  // "outlier_fraction_percent"
+    SLOW_DISK_OUTLIER_FIELD_WINDOW = 4,    // "outlier_window_minutes"
+    SLOW_DISK_OUTLIER_FIELD_NUM = 5,
+};
+struct SlowDiskOutlierFieldInfo {
+    const char *key;
+    uint32_t min, max;
+};
+extern const SlowDiskOutlierFieldInfo g_slowDiskOutlierFields[SLOW_DISK_OUTLIER_FIELD_NUM];
+// A field of a row; the setter takes a value inside the field's range (the
+// caller checks it) and stores nothing for a field of 5 or more.
+uint32_t SlowDiskOutlierFieldGet(const SlowDiskOutlierConfig &cfg, uint32_t field);
+void SlowDiskOutlierFieldSet(SlowDiskOutlierConfig *cfg, uint32_t field, uint32_t value);
+
 // One disk's input of one cycle.
 struct SlowDiskOutlierSample {
     uint64_t iops;       // reads + writes per second
