@@ -16,6 +16,7 @@ constexpr uint64_t kCycleTicks = kReplayCycleSeconds * kTickRate;
 constexpr uint64_t kKiBPerMiB = 1024;
 constexpr uint64_t kUsPerMs = 1000;
 constexpr double kSecondsPerHour = 3600.0;
+constexpr size_t kMaxZoneDrives = 128;  // the daemon's disk ids are 0..127
 
 struct DriveState {
     TraceCounters counters;
@@ -241,6 +242,11 @@ int ReplayRunHost(const TraceHost &trace, const ReplayOptions &options, ReplayHo
 {
     SlowDiskOutlierConfig outlierCfg{};
     if (OutlierConfigOf(options, &outlierCfg, error) != 0) {
+        return -1;
+    }
+    if (trace.drives.size() > kMaxZoneDrives) {
+        *error = trace.name + ": " + std::to_string(trace.drives.size()) +
+                 " drives; a zone holds at most " + std::to_string(kMaxZoneDrives);
         return -1;
     }
     *out = ReplayHost{};

@@ -103,6 +103,12 @@ TEST(ReplaySlice, OptionsReachTheModesAndOutOfRangeOnesAreRefused)
         EXPECT_EQ(ReplayRunHost(empty, o, &out, &err), -1);
         EXPECT_FALSE(err.empty());
     }
+    TraceHost crowded;
+    crowded.drives.assign(129, "disk");  // one more than a zone holds
+    ReplayHost out;
+    std::string err;
+    EXPECT_EQ(ReplayRunHost(crowded, ReplayOptions{}, &out, &err), -1);
+    EXPECT_NE(err.find("at most 128"), std::string::npos);
 }
 
 TEST(ReplaySlice, LabelsFileErrorsNameTheLine)
