@@ -51,8 +51,8 @@ struct TraceWindow {
 };
 
 struct TraceHost {
-    std::string name;                 // base name of the directory, e.g. "host_22"
-    std::vector<std::string> drives;  // "disk1", "disk2", ... in numeric order
+    std::string name;                  // base name of the directory, e.g. "host_22"
+    std::vector<std::string> drives;   // "disk1", "disk2", ... in numeric order
     std::vector<TraceWindow> windows;  // in time order
     // One line per row or file that was not used, "file:line: reason".
     std::vector<std::string> problems;
@@ -83,8 +83,7 @@ struct TraceCounterStep {
 
 // The counter model for `intervalSeconds` of `sample`; all zero when the
 // sample is invalid or ioSize is 0.
-TraceCounterStep TraceModelStep(const TraceSample &sample, double intervalSeconds,
-                                uint32_t ioSize);
+TraceCounterStep TraceModelStep(const TraceSample &sample, double intervalSeconds, uint32_t ioSize);
 
 // Cumulative counters of one drive. The integer counters are the floors of
 // exact running sums, so no fraction is lost between intervals and none can

@@ -1,9 +1,10 @@
 // The evaluator's engine and scores on synthetic hosts: a saturated disk the
 // written rule must declare, the peer gate that holds it back, hours counted
 // from a drive's first window, and the per-window scores.
+#include "replay_engine.h"
+
 #include <gtest/gtest.h>
 
-#include "replay_engine.h"
 #include "replay_report.h"
 
 namespace {
@@ -14,8 +15,7 @@ constexpr uint32_t kIoSize = kTraceDefaultIoSize;
 // `slow` in the windows from `slowFrom` on (and at `normal` before), the others
 // always at `peer`.
 TraceHost MakeHost(uint32_t drives, uint32_t windows, uint32_t slots, TraceSample normal,
-                   TraceSample slow, uint32_t slowFrom, TraceSample peer)
-{
+                   TraceSample slow, uint32_t slowFrom, TraceSample peer) {
     TraceHost h{};
     h.name = "host_x";
     for (uint32_t d = 0; d < drives; ++d) {
@@ -34,18 +34,19 @@ TraceHost MakeHost(uint32_t drives, uint32_t windows, uint32_t slots, TraceSampl
     return h;
 }
 
-TraceSample At(double iops, double latencyUs) { return TraceSample{iops * kIoSize, latencyUs, true}; }
+TraceSample At(double iops, double latencyUs) {
+    return TraceSample{iops * kIoSize, latencyUs, true};
+}
 
-TEST(ReplayEngine, WrittenRuleDeclaresASaturatedDiskUnlessThePeerGateHoldsIt)
-{
+TEST(ReplayEngine, WrittenRuleDeclaresASaturatedDiskUnlessThePeerGateHoldsIt) {
     // 100 IOPS at 400 ms: 40 in flight, fully busy, 10 ms of service time.
     const TraceSample saturated = At(100, 400000);
     struct Case {
         TraceSample peer;
         bool declared;
     } cases[] = {
-        {At(1000, 70), true},     // peers at 70 us: far below a fifth of 10 ms
-        {At(400, 2500), false},   // peers at 2.5 ms: 10 ms is under 5x
+        {At(1000, 70), true},    // peers at 70 us: far below a fifth of 10 ms
+        {At(400, 2500), false},  // peers at 2.5 ms: 10 ms is under 5x
     };
     for (const Case &c : cases) {
         TraceHost h = MakeHost(6, 1, 20, saturated, saturated, 0, c.peer);
@@ -72,8 +73,7 @@ TEST(ReplayEngine, WrittenRuleDeclaresASaturatedDiskUnlessThePeerGateHoldsIt)
     }
 }
 
-TEST(ReplayEngine, HoursCountFromTheDrivesFirstWindowAndWindowsAreScoredApart)
-{
+TEST(ReplayEngine, HoursCountFromTheDrivesFirstWindowAndWindowsAreScoredApart) {
     // Drive 0 is normal in the first window and saturated in the second.
     TraceHost h = MakeHost(6, 2, 20, At(1000, 70), At(100, 400000), 1, At(1000, 70));
     h.windows[0].slots[1].assign(20, TraceSample{0, 0, false});  // disk2 starts in window 1
