@@ -99,6 +99,7 @@ struct Bed {
             f.num_read_ops = 3000 * k;
             f.bytes_read = 12288000 * k;
             f.io_time = 1200000 * k;
+            f.read_latency_ticks = 3 * (100 + i % 7) * k;  // 100..106 us per read
             (void)DiskIoStatInfoSet(sn, &f);
         }
         DiskHealthInfo h{};

@@ -12,8 +12,7 @@
 
 namespace {
 
-TraceHost SyntheticHost(uint32_t drives)
-{
+TraceHost SyntheticHost(uint32_t drives) {
     TraceHost h{};
     h.name = "bench";
     TraceWindow w{};
@@ -35,8 +34,7 @@ TraceHost SyntheticHost(uint32_t drives)
     return h;
 }
 
-void BM_ReplayWindow(benchmark::State &state)
-{
+void BM_ReplayWindow(benchmark::State &state) {
     TraceHost trace = SyntheticHost(static_cast<uint32_t>(state.range(0)));
     ReplayOptions options;
     uint64_t cycles = 0;

@@ -94,7 +94,7 @@ check "the unit starts the installed daemon" grep -qx "ExecStart=$P/bin/spindlek
 check "the unit keeps the host's /tmp" grep -qx "PrivateTmp=no" "/lib/systemd/system/$UNIT"
 check "the unit is valid" systemd-analyze verify "/lib/systemd/system/$UNIT"
 check "the unit is enabled" [ -L "/etc/systemd/system/multi-user.target.wants/$UNIT" ]
-for page in spindlekeepd spindlekeep-cli spindlekeep-diag spindlekeep-agent; do
+for page in spindlekeepd spindlekeep-cli spindlekeep-diag spindlekeep-agent spindlekeep-replay; do
   check "man page $page renders cleanly" \
         [ -z "$(MANWIDTH=80 man --warnings "$page" 2>&1 >/dev/null)" ]
 done

@@ -236,10 +236,8 @@ int ReadNumber(const char *parent, const char *child, uint32_t *value)
     return node != nullptr ? 0 : 1;
 }
 
-// Sets the value and saves the whole tree; the caller holds the lock
-// exclusive. 0, 1 (no such number) or the save's result.
 // Adds parent.child as a number when `add` and the parent object lacks the
-// child; the caller holds the lock exclusive.
+// child; the caller holds the lock exclusive. The new node, or null.
 cJSON *AddMissingChild(const char *parent, const char *child, bool add)
 {
     cJSON *node = cJSON_GetObjectItem(g_config.tree, parent);
@@ -250,6 +248,10 @@ cJSON *AddMissingChild(const char *parent, const char *child, bool add)
     return cJSON_AddNumberToObject(node, child, 0);
 }
 
+// Sets the value and saves the whole tree; the caller holds the lock
+// exclusive. 0, 1 (no such number) or the save's result. With `add`, a
+// missing child of an existing parent object is created first, and removed
+// again when the save fails.
 int WriteNumberLocked(const char *parent, const char *child, int32_t value, const char *path,
                       bool add)
 {

@@ -23,8 +23,7 @@ struct RawRow {
     uint32_t line;
 };
 
-std::string Unquote(std::string s)
-{
+std::string Unquote(std::string s) {
     while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) {
         s.pop_back();
     }
@@ -36,8 +35,7 @@ std::string Unquote(std::string s)
     return s;
 }
 
-std::vector<std::string> SplitFields(const std::string &line)
-{
+std::vector<std::string> SplitFields(const std::string &line) {
     std::vector<std::string> out;
     size_t pos = 0;
     while (true) {
@@ -50,8 +48,7 @@ std::vector<std::string> SplitFields(const std::string &line)
     }
 }
 
-bool ParseTs(const std::string &s, int64_t *out)
-{
+bool ParseTs(const std::string &s, int64_t *out) {
     if (s.empty()) {
         return false;
     }
@@ -66,8 +63,7 @@ bool ParseTs(const std::string &s, int64_t *out)
 }
 
 // A value is NA (sets *na) or a finite number >= 0.
-bool ParseValue(const std::string &s, double *out, bool *na)
-{
+bool ParseValue(const std::string &s, double *out, bool *na) {
     if (s == "NA") {
         *na = true;
         return true;
@@ -85,8 +81,7 @@ bool ParseValue(const std::string &s, double *out, bool *na)
 }
 
 // Parses one data row; on failure `why` says what is wrong with it.
-bool ParseRow(const std::string &text, RawRow *row, bool *na, std::string *why)
-{
+bool ParseRow(const std::string &text, RawRow *row, bool *na, std::string *why) {
     std::vector<std::string> f = SplitFields(text);
     if (f.size() != 4) {
         *why = "expected 4 fields, found " + std::to_string(f.size());
@@ -117,16 +112,14 @@ bool ParseRow(const std::string &text, RawRow *row, bool *na, std::string *why)
     return true;
 }
 
-bool HeaderOk(const std::string &line)
-{
+bool HeaderOk(const std::string &line) {
     std::vector<std::string> f = SplitFields(line);
     return f.size() == 4 && f[0] == "ts" && f[1] == "disk_id" && f[2] == "throughput" &&
            f[3] == "latency";
 }
 
 void ReadFile(const std::string &dir, const std::string &name, TraceHost *host,
-              std::vector<RawRow> *rows)
-{
+              std::vector<RawRow> *rows) {
     std::ifstream in(dir + "/" + name);
     std::string line;
     if (!in || !std::getline(in, line)) {
@@ -134,7 +127,8 @@ void ReadFile(const std::string &dir, const std::string &name, TraceHost *host,
         return;
     }
     if (!HeaderOk(line)) {
-        host->problems.push_back(name + ":1: header is not ts,disk_id,throughput,latency; file skipped");
+        host->problems.push_back(name +
+                                 ":1: header is not ts,disk_id,throughput,latency; file skipped");
         return;
     }
     uint32_t lineNo = 1;
@@ -159,8 +153,7 @@ void ReadFile(const std::string &dir, const std::string &name, TraceHost *host,
 }
 
 // "disk2" before "disk10": by the trailing number, then by name.
-bool DriveLess(const std::string &a, const std::string &b)
-{
+bool DriveLess(const std::string &a, const std::string &b) {
     auto num = [](const std::string &s) {
         size_t i = s.find_last_not_of("0123456789");
         std::string digits = i == std::string::npos ? s : s.substr(i + 1);
@@ -173,8 +166,7 @@ bool DriveLess(const std::string &a, const std::string &b)
 
 // Splits one file's rows into windows at gaps and places them on the slots.
 void BuildWindows(const std::string &name, std::vector<RawRow> &rows,
-                  const std::map<std::string, size_t> &driveIdx, TraceHost *host)
-{
+                  const std::map<std::string, size_t> &driveIdx, TraceHost *host) {
     std::stable_sort(rows.begin(), rows.end(),
                      [](const RawRow &a, const RawRow &b) { return a.ts < b.ts; });
     size_t begin = 0;
@@ -187,7 +179,8 @@ void BuildWindows(const std::string &name, std::vector<RawRow> &rows,
         w.file = name;
         w.start = rows[begin].ts;
         w.slotCount = static_cast<uint32_t>((rows[end - 1].ts - w.start + kTraceStepSeconds / 2) /
-                                            kTraceStepSeconds) + 1;
+                                            kTraceStepSeconds) +
+                      1;
         w.slots.assign(host->drives.size(),
                        std::vector<TraceSample>(w.slotCount, TraceSample{0.0, 0.0, false}));
         std::vector<std::vector<bool>> seen(host->drives.size(),
@@ -195,8 +188,8 @@ void BuildWindows(const std::string &name, std::vector<RawRow> &rows,
         for (size_t i = begin; i < end; ++i) {
             const RawRow &r = rows[i];
             size_t d = driveIdx.at(r.drive);
-            auto slot = static_cast<uint32_t>((r.ts - w.start + kTraceStepSeconds / 2) /
-                                              kTraceStepSeconds);
+            auto slot =
+                static_cast<uint32_t>((r.ts - w.start + kTraceStepSeconds / 2) / kTraceStepSeconds);
             if (seen[d][slot]) {
                 ++host->badRows;
                 host->problems.push_back(name + ":" + std::to_string(r.line) +
@@ -212,8 +205,7 @@ void BuildWindows(const std::string &name, std::vector<RawRow> &rows,
     }
 }
 
-int ListCsv(const std::string &dir, std::vector<std::string> *names, std::string *error)
-{
+int ListCsv(const std::string &dir, std::vector<std::string> *names, std::string *error) {
     DIR *d = opendir(dir.c_str());
     if (d == nullptr) {
         *error = dir + ": cannot list the directory: " + strerror(errno);
@@ -236,8 +228,7 @@ int ListCsv(const std::string &dir, std::vector<std::string> *names, std::string
 
 }  // namespace
 
-int TraceReadHost(const std::string &dir, TraceHost *host, std::string *error)
-{
+int TraceReadHost(const std::string &dir, TraceHost *host, std::string *error) {
     *host = TraceHost{};
     std::string trimmed = dir;
     while (trimmed.size() > 1 && trimmed.back() == '/') {
@@ -269,18 +260,21 @@ int TraceReadHost(const std::string &dir, TraceHost *host, std::string *error)
     }
     std::stable_sort(host->windows.begin(), host->windows.end(),
                      [](const TraceWindow &a, const TraceWindow &b) { return a.start < b.start; });
+    if (host->windows.empty()) {
+        *error = trimmed + ": no usable trace row (" + std::to_string(host->problems.size()) +
+                 " problem(s) reported)";
+        return -1;
+    }
     return 0;
 }
 
-int TraceDriveIndex(const TraceHost &host, const std::string &drive)
-{
+int TraceDriveIndex(const TraceHost &host, const std::string &drive) {
     auto it = std::find(host.drives.begin(), host.drives.end(), drive);
     return it == host.drives.end() ? -1 : static_cast<int>(it - host.drives.begin());
 }
 
 TraceCounterStep TraceModelStep(const TraceSample &sample, double intervalSeconds,
-                                uint32_t ioSize)
-{
+                                uint32_t ioSize) {
     TraceCounterStep s{};
     if (!sample.valid || ioSize == 0 || !(intervalSeconds > 0.0)) {
         return s;
@@ -294,10 +288,10 @@ TraceCounterStep TraceModelStep(const TraceSample &sample, double intervalSecond
     return s;
 }
 
-void TraceCountersAdd(TraceCounters *c, const TraceCounterStep &step)
-{
-    const double add[7] = {step.readOps,       step.writeOps,       step.bytesRead, step.bytesWritten,
-                           step.readLatencyUs, step.writeLatencyUs, step.busyUs};
+void TraceCountersAdd(TraceCounters *c, const TraceCounterStep &step) {
+    const double add[7] = {step.readOps,      step.writeOps,      step.bytesRead,
+                           step.bytesWritten, step.readLatencyUs, step.writeLatencyUs,
+                           step.busyUs};
     uint64_t *counters[7] = {&c->readOps,       &c->writeOps,       &c->bytesRead, &c->bytesWritten,
                              &c->readLatencyUs, &c->writeLatencyUs, &c->ioTimeUs};
     for (int i = 0; i < 7; ++i) {

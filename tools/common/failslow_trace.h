@@ -51,8 +51,8 @@ struct TraceWindow {
 };
 
 struct TraceHost {
-    std::string name;                 // base name of the directory, e.g. "host_22"
-    std::vector<std::string> drives;  // "disk1", "disk2", ... in numeric order
+    std::string name;                  // base name of the directory, e.g. "host_22"
+    std::vector<std::string> drives;   // "disk1", "disk2", ... in numeric order
     std::vector<TraceWindow> windows;  // in time order
     // One line per row or file that was not used, "file:line: reason".
     std::vector<std::string> problems;
@@ -65,7 +65,8 @@ struct TraceHost {
 // (wrong field count, a value that is neither a number >= 0 nor NA, a
 // duplicate of a drive's slot) or a file without the expected header is
 // skipped and reported in host->problems; it never stops the read. Returns 0,
-// or -1 with `error` set when the directory cannot be listed or holds no CSV.
+// or -1 with `error` set when the directory cannot be listed, holds no CSV or
+// no usable row (host->problems still says why).
 [[nodiscard]] int TraceReadHost(const std::string &dir, TraceHost *host, std::string *error);
 
 // Index of `drive` in host.drives, or -1.
@@ -82,8 +83,7 @@ struct TraceCounterStep {
 
 // The counter model for `intervalSeconds` of `sample`; all zero when the
 // sample is invalid or ioSize is 0.
-TraceCounterStep TraceModelStep(const TraceSample &sample, double intervalSeconds,
-                                uint32_t ioSize);
+TraceCounterStep TraceModelStep(const TraceSample &sample, double intervalSeconds, uint32_t ioSize);
 
 // Cumulative counters of one drive. The integer counters are the floors of
 // exact running sums, so no fraction is lost between intervals and none can

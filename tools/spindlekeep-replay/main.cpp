@@ -3,10 +3,10 @@
 // prints which drives each mode declares (see --help).
 #include <chrono>
 #include <cmath>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -42,8 +42,7 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 done, 1 a trace or labels file could not be used, 2 bad usage.\n";
 
-bool ParseNumber(const char *text, double *out)
-{
+bool ParseNumber(const char *text, double *out) {
     char *end = nullptr;
     double v = strtod(text, &end);
     if (end == text || *end != '\0' || !std::isfinite(v)) {
@@ -62,8 +61,7 @@ struct Args {
 };
 
 // Stores the value of one option. False: the value is not acceptable.
-bool SetOption(Args *a, const std::string &name, const char *value)
-{
+bool SetOption(Args *a, const std::string &name, const char *value) {
     double v = 0;
     if (name == "--labels" || name == "--json") {
         (name == "--labels" ? a->labels : a->json) = value;
@@ -100,10 +98,9 @@ bool SetOption(Args *a, const std::string &name, const char *value)
     return false;
 }
 
-int ParseArgs(int argc, char **argv, Args *a)
-{
-    static const char *const kValued[] = {"--labels",        "--json",          "--io-size",
-                                          "--drm-type",      "--outlier-ratio", "--outlier-z",
+int ParseArgs(int argc, char **argv, Args *a) {
+    static const char *const kValued[] = {"--labels",           "--json",          "--io-size",
+                                          "--drm-type",         "--outlier-ratio", "--outlier-z",
                                           "--outlier-fraction", "--outlier-window"};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -138,8 +135,7 @@ int ParseArgs(int argc, char **argv, Args *a)
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     Args a;
     if (ParseArgs(argc, argv, &a) != 0) {
         return 2;
@@ -163,12 +159,13 @@ int main(int argc, char **argv)
     ReplayRunFigures fig{};
     for (const std::string &dir : a.hosts) {
         TraceHost trace;
-        if (TraceReadHost(dir, &trace, &err) != 0) {
-            fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
-            return 1;
-        }
+        int read = TraceReadHost(dir, &trace, &err);
         for (const std::string &p : trace.problems) {
             fprintf(stderr, "spindlekeep-replay: %s/%s\n", trace.name.c_str(), p.c_str());
+        }
+        if (read != 0) {
+            fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
+            return 1;
         }
         fig.problems += trace.problems.size();
         results.emplace_back();
@@ -178,7 +175,8 @@ int main(int argc, char **argv)
             fprintf(stderr, "spindlekeep-replay: %s\n", err.c_str());
             return 2;
         }
-        fig.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        fig.seconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         fig.cpuSeconds += static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
         fig.cycles += results.back().cycles;
     }
@@ -191,12 +189,13 @@ int main(int argc, char **argv)
         fputs("\n", stdout);
         fputs(ReplayScoreTable(results, labels).c_str(), stdout);
     }
-    printf("\nreplayed %llu cycles of %zu host(s) in %.2f s (%.2f s CPU): %.0f cycles/s, %.0f per CPU "
-           "second; %llu trace problem(s)\n",
-           static_cast<unsigned long long>(fig.cycles), results.size(), fig.seconds, fig.cpuSeconds,
-           fig.seconds > 0 ? static_cast<double>(fig.cycles) / fig.seconds : 0.0,
-           fig.cpuSeconds > 0 ? static_cast<double>(fig.cycles) / fig.cpuSeconds : 0.0,
-           static_cast<unsigned long long>(fig.problems));
+    printf(
+        "\nreplayed %llu cycles of %zu host(s) in %.2f s (%.2f s CPU): %.0f cycles/s, %.0f per CPU "
+        "second; %llu trace problem(s)\n",
+        static_cast<unsigned long long>(fig.cycles), results.size(), fig.seconds, fig.cpuSeconds,
+        fig.seconds > 0 ? static_cast<double>(fig.cycles) / fig.seconds : 0.0,
+        fig.cpuSeconds > 0 ? static_cast<double>(fig.cycles) / fig.cpuSeconds : 0.0,
+        static_cast<unsigned long long>(fig.problems));
     if (!a.json.empty()) {
         std::ofstream out(a.json);
         out << ReplayJson(results, lp, a.options, fig);

@@ -16,6 +16,7 @@ constexpr uint64_t kCycleTicks = kReplayCycleSeconds * kTickRate;
 constexpr uint64_t kKiBPerMiB = 1024;
 constexpr uint64_t kUsPerMs = 1000;
 constexpr double kSecondsPerHour = 3600.0;
+constexpr size_t kMaxZoneDrives = 128;  // the daemon's disk ids are 0..127
 
 struct DriveState {
     TraceCounters counters;
@@ -43,8 +44,7 @@ struct Engine {
     ReplayHost *out;
 };
 
-DiskIoInfoFrame FrameOf(const TraceCounters &c, uint64_t clock, bool valid)
-{
+DiskIoInfoFrame FrameOf(const TraceCounters &c, uint64_t clock, bool valid) {
     DiskIoInfoFrame f{};
     f.bytes_read = c.bytesRead;
     f.bytes_written = c.bytesWritten;
@@ -62,8 +62,7 @@ DiskIoInfoFrame FrameOf(const TraceCounters &c, uint64_t clock, bool valid)
 
 // Advances one drive's counters by the cycle's share of its sample and reads
 // its statistics as the detector would. False: no data this cycle.
-bool ReadDrive(Engine &e, DriveState &ds, const TraceSample *s, DrmDiskIoStat *io)
-{
+bool ReadDrive(Engine &e, DriveState &ds, const TraceSample *s, DrmDiskIoStat *io) {
     bool valid = s != nullptr && s->valid;
     if (valid) {
         TraceCountersAdd(&ds.counters, TraceModelStep(*s, kReplayCycleSeconds, e.opt->ioSize));
@@ -76,15 +75,15 @@ bool ReadDrive(Engine &e, DriveState &ds, const TraceSample *s, DrmDiskIoStat *i
         return false;
     }
     // The record the detectors get from DrmGetDiskIoStat.
-    *io = DrmDiskIoStat{st.readIops,    st.writeIops,    st.readIoBand,
-                        st.writeIoBand, st.readIoDelay,  st.writeIoDelay,
-                        st.ioBusyNum,   static_cast<uint32_t>(st.avgServeTime), st.utilization};
+    *io = DrmDiskIoStat{
+        st.readIops,    st.writeIops,    st.readIoBand, st.writeIoBand,
+        st.readIoDelay, st.writeIoDelay, st.ioBusyNum,  static_cast<uint32_t>(st.avgServeTime),
+        st.utilization};
     return true;
 }
 
 // The four candidate gates of the written rule, counted one by one.
-void CountGates(const Engine &e, DriveState &ds, ReplayGates *g, uint32_t cycle)
-{
+void CountGates(const Engine &e, DriveState &ds, ReplayGates *g, uint32_t cycle) {
     const SlowDiskSample &s = ds.history.samples[cycle];
     ds.candidate = false;
     if (!SlowDiskBitGet(ds.history.validBits, cycle) || s.iops == 0) {
@@ -103,8 +102,7 @@ void CountGates(const Engine &e, DriveState &ds, ReplayGates *g, uint32_t cycle)
     g->candidate += ds.candidate ? 1 : 0;
 }
 
-void Declare(Engine &e, size_t d, uint32_t mode)
-{
+void Declare(Engine &e, size_t d, uint32_t mode) {
     ReplayDrive &r = e.out->drives[d];
     ReplayDecision &dec = r.mode[mode];
     if (!dec.declared) {
@@ -119,8 +117,7 @@ void Declare(Engine &e, size_t d, uint32_t mode)
 }
 
 // The written rule's decision of this cycle, with the peer gate's count.
-void WrittenRuleCycle(Engine &e, uint32_t cycle)
-{
+void WrittenRuleCycle(Engine &e, uint32_t cycle) {
     auto n = static_cast<uint32_t>(e.drives.size());
     SlowDiskSuspectResult r = SlowDiskFindSuspect(e.views.data(), n, cycle, e.cfg, e.bwLimitMiB);
     if (r.candidateCount == 1 && !r.found) {
@@ -138,8 +135,7 @@ void WrittenRuleCycle(Engine &e, uint32_t cycle)
 }
 
 // One detection cycle; `w` null for an empty cycle between windows.
-void Cycle(Engine &e, const TraceWindow *w, uint32_t slot)
-{
+void Cycle(Engine &e, const TraceWindow *w, uint32_t slot) {
     e.clock += kCycleTicks;
     e.cycleIndex = e.cycleIndex + 1 >= SLOW_DISK_CYCLE_NUM ? 0 : e.cycleIndex + 1;
     uint32_t cycle = e.cycleIndex;
@@ -169,8 +165,7 @@ void Cycle(Engine &e, const TraceWindow *w, uint32_t slot)
     }
 }
 
-void StartWindow(Engine &e, const TraceWindow &w)
-{
+void StartWindow(Engine &e, const TraceWindow &w) {
     for (size_t d = 0; d < e.drives.size(); ++d) {
         DriveState &ds = e.drives[d];
         if (!ds.seen && std::any_of(w.slots[d].begin(), w.slots[d].end(),
@@ -181,16 +176,14 @@ void StartWindow(Engine &e, const TraceWindow &w)
     }
 }
 
-std::string DayOf(const std::string &file)
-{
+std::string DayOf(const std::string &file) {
     size_t dot = file.rfind(".csv");
     return dot == std::string::npos ? file : file.substr(0, dot);
 }
 
 // The outlier row of the options: the type's defaults, switched on, with the
 // parameters given in the options.
-int OutlierConfigOf(const ReplayOptions &o, SlowDiskOutlierConfig *cfg, std::string *error)
-{
+int OutlierConfigOf(const ReplayOptions &o, SlowDiskOutlierConfig *cfg, std::string *error) {
     if (o.drmType >= SLOW_DISK_DRM_TYPE_NUM) {
         *error = "DRM type must be 0..3";
         return -1;
@@ -225,8 +218,7 @@ int OutlierConfigOf(const ReplayOptions &o, SlowDiskOutlierConfig *cfg, std::str
 }  // namespace
 
 int ReplayOutlierParamsOf(const ReplayOptions &options, ReplayOutlierParams *out,
-                          std::string *error)
-{
+                          std::string *error) {
     SlowDiskOutlierConfig c{};
     if (OutlierConfigOf(options, &c, error) != 0) {
         return -1;
@@ -237,10 +229,14 @@ int ReplayOutlierParamsOf(const ReplayOptions &options, ReplayOutlierParams *out
 }
 
 int ReplayRunHost(const TraceHost &trace, const ReplayOptions &options, ReplayHost *out,
-                  std::string *error)
-{
+                  std::string *error) {
     SlowDiskOutlierConfig outlierCfg{};
     if (OutlierConfigOf(options, &outlierCfg, error) != 0) {
+        return -1;
+    }
+    if (trace.drives.size() > kMaxZoneDrives) {
+        *error = trace.name + ": " + std::to_string(trace.drives.size()) +
+                 " drives; a zone holds at most " + std::to_string(kMaxZoneDrives);
         return -1;
     }
     *out = ReplayHost{};
@@ -281,7 +277,8 @@ int ReplayRunHost(const TraceHost &trace, const ReplayOptions &options, ReplayHo
         StartWindow(e, w);
         for (uint32_t slot = 0; slot < w.slotCount; ++slot) {
             for (uint32_t rep = 0; rep < kReplayCyclesPerSample; ++rep) {
-                e.ts = w.start + static_cast<int64_t>(slot * kTraceStepSeconds + rep * kReplayCycleSeconds);
+                e.ts = w.start +
+                       static_cast<int64_t>(slot * kTraceStepSeconds + rep * kReplayCycleSeconds);
                 Cycle(e, &w, slot);
             }
         }

@@ -90,6 +90,6 @@ struct ReplayHost {
 
 // Replays `trace` into `out`. Returns 0, or -1 with `error` set when the
 // options are out of range (DRM type above 3, IO size 0, outlier parameters
-// the mode rejects).
+// the mode rejects) or the host has more drives than a zone holds (128).
 [[nodiscard]] int ReplayRunHost(const TraceHost &trace, const ReplayOptions &options,
                                 ReplayHost *out, std::string *error);

@@ -13,8 +13,7 @@ constexpr const char *kModeNames[REPLAY_MODE_NUM] = {"written", "outlier"};
 static_assert(sizeof(kModeNames) / sizeof(kModeNames[0]) == REPLAY_MODE_NUM, "one name per mode");
 
 void Appendf(std::string *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void Appendf(std::string *out, const char *fmt, ...)
-{
+void Appendf(std::string *out, const char *fmt, ...) {
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
@@ -25,8 +24,7 @@ void Appendf(std::string *out, const char *fmt, ...)
     }
 }
 
-std::vector<std::string> SplitCsv(std::string line)
-{
+std::vector<std::string> SplitCsv(std::string line) {
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
@@ -47,13 +45,11 @@ std::vector<std::string> SplitCsv(std::string line)
 }
 
 // Percent of `part` in `whole`, 0 for an empty whole.
-double Percent(uint64_t part, uint64_t whole)
-{
+double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-std::string DecisionText(const ReplayHost &h, const ReplayDecision &d)
-{
+std::string DecisionText(const ReplayHost &h, const ReplayDecision &d) {
     std::string s;
     if (!d.declared) {
         return "no";
@@ -62,18 +58,16 @@ std::string DecisionText(const ReplayHost &h, const ReplayDecision &d)
     return s;
 }
 
-std::string GatesText(const ReplayGates &g)
-{
+std::string GatesText(const ReplayGates &g) {
     std::string s;
-    Appendf(&s, "svctm %5.1f%% busy %5.1f%% util %5.1f%% bw %5.1f%% peers %llu", Percent(g.svctm, g.cycles),
-            Percent(g.busy, g.cycles), Percent(g.util, g.cycles), Percent(g.bandwidth, g.cycles),
-            static_cast<unsigned long long>(g.peers));
+    Appendf(&s, "svctm %5.1f%% busy %5.1f%% util %5.1f%% bw %5.1f%% peers %llu",
+            Percent(g.svctm, g.cycles), Percent(g.busy, g.cycles), Percent(g.util, g.cycles),
+            Percent(g.bandwidth, g.cycles), static_cast<unsigned long long>(g.peers));
     return s;
 }
 
 // "-" when the quotient has no divisor.
-std::string Ratio(uint32_t num, uint32_t den)
-{
+std::string Ratio(uint32_t num, uint32_t den) {
     std::string s = "-";
     if (den != 0) {
         s.clear();
@@ -83,16 +77,14 @@ std::string Ratio(uint32_t num, uint32_t den)
 }
 
 void ScoreRow(std::string *out, const std::string &host, const std::string &day, uint32_t mode,
-              const ReplayScore &s)
-{
+              const ReplayScore &s) {
     Appendf(out, "%-10s %-12s %-8s %8u %3u %3u %3u %9s %6s\n", host.c_str(), day.c_str(),
             kModeNames[mode], s.declared, s.truePositives, s.falsePositives, s.falseNegatives,
             Ratio(s.truePositives, s.truePositives + s.falsePositives).c_str(),
             Ratio(s.truePositives, s.truePositives + s.falseNegatives).c_str());
 }
 
-cJSON *ScoreJson(const ReplayScore &s)
-{
+cJSON *ScoreJson(const ReplayScore &s) {
     cJSON *o = cJSON_CreateObject();
     cJSON_AddNumberToObject(o, "declared", s.declared);
     cJSON_AddNumberToObject(o, "tp", s.truePositives);
@@ -107,8 +99,7 @@ cJSON *ScoreJson(const ReplayScore &s)
     return o;
 }
 
-cJSON *DriveJson(const ReplayHost &h, const ReplayDrive &d, const ReplayLabels *labels)
-{
+cJSON *DriveJson(const ReplayHost &h, const ReplayDrive &d, const ReplayLabels *labels) {
     cJSON *o = cJSON_CreateObject();
     cJSON_AddStringToObject(o, "drive", d.name.c_str());
     if (labels != nullptr) {
@@ -127,10 +118,14 @@ cJSON *DriveJson(const ReplayHost &h, const ReplayDrive &d, const ReplayLabels *
     }
     const ReplayGates &g = d.gates;
     cJSON *j = cJSON_AddObjectToObject(o, "written_gates");
-    const std::pair<const char *, uint64_t> fields[] = {
-        {"cycles", g.cycles},       {"svctm_below", g.svctm},  {"busy_below", g.busy},
-        {"util_below", g.util},     {"bandwidth_above", g.bandwidth},
-        {"candidate", g.candidate}, {"peers_below", g.peers}, {"marked", g.marked}};
+    const std::pair<const char *, uint64_t> fields[] = {{"cycles", g.cycles},
+                                                        {"svctm_below", g.svctm},
+                                                        {"busy_below", g.busy},
+                                                        {"util_below", g.util},
+                                                        {"bandwidth_above", g.bandwidth},
+                                                        {"candidate", g.candidate},
+                                                        {"peers_below", g.peers},
+                                                        {"marked", g.marked}};
     for (const auto &[key, value] : fields) {
         cJSON_AddNumberToObject(j, key, static_cast<double>(value));
     }
@@ -139,8 +134,7 @@ cJSON *DriveJson(const ReplayHost &h, const ReplayDrive &d, const ReplayLabels *
 
 }  // namespace
 
-int ReplayReadLabels(const std::string &path, ReplayLabels *labels, std::string *error)
-{
+int ReplayReadLabels(const std::string &path, ReplayLabels *labels, std::string *error) {
     std::ifstream in(path);
     std::string line;
     if (!in || !std::getline(in, line)) {
@@ -170,15 +164,14 @@ int ReplayReadLabels(const std::string &path, ReplayLabels *labels, std::string 
     return 0;
 }
 
-bool ReplayIsLabelled(const ReplayLabels &labels, const std::string &host, const std::string &drive)
-{
+bool ReplayIsLabelled(const ReplayLabels &labels, const std::string &host,
+                      const std::string &drive) {
     return std::find(labels.drives.begin(), labels.drives.end(), std::make_pair(host, drive)) !=
            labels.drives.end();
 }
 
 ReplayScore ReplayScoreHost(const ReplayHost &host, const ReplayLabels &labels, uint32_t mode,
-                            int window)
-{
+                            int window) {
     ReplayScore s{};
     for (const ReplayDrive &d : host.drives) {
         bool declared = window < 0 ? d.mode[mode].declared : d.windowDeclared[mode][window] != 0;
@@ -191,18 +184,17 @@ ReplayScore ReplayScoreHost(const ReplayHost &host, const ReplayLabels &labels, 
     return s;
 }
 
-std::string ReplayDriveTable(const std::vector<ReplayHost> &hosts, const ReplayLabels *labels)
-{
+std::string ReplayDriveTable(const std::vector<ReplayHost> &hosts, const ReplayLabels *labels) {
     std::string out;
     Appendf(&out, "%-10s %-8s %-5s %-26s %-26s %s\n", "host", "drive", "label", "written rule",
             "outlier mode", "written rule gates failed (% of cycles with IO)");
     for (const ReplayHost &h : hosts) {
         for (const ReplayDrive &d : h.drives) {
-            const char *label = labels == nullptr                          ? "-"
+            const char *label = labels == nullptr                           ? "-"
                                 : ReplayIsLabelled(*labels, h.name, d.name) ? "slow"
                                                                             : "";
-            Appendf(&out, "%-10s %-8s %-5s %-26s %-26s %s\n", h.name.c_str(), d.name.c_str(),
-                    label, DecisionText(h, d.mode[REPLAY_MODE_WRITTEN]).c_str(),
+            Appendf(&out, "%-10s %-8s %-5s %-26s %-26s %s\n", h.name.c_str(), d.name.c_str(), label,
+                    DecisionText(h, d.mode[REPLAY_MODE_WRITTEN]).c_str(),
                     DecisionText(h, d.mode[REPLAY_MODE_OUTLIER]).c_str(),
                     GatesText(d.gates).c_str());
         }
@@ -210,15 +202,15 @@ std::string ReplayDriveTable(const std::vector<ReplayHost> &hosts, const ReplayL
     return out;
 }
 
-std::string ReplayScoreTable(const std::vector<ReplayHost> &hosts, const ReplayLabels &labels)
-{
+std::string ReplayScoreTable(const std::vector<ReplayHost> &hosts, const ReplayLabels &labels) {
     std::string out;
     Appendf(&out, "%-10s %-12s %-8s %8s %3s %3s %3s %9s %6s\n", "host", "day", "mode", "declared",
             "TP", "FP", "FN", "precision", "recall");
     for (const ReplayHost &h : hosts) {
         for (size_t w = 0; w < h.days.size(); ++w) {
             for (uint32_t m = 0; m < REPLAY_MODE_NUM; ++m) {
-                ScoreRow(&out, h.name, h.days[w], m, ReplayScoreHost(h, labels, m, static_cast<int>(w)));
+                ScoreRow(&out, h.name, h.days[w], m,
+                         ReplayScoreHost(h, labels, m, static_cast<int>(w)));
             }
         }
         for (uint32_t m = 0; m < REPLAY_MODE_NUM; ++m) {
@@ -229,15 +221,15 @@ std::string ReplayScoreTable(const std::vector<ReplayHost> &hosts, const ReplayL
 }
 
 std::string ReplayJson(const std::vector<ReplayHost> &hosts, const ReplayLabels *labels,
-                       const ReplayOptions &options, const ReplayRunFigures &figures)
-{
+                       const ReplayOptions &options, const ReplayRunFigures &figures) {
     cJSON *root = cJSON_CreateObject();
     cJSON_AddNumberToObject(root, "io_size", options.ioSize);
     cJSON_AddNumberToObject(root, "drm_type", options.drmType);
     cJSON_AddNumberToObject(root, "cycles", static_cast<double>(figures.cycles));
     cJSON_AddNumberToObject(root, "seconds", figures.seconds);
-    cJSON_AddNumberToObject(root, "cycles_per_second",
-                            figures.seconds > 0 ? static_cast<double>(figures.cycles) / figures.seconds : 0);
+    cJSON_AddNumberToObject(
+        root, "cycles_per_second",
+        figures.seconds > 0 ? static_cast<double>(figures.cycles) / figures.seconds : 0);
     cJSON_AddNumberToObject(root, "cpu_seconds", figures.cpuSeconds);
     cJSON_AddNumberToObject(root, "trace_problems", static_cast<double>(figures.problems));
     cJSON *arr = cJSON_AddArrayToObject(root, "hosts");
@@ -260,13 +252,15 @@ std::string ReplayJson(const std::vector<ReplayHost> &hosts, const ReplayLabels 
             cJSON_AddItemToArray(days, jd);
             cJSON_AddStringToObject(jd, "day", h.days[w].c_str());
             for (uint32_t m = 0; m < REPLAY_MODE_NUM; ++m) {
-                cJSON_AddItemToObject(jd, kModeNames[m],
-                                      ScoreJson(ReplayScoreHost(h, *labels, m, static_cast<int>(w))));
+                cJSON_AddItemToObject(
+                    jd, kModeNames[m],
+                    ScoreJson(ReplayScoreHost(h, *labels, m, static_cast<int>(w))));
             }
         }
         cJSON *all = cJSON_AddObjectToObject(jh, "all");
         for (uint32_t m = 0; m < REPLAY_MODE_NUM; ++m) {
-            cJSON_AddItemToObject(all, kModeNames[m], ScoreJson(ReplayScoreHost(h, *labels, m, -1)));
+            cJSON_AddItemToObject(all, kModeNames[m],
+                                  ScoreJson(ReplayScoreHost(h, *labels, m, -1)));
         }
     }
     char *text = cJSON_Print(root);

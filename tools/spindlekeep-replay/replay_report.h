@@ -35,10 +35,10 @@ ReplayScore ReplayScoreHost(const ReplayHost &host, const ReplayLabels &labels, 
 
 // What the run measured besides the decisions.
 struct ReplayRunFigures {
-    double seconds;        // wall time of the replay itself (not the reading)
-    double cpuSeconds;     // CPU time of the same
-    uint64_t cycles;       // over all hosts
-    uint64_t problems;     // trace rows or files that were reported and skipped
+    double seconds;     // wall time of the replay itself (not the reading)
+    double cpuSeconds;  // CPU time of the same
+    uint64_t cycles;    // over all hosts
+    uint64_t problems;  // trace rows or files that were reported and skipped
 };
 
 // Per drive: the label (when labels are given), each mode's outcome with its

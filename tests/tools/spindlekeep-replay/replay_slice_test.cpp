@@ -13,8 +13,7 @@ struct SliceRun {
     std::vector<ReplayHost> hosts;
 };
 
-SliceRun RunSlice(const ReplayOptions &o)
-{
+SliceRun RunSlice(const ReplayOptions &o) {
     SliceRun r;
     for (const char *name : {"host_22", "host_1"}) {
         TraceHost trace;
@@ -27,8 +26,7 @@ SliceRun RunSlice(const ReplayOptions &o)
     return r;
 }
 
-TEST(ReplaySlice, OutlierModeDeclaresOnlyTheLabelledDriveWithinTheHour)
-{
+TEST(ReplaySlice, OutlierModeDeclaresOnlyTheLabelledDriveWithinTheHour) {
     ReplayLabels labels;
     std::string err;
     ASSERT_EQ(ReplayReadLabels(std::string(SPK_REPLAY_DATA) + "/labels.csv", &labels, &err), 0);
@@ -63,7 +61,8 @@ TEST(ReplaySlice, OutlierModeDeclaresOnlyTheLabelledDriveWithinTheHour)
         EXPECT_EQ(s.falseNegatives, m == REPLAY_MODE_OUTLIER ? 0u : 1u);
     }
 
-    cJSON *doc = cJSON_Parse(ReplayJson(r.hosts, &labels, ReplayOptions{}, ReplayRunFigures{}).c_str());
+    cJSON *doc =
+        cJSON_Parse(ReplayJson(r.hosts, &labels, ReplayOptions{}, ReplayRunFigures{}).c_str());
     ASSERT_NE(doc, nullptr);
     cJSON *drive = cJSON_GetArrayItem(
         cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(doc, "hosts"), 0), "drives"), 4);
@@ -71,11 +70,19 @@ TEST(ReplaySlice, OutlierModeDeclaresOnlyTheLabelledDriveWithinTheHour)
     EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(drive, "labelled")));
     EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(outlier, "declared")));
     EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(outlier, "first_day")), "2022-07-18");
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(drive, "drive")), "disk11");
+    cJSON *hosts = cJSON_GetObjectItem(doc, "hosts");
+    cJSON *slowAll =
+        cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(hosts, 0), "all"), "outlier");
+    cJSON *cleanAll =
+        cJSON_GetObjectItem(cJSON_GetObjectItem(cJSON_GetArrayItem(hosts, 1), "all"), "outlier");
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(slowAll, "tp")), 1.0);
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(slowAll, "precision")), 1.0);
+    EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(cleanAll, "precision")));  // nothing declared
     cJSON_Delete(doc);
 }
 
-TEST(ReplaySlice, OptionsReachTheModesAndOutOfRangeOnesAreRefused)
-{
+TEST(ReplaySlice, OptionsReachTheModesAndOutOfRangeOnesAreRefused) {
     ReplayOptions strict;
     strict.ratio = 3.0;  // disk11 runs well under 3x its peers
     strict.outlierSet[0] = true;
@@ -96,10 +103,15 @@ TEST(ReplaySlice, OptionsReachTheModesAndOutOfRangeOnesAreRefused)
         EXPECT_EQ(ReplayRunHost(empty, o, &out, &err), -1);
         EXPECT_FALSE(err.empty());
     }
+    TraceHost crowded;
+    crowded.drives.assign(129, "disk");  // one more than a zone holds
+    ReplayHost out;
+    std::string err;
+    EXPECT_EQ(ReplayRunHost(crowded, ReplayOptions{}, &out, &err), -1);
+    EXPECT_NE(err.find("at most 128"), std::string::npos);
 }
 
-TEST(ReplaySlice, LabelsFileErrorsNameTheLine)
-{
+TEST(ReplaySlice, LabelsFileErrorsNameTheLine) {
     TempDir dir;
     const std::pair<const char *, const char *> cases[] = {
         {"host,disk\nh,d\n", ":1: header"},

@@ -277,8 +277,7 @@ uint32_t SlowDiskOutlierWindowCycles(const SlowDiskOutlierConfig &cfg)
 uint32_t SlowDiskOutlierNeededCycles(const SlowDiskOutlierConfig &cfg)
 {
     uint32_t w = SlowDiskOutlierWindowCycles(cfg);
-    uint32_t needed = (w * cfg.fractionPct + 99) / 100;  // rounded up: "at least P"
-    return std::max<uint32_t>(needed, 1);
+    return (w * cfg.fractionPct + 99) / 100;  // rounded up: "at least P"
 }
 
 SlowDiskOutlierZoneResult SlowDiskOutlierCycle(SlowDiskOutlierMember *members, uint32_t n,
