@@ -27,8 +27,8 @@
 // Defaults, chosen before any trace was replayed:
 //  - R 1.5: the slow SSDs of published fail-slow studies run 1.25-2.2x their
 //    peers; healthy SSDs of one model under one load stay within ~20% of
-//    each other, so 1.5x is well clear of normal spread and still below most
-//    failing drives.
+//    each other, so 1.5x is well clear of normal spread and inside the
+//    failing range (a drive only 1.25x slower is left to fleet-wide tools).
 //  - Z 3: three robust standard deviations, the usual outlier fence; it keeps
 //    the ratio from firing in zones whose disks are spread widely anyway.
 //  - P 0.5: an outlier in at least half the cycles, so bursts, garbage
