@@ -99,6 +99,7 @@ struct Bed {
             f.num_read_ops = 3000 * k;
             f.bytes_read = 12288000 * k;
             f.io_time = 1200000 * k;
+            f.read_latency_ticks = 3 * (100 + i % 7) * k;  // 100..106 us per read
             (void)DiskIoStatInfoSet(sn, &f);
         }
         DiskHealthInfo h{};
@@ -137,6 +138,21 @@ void BM_SlowDiskDetectionRun64(benchmark::State &state)
     }
 }
 BENCHMARK(BM_SlowDiskDetectionRun64)->MeasureProcessCPUTime();
+
+// The same run with the peer-outlier mode on for the zone's type: the cost
+// the mode adds to a detection run.
+void BM_SlowDiskDetectionRun64WithOutlier(benchmark::State &state)
+{
+    Bed bed(DISK_TYPE_SSD_SAS, DrmClassicalSlowDiskDetectV2Init, DrmClassicalSlowDiskDetectV2Fin);
+    (void)DrmSlowDiskDetectSetSwitch(1);
+    SlowDiskOutlierConfig cfg = SlowDiskOutlierDefaultConfig(DRM_DISK_TYPE_SAS_SSD);
+    cfg.on = 1;
+    (void)DrmSlowDiskOutlierSetConfig(&cfg);
+    for (auto _ : state) {
+        DrmSlowDiskDetectAnalyse(0);
+    }
+}
+BENCHMARK(BM_SlowDiskDetectionRun64WithOutlier)->MeasureProcessCPUTime();
 
 void BM_PrefailPass64(benchmark::State &state)
 {

@@ -4,13 +4,18 @@
 # agent stand-ins (32 each, four types), after the first rounds and the
 # analyses' first runs. Runs in a private mount namespace like the end-to-end
 # tests (root needed). Prints "key value" lines; bench/run.sh tabulates them.
-#   bash bench/footprint.sh BUILD_DIR [WINDOW_SECONDS]     (default 120)
+#   bash bench/footprint.sh BUILD_DIR [WINDOW_SECONDS [loaded|outlier]]   (default 120)
+# "loaded" gives every disk a steady read load with latency; "outlier" does
+# the same and turns the slow-disk detector's peer-outlier mode on for all four
+# disk types (every other setting at its default): the two compare the cost
+# the mode adds to a pass when it has latencies to compare.
 WINDOW=${2:-120}
+MODE=${3:-}
 source "$(dirname "$0")/../tests/e2e/lib.sh" "$@"
 
 AGENT="$P/bin/spindlekeep-agent"
 FLEET=/tmp/fleet64.json
-python3 - "$FLEET" <<'PYEOF'
+python3 - "$FLEET" "$MODE" <<'PYEOF'
 import json, sys
 kinds = [("SSD_SATA", "ATA", "KSSD-SA960", "kernel"), ("HDD_SAS", "SEAGATE", "ST4000NM0043", "kernel"),
          ("SSD_SAS", "KORVAN", "KV-SAS1600", "user"), ("SSD_NVMe", "KORVAN", "KV-NVMe3840", "user")]
@@ -24,6 +29,9 @@ for k, (typ, vendor, model, role) in enumerate(kinds):
              "health": {"power_on_hours": 5000, "wear": 300}}
         if typ == "SSD_NVMe":
             d["pci_address"] = "0000:%02x:00.0" % n
+        if sys.argv[2]:
+            d["load"] = {"read_iops": 2000 + 10 * n, "read_kib_s": 8000 + 40 * n,
+                         "read_latency_us": 80 + n % 5, "util": 20}
         disks.append(d)
 json.dump({"tick_rate": 1000, "disks": disks, "events": []}, open(sys.argv[1], "w"))
 PYEOF
@@ -35,11 +43,20 @@ PIDS="$!"
 PIDS="$PIDS $!"
 trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
 wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || { echo "agents did not come up"; exit 1; }
+if [ "$MODE" = outlier ]; then
+  jq -n '{feature_switch: 1, takeover_disk_switch: 0, disklife_prediction: {task_cycle: 86400}}
+         + ({sata_ssd_disk: 1, sas_ssd_disk: 1, nvme_disk: 1, sas_hdd: 100} | with_entries(.value =
+            {task_cycle: 20, min_threshold_value: .value, min_slow_cycle: 50, outlier_switch: 1}))' \
+    >"$CONFIG"
+fi
 start_daemon
 registered() { grep -o '"SPKCPU[0-9]*"' "$P/config/disk_mgr.config" 2>/dev/null | sort -u | wc -l; }
 all_in() { test "$(registered)" = 64; }
 wait_for 30 all_in || { echo "only $(registered) disks registered"; exit 1; }
 sleep 20  # warm-up: first health and IO rounds, the analyses' first runs
+if [ "$MODE" = outlier ]; then
+  echo "outlier_types_on $("$P/bin/spindlekeep-cli" show slowdisk_outlier_config | grep -c 'outlier_switch=   1')"
+fi
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$DPID/stat"; }
 t0=$(cpu_ticks); s0=$(date +%s.%N)
 sleep "$WINDOW"

@@ -17,7 +17,8 @@ bash scripts/setup.sh >/dev/null
 cmake -S . -B $B -DCMAKE_BUILD_TYPE=Release -DSPK_BENCH=ON -DSPK_TESTS=OFF >/dev/null
 cmake --build $B -j "$(nproc)" >/dev/null
 mkdir -p $R
-for b in primitives_bench cli_bench data_mgr_bench dcm_collect_bench drm_feature_bench drm_bench; do
+for b in primitives_bench cli_bench data_mgr_bench dcm_collect_bench drm_feature_bench drm_bench \
+         slow_disk_outlier_bench; do
   "$B/bench/$b" --benchmark_format=json --benchmark_min_time=0.5 >"$R/$b.json" 2>/dev/null
 done
 bash bench/footprint.sh "$B" "$WINDOW" | grep -E '^[a-z_]+ [0-9.]+$' >"$R/footprint.txt"
@@ -60,6 +61,8 @@ for arg, name in ((1, "base"), (2, "health"), (3, "IO")):
     b = bench("dcm_collect_bench", f"BM_AnswerCheckAndCopy/{arg}")
     row(f"check and copy of one {name} answer", us(b), "us", parse, "")
 row("slow-disk detection cycle, 64 disks", us(bench("drm_feature_bench", "BM_SlowDiskDetectionRun64")), "us", 0, "")
+row("the same with the outlier mode on", us(bench("drm_feature_bench", "BM_SlowDiskDetectionRun64WithOutlier")), "us", 0, "")
+row("outlier rule alone, a zone of 64 disks", us(bench("slow_disk_outlier_bench", "BM_OutlierCycle/64")), "us", 0, "")
 row("prefail pass, 64 disks", us(bench("drm_feature_bench", "BM_PrefailPass64")), "us", 0, "")
 row("life pass, 64 disks", us(bench("drm_feature_bench", "BM_LifePass64")), "us", 0, "")
 row("DRM tick, 64 disks, nothing due", us(bench("drm_bench", "BM_DrmTickNothingDue")), "us", 0, "")

@@ -17,7 +17,7 @@ install(DIRECTORY DESTINATION userconfig_bak
 
 set(SPK_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(SPK_VERSION ${PROJECT_VERSION})  # in the man pages
-foreach(page spindlekeepd spindlekeep-cli spindlekeep-diag spindlekeep-agent)
+foreach(page spindlekeepd spindlekeep-cli spindlekeep-diag spindlekeep-agent spindlekeep-replay)
   configure_file(${SPK_PACKAGING_DIR}/man/${page}.8 ${CMAKE_BINARY_DIR}/man/${page}.8 @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.8 DESTINATION share/man/man8)
 endforeach()

@@ -94,7 +94,7 @@ check "the unit starts the installed daemon" grep -qx "ExecStart=$P/bin/spindlek
 check "the unit keeps the host's /tmp" grep -qx "PrivateTmp=no" "/lib/systemd/system/$UNIT"
 check "the unit is valid" systemd-analyze verify "/lib/systemd/system/$UNIT"
 check "the unit is enabled" [ -L "/etc/systemd/system/multi-user.target.wants/$UNIT" ]
-for page in spindlekeepd spindlekeep-cli spindlekeep-diag spindlekeep-agent; do
+for page in spindlekeepd spindlekeep-cli spindlekeep-diag spindlekeep-agent spindlekeep-replay; do
   check "man page $page renders cleanly" \
         [ -z "$(MANWIDTH=80 man --warnings "$page" 2>&1 >/dev/null)" ]
 done
@@ -110,7 +110,7 @@ complete_words() {  # WORD... (the last one is being completed)
 }
 check "completion: actions" [ "$(complete_words "")" = "show change help" ]
 check "completion: commands that change" \
-      [ "$(complete_words change "")" = "config slowdisk_detect_config dpr_smart disklife_prediction" ]
+      [ "$(complete_words change "")" = "config slowdisk_detect_config slowdisk_outlier_config dpr_smart disklife_prediction" ]
 check "completion: query commands" [ "$(complete_words show d)" = "disk_info drm_info dpr_smart disklife_prediction" ]
 check "completion: parameters not given yet" \
       [ "$(complete_words change dpr_smart disk_type=1 "")" = "task_cycle=" ]

@@ -236,10 +236,26 @@ int ReadNumber(const char *parent, const char *child, uint32_t *value)
     return node != nullptr ? 0 : 1;
 }
 
-// Sets the value and saves the whole tree; the caller holds the lock
-// exclusive. 0, 1 (no such number) or the save's result.
-int WriteNumberLocked(const char *parent, const char *child, int32_t value, const char *path)
+// Adds parent.child as a number when `add` and the parent object lacks the
+// child; the caller holds the lock exclusive. The new node, or null.
+cJSON *AddMissingChild(const char *parent, const char *child, bool add)
 {
+    cJSON *node = cJSON_GetObjectItem(g_config.tree, parent);
+    if (!add || child == nullptr || !cJSON_IsObject(node) ||
+        cJSON_GetObjectItem(node, child) != nullptr) {
+        return nullptr;
+    }
+    return cJSON_AddNumberToObject(node, child, 0);
+}
+
+// Sets the value and saves the whole tree; the caller holds the lock
+// exclusive. 0, 1 (no such number) or the save's result. With `add`, a
+// missing child of an existing parent object is created first, and removed
+// again when the save fails.
+int WriteNumberLocked(const char *parent, const char *child, int32_t value, const char *path,
+                      bool add)
+{
+    cJSON *added = AddMissingChild(parent, child, add);
     cJSON *node = FindNumberNode(parent, child);
     if (node == nullptr) {
         return 1;
@@ -256,10 +272,13 @@ int WriteNumberLocked(const char *parent, const char *child, int32_t value, cons
         KLOG_ERR(kMgrTag, "save config parent:%s child:%s val:%d to file failed: %d", parent,
                  child, value, ret);
     }
+    if (added != nullptr) {  // the tree keeps matching the file
+        cJSON_Delete(cJSON_DetachItemViaPointer(cJSON_GetObjectItem(g_config.tree, parent), added));
+    }
     return 1;
 }
 
-int WriteNumber(const char *parent, const char *child, int32_t value)
+int WriteNumber(const char *parent, const char *child, int32_t value, bool add = false)
 {
     char path[kPathMax] = {};
     if (FormatConfigPath(path, sizeof(path), "") != 0) {
@@ -270,7 +289,7 @@ int WriteNumber(const char *parent, const char *child, int32_t value)
         KLOG_ERR(kMgrTag, "no such config %s", child != nullptr ? child : parent);
     } else {
         KeeperWriteLock(g_config.lock);
-        ret = g_config.tree == nullptr ? 1 : WriteNumberLocked(parent, child, value, path);
+        ret = g_config.tree == nullptr ? 1 : WriteNumberLocked(parent, child, value, path, add);
         KeeperRwUnlock(g_config.lock);
     }
     if (BackUpConfigFile() != 0) {
@@ -373,6 +392,28 @@ int SetChildNodeConfigInt(const char *parent, const char *child, int32_t value)
         return 1;
     }
     return WriteNumber(parent, child, value);
+}
+
+bool ChildNodeConfigExists(const char *parent, const char *child)
+{
+    if (parent == nullptr || child == nullptr || g_config.lock == nullptr) {
+        return false;
+    }
+    KeeperReadLock(g_config.lock);
+    const cJSON *node = cJSON_GetObjectItem(g_config.tree, parent);
+    bool found = cJSON_IsObject(node) && cJSON_GetObjectItem(node, child) != nullptr;
+    KeeperRwUnlock(g_config.lock);
+    return found;
+}
+
+int SetOrAddChildNodeConfigInt(const char *parent, const char *child, int32_t value)
+{
+    if (parent == nullptr || child == nullptr) {
+        KLOG_ERR(kMgrTag, "null input parent:%p child:%p val:%d", static_cast<const void *>(parent),
+                 static_cast<const void *>(child), value);
+        return 1;
+    }
+    return WriteNumber(parent, child, value, true);
 }
 
 int CheckSwitchConfig(int32_t value)

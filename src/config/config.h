@@ -41,6 +41,13 @@ extern const char *const g_configDiskTypeKeys[CONFIG_DISK_TYPE_NUM];
 [[nodiscard]] int SetConfigInt(const char *key, int32_t value);
 [[nodiscard]] int GetChildNodeConfigInt(const char *parent, const char *child, uint32_t *value);
 [[nodiscard]] int SetChildNodeConfigInt(const char *parent, const char *child, int32_t value);
+// True when parent.child exists (any JSON type); no message when it does not.
+// For optional keys, whose absence means their default.
+bool ChildNodeConfigExists(const char *parent, const char *child);
+// SetChildNodeConfigInt that adds the number when the child is missing from
+// an existing parent object (an optional key set for the first time).
+[[nodiscard]] int SetOrAddChildNodeConfigInt(const char *parent, const char *child,
+                                             int32_t value);
 
 // 0 when value is 0 or 1; else logs "invalid switch val: %d" and returns 1.
 [[nodiscard]] int CheckSwitchConfig(int32_t value);

@@ -34,6 +34,38 @@ void SetSlowDiskDetectConfig()
     }
 }
 
+SlowDiskOutlierConfig LoadSlowDiskOutlierConfig(uint32_t drmType)
+{
+    SlowDiskOutlierConfig cfg = SlowDiskOutlierDefaultConfig(drmType);
+    const char *section = g_configDiskTypeKeys[drmType];
+    for (uint32_t f = 0; f < SLOW_DISK_OUTLIER_FIELD_NUM; ++f) {
+        const SlowDiskOutlierFieldInfo &info = g_slowDiskOutlierFields[f];
+        if (!ChildNodeConfigExists(section, info.key)) {
+            continue;
+        }
+        uint32_t value = 0;
+        if (GetChildNodeConfigInt(section, info.key, &value) != 0 || value < info.min ||
+            value > info.max) {
+            KLOG_ERR(kTag, "invalid %s %s: %d (range %u..%u), default %u kept", section, info.key,
+                     static_cast<int32_t>(value), info.min, info.max,
+                     SlowDiskOutlierFieldGet(cfg, f));
+            continue;
+        }
+        SlowDiskOutlierFieldSet(&cfg, f, value);
+    }
+    return cfg;
+}
+
+void SetSlowDiskOutlierConfig()
+{
+    for (uint32_t t = 0; t < CONFIG_DISK_TYPE_NUM; ++t) {
+        SlowDiskOutlierConfig cfg = LoadSlowDiskOutlierConfig(t);
+        if (DrmSlowDiskOutlierSetConfig(&cfg) != 0) {
+            KLOG_ERR(kTag, "set slow disk outlier config of %s failed", g_configDiskTypeKeys[t]);
+        }
+    }
+}
+
 int SetDprSmartSwitch(uint32_t featureSwitch)
 {
     DprSwitch sw{DPR_START_TYPE_SMART, static_cast<uint8_t>(featureSwitch != 0 ? 1 : 0)};
@@ -73,6 +105,7 @@ void StartFeature()
         return;
     }
     SetSlowDiskDetectConfig();
+    SetSlowDiskOutlierConfig();
     if (SetDprSmartSwitch(featureSwitch) != 0) {
         return;
     }

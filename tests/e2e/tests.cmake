@@ -7,3 +7,5 @@ foreach(mode dies hangs garbage)
 endforeach()
 # Three minutes of a full node, plus start-up and checks.
 set_tests_properties(fleet64_e2e PROPERTIES TIMEOUT 420)
+# The outlier mode's shortest window is 100 cycles of 3 seconds.
+set_tests_properties(replay_e2e PROPERTIES TIMEOUT 420)

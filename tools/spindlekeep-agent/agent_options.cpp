@@ -9,7 +9,8 @@
 namespace {
 
 const char kHelp[] =
-    "Usage: spindlekeep-agent --role kernel|user [--fleet FILE | --host] [options]\n"
+    "Usage: spindlekeep-agent --role kernel|user [--fleet FILE | --host | --replay DIR]\n"
+    "                         [options]\n"
     "\n"
     "Disk agent stand-in for spindlekeepd: serves JSON-RPC 2.0 over a UNIX socket,\n"
     "one request per connection, answers of at most 8191 bytes.\n"
@@ -25,8 +26,12 @@ const char kHelp[] =
     "  --fleet FILE           a fleet file (format: README.md)\n"
     "  --host                 this machine's block devices (sysfs, /proc/diskstats,\n"
     "                         smartctl -j -a)\n"
-    "  --time-scale X         simulated seconds per real second (default 1; 0 stops\n"
-    "                         the fleet clock, see --control)\n"
+    "  --replay DIR           replay one host directory of fail-slow traces (day CSVs\n"
+    "                         ts,disk_id,throughput,latency) as healthy disks\n"
+    "  --replay-io-size BYTES IO size of the replay's counter model (default 4096)\n"
+    "  --replay-type TYPE     SSD_NVMe (default), SSD_SATA, SSD_SAS or HDD_SAS\n"
+    "  --time-scale X         simulated (or replayed) seconds per real second\n"
+    "                         (default 1; 0 stops the clock, see --control)\n"
     "Transport:\n"
     "  --socket PATH          socket path instead of the role's default\n"
     "  --socket-mode OCTAL    socket file mode (default 0660)\n"
@@ -116,6 +121,27 @@ bool ParseLevel(const std::string &text, uint32_t *level)
 
 std::string NoneToEmpty(const std::string &value) { return value == "none" ? std::string() : value; }
 
+bool ParseIoSize(const std::string &text, uint32_t *out)
+{
+    char *end = nullptr;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] < '0' || text[0] > '9' || end == nullptr || *end != '\0' ||
+        value == 0 || value > kReplayMaxIoSize) {
+        return false;
+    }
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool ParseReplayType(const std::string &value, DiskType *type, std::string *error)
+{
+    if (!DiskTypeFromName(value, type) || !ReplayTypeServed(*type)) {
+        *error = "--replay-type must be SSD_NVMe, SSD_SATA, SSD_SAS or HDD_SAS (types the daemon takes)";
+        return false;
+    }
+    return true;
+}
+
 bool ParseRole(const std::string &value, AgentOptions *options, std::string *error)
 {
     if (value == "kernel") {
@@ -139,6 +165,13 @@ bool ParseValueOption(const std::string &flag, const std::string &value, AgentOp
         options->socketPath = value;
     } else if (flag == "--fleet") {
         options->fleetPath = value;
+    } else if (flag == "--replay" && !value.empty()) {
+        options->replay.dir = value;
+    } else if (flag == "--replay-type") {
+        options->replayTuned = true;
+        return ParseReplayType(value, &options->replay.type, error);
+    } else if (flag == "--replay-io-size" && ParseIoSize(value, &options->replay.ioSize)) {
+        options->replayTuned = true;
     } else if (flag == "--record") {
         options->recordPath = NoneToEmpty(value);
     } else if (flag == "--prom-dir") {
@@ -177,7 +210,8 @@ bool IsValueOption(const std::string &flag)
     static constexpr const char *kFlags[] = {
         "--role",       "--socket",         "--fleet",     "--record",      "--prom-dir",
         "--sysfs",      "--diskstats",      "--dev",       "--smartctl",    "--socket-group",
-        "--time-scale", "--smartctl-interval", "--socket-mode", "--log-level", "--fault"};
+        "--time-scale", "--smartctl-interval", "--socket-mode", "--log-level", "--fault",
+        "--replay",     "--replay-io-size", "--replay-type"};
     for (const char *known : kFlags) {
         if (flag == known) {
             return true;
@@ -219,6 +253,14 @@ int AgentParseArgs(int argc, char **argv, AgentOptions *options, std::string *er
     }
     if (options->host && !options->fleetPath.empty()) {
         *error = "--fleet and --host exclude each other";
+        return -1;
+    }
+    if (!options->replay.dir.empty() && (options->host || !options->fleetPath.empty())) {
+        *error = "--replay excludes --fleet and --host";
+        return -1;
+    }
+    if (options->replayTuned && options->replay.dir.empty()) {
+        *error = "--replay-io-size and --replay-type need --replay DIR";
         return -1;
     }
     if (options->socketPath.empty()) {

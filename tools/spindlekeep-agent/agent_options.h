@@ -6,6 +6,7 @@
 
 #include "fault_inject.h"
 #include "host_source.h"
+#include "replay_source.h"
 
 struct AgentOptions {
     uint8_t role = 0;  // AGENT_ROLE_KERNEL or AGENT_ROLE_USER; 0 until given
@@ -22,6 +23,8 @@ struct AgentOptions {
     std::string recordPath = "/run/spindlekeep-agent/dma.jsonl";
     std::string promDir = "/run/spindlekeep-agent";
     HostOptions hostOptions;
+    ReplayOptions replay;  // replay.dir empty: no replay
+    bool replayTuned = false;  // --replay-io-size or --replay-type given
     unsigned socketMode = 0660;
     std::string socketGroup = "spindlekeep_group";
     uint32_t logLevel = 6;

@@ -147,21 +147,6 @@ bool ReadIdentity(const cJSON *obj, DiskIdentity *id, std::string *error)
     return true;
 }
 
-// A plausible attribute table of a SATA disk, all far from their thresholds.
-void DefaultSmart(DiskHealth *health)
-{
-    static constexpr uint8_t kIds[kSmartAttrCount] = {
-        1,   5,   9,   12,  170, 171, 172, 173, 174, 175, 177, 179, 180, 181, 182,
-        183, 184, 187, 188, 190, 194, 195, 196, 197, 198, 199, 231, 233, 241, 242};
-    for (size_t i = 0; i < kSmartAttrCount; ++i) {
-        SmartAttr &attr = health->smart[i];
-        attr.id = kIds[i];
-        attr.current = 100;
-        attr.worst = 100;
-        attr.threshold = (kIds[i] == 5 || kIds[i] == 1 || kIds[i] == 184 || kIds[i] == 196) ? 10 : 0;
-    }
-}
-
 bool ReadSmart(const cJSON *list, DiskHealth *health, std::string *error)
 {
     if (!cJSON_IsArray(list) || cJSON_GetArraySize(list) > static_cast<int>(kSmartAttrCount)) {
@@ -193,7 +178,7 @@ bool ReadSmart(const cJSON *list, DiskHealth *health, std::string *error)
 bool ReadHealth(const cJSON *obj, DiskType type, DiskHealth *health, std::string *error)
 {
     if (type == DiskType::kSataSsd || type == DiskType::kSataHdd) {
-        DefaultSmart(health);
+        FleetDefaultSmart(health);
     }
     if (obj == nullptr) {
         return true;
@@ -461,6 +446,20 @@ bool ParseRoot(const cJSON *root, Fleet *fleet, std::vector<FaultRule> *faults, 
 }
 
 }  // namespace
+
+void FleetDefaultSmart(DiskHealth *health)
+{
+    static constexpr uint8_t kIds[kSmartAttrCount] = {
+        1,   5,   9,   12,  170, 171, 172, 173, 174, 175, 177, 179, 180, 181, 182,
+        183, 184, 187, 188, 190, 194, 195, 196, 197, 198, 199, 231, 233, 241, 242};
+    for (size_t i = 0; i < kSmartAttrCount; ++i) {
+        SmartAttr &attr = health->smart[i];
+        attr.id = kIds[i];
+        attr.current = 100;
+        attr.worst = 100;
+        attr.threshold = (kIds[i] == 5 || kIds[i] == 1 || kIds[i] == 184 || kIds[i] == 196) ? 10 : 0;
+    }
+}
 
 int FleetParse(const std::string &text, Fleet *fleet, std::vector<FaultRule> *faults,
                std::string *error)

@@ -17,5 +17,8 @@
 [[nodiscard]] int FleetLoadFile(const std::string &path, Fleet *fleet,
                                 std::vector<FaultRule> *faults, std::string *error);
 
+// A plausible attribute table of a SATA disk, all far from their thresholds.
+void FleetDefaultSmart(DiskHealth *health);
+
 // The built-in default fleet document.
 const char *FleetDefaultText();

@@ -1,6 +1,6 @@
 // spindlekeep-agent: the disk agent stand-in (kernel or user-space agent, plus
-// the data agent in the user role) in front of a simulated fleet or the host's
-// own disks.
+// the data agent in the user role) in front of a simulated fleet, the host's
+// own disks or a replayed fail-slow trace.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include "fleet_file.h"
 #include "fleet_source.h"
 #include "host_source.h"
+#include "replay_source.h"
 #include "rpc_server.h"
 
 namespace {
@@ -36,6 +37,22 @@ std::unique_ptr<DiskSource> MakeFleetSource(const AgentOptions &options, FaultTa
         faults->Add(rule);
     }
     return std::make_unique<FleetSource>(std::move(fleet), options.timeScale);
+}
+
+// Loads the whole trace before serving, so a bad directory or row stops the
+// agent with its reason instead of leaving the daemon a host with gaps.
+std::unique_ptr<DiskSource> MakeReplaySource(const AgentOptions &options)
+{
+    TraceHost host;
+    std::string error;
+    if (ReplayLoadHost(options.replay, &host, &error) != 0) {
+        fprintf(stderr, "spindlekeep-agent: cannot replay: %s\n", error.c_str());
+        return nullptr;
+    }
+    ALOG_INFO("replaying %s: %zu drives, %zu windows, %llu rows (%llu with NA) as %s", host.name.c_str(),
+              host.drives.size(), host.windows.size(), static_cast<unsigned long long>(host.rows),
+              static_cast<unsigned long long>(host.naRows), DiskTypeName(options.replay.type));
+    return std::make_unique<ReplaySource>(std::move(host), options.replay, options.timeScale);
 }
 
 void PrintDisks(DiskSource *source, uint8_t role)
@@ -139,6 +156,8 @@ int main(int argc, char **argv)
             host->RefreshHealthNow();
         }
         source = std::move(host);
+    } else if (!options.replay.dir.empty()) {
+        source = MakeReplaySource(options);
     } else {
         source = MakeFleetSource(options, &faults);
     }

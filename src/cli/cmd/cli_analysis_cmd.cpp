@@ -11,6 +11,7 @@
 #include "cli/common/cli_codes.h"
 #include "cli/common/cli_log.h"
 #include "config/config.h"
+#include "init/feature_start.h"
 
 namespace SPINDLEKEEP_CLI {
 
@@ -95,6 +96,53 @@ int32_t ShowSlowDiskDetectParam(std::string &out)
         (void)snprintf(line, sizeof(line), "%-14s: %s=%5u  %s=%5u\n", Node(t), kMinThreshold, thr,
                        kMinSlowCycle, cyc);
         out += line;
+    }
+    return CLI_OK;
+}
+
+int32_t ShowSlowDiskOutlierParam(std::string &out)
+{
+    for (uint32_t t = 0; t < CLI_DISK_TYPE_NUM; ++t) {
+        SlowDiskOutlierConfig cfg = LoadSlowDiskOutlierConfig(t);
+        char line[224];
+        int len = snprintf(line, sizeof(line), "%-14s:", Node(t));
+        for (uint32_t f = 0; f < SLOW_DISK_OUTLIER_FIELD_NUM && len > 0; ++f) {
+            len += snprintf(line + len, sizeof(line) - static_cast<size_t>(len), " %s=%4u",
+                            g_slowDiskOutlierFields[f].key, SlowDiskOutlierFieldGet(cfg, f));
+        }
+        out += line;
+        out += "\n";
+    }
+    return CLI_OK;
+}
+
+// One "outlier_*" key of one disk type: the detector first, then the file;
+// a failed save puts the detector back on the old value.
+int32_t ChangeSlowDiskOutlier(const BaseCommand &cmd, uint32_t field)
+{
+    const SlowDiskOutlierFieldInfo &info = g_slowDiskOutlierFields[field];
+    uint32_t type = 0;
+    uint32_t value = 0;
+    if (DiskTypeParam(cmd, CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID,
+                      "CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID", &type) != CLI_OK ||
+        !CliParseNumber(cmd.Param(info.key), &value) || value < info.min || value > info.max) {
+        CLI_LOG(CLI_LOG_ERROR, "%s:CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID 0x%x.", info.key,
+                CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID);
+        return CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID;
+    }
+    uint32_t cur = SlowDiskOutlierFieldGet(LoadSlowDiskOutlierConfig(type), field);
+    if (cur == value) {
+        CLI_LOG(CLI_LOG_INFO, "config %s:%d is same", info.key, value);
+        return CLI_OK;
+    }
+    if (CliSlowDiskOutlierSet(type, field, value) != 0) {
+        CLI_LOG(CLI_LOG_ERROR, "set %s %s:%u failed", Node(type), info.key, value);
+        return CLI_FAIL;
+    }
+    if (SetOrAddChildNodeConfigInt(Node(type), info.key, static_cast<int32_t>(value)) != 0) {
+        CLI_LOG(CLI_LOG_ERROR, "change config %s %s:%u failed", Node(type), info.key, value);
+        (void)CliSlowDiskOutlierSet(type, field, cur);
+        return CLI_FAIL;
     }
     return CLI_OK;
 }
@@ -239,6 +287,34 @@ int32_t SlowDiskDetectCmd::Exec(const std::string &args, std::string &out)
             }
             return ret == CLI_FAIL ? CLI_COMMAND_EXEC_FAILED : ret;
         }
+    }
+    CLI_LOG(CLI_LOG_ERROR, "CLI_COMMAND_FORMAT_ERROR 0x%x.", CLI_COMMAND_FORMAT_ERROR);
+    return CLI_COMMAND_FORMAT_ERROR;
+}
+
+int32_t SlowDiskOutlierCmd::Exec(const std::string &args, std::string &out)
+{
+    (void)ParseParam(args);
+    std::string action = Param("action");
+    if (action == "show") {
+        return ShowSlowDiskOutlierParam(out);
+    }
+    bool change = action == "change" && HasParam("disk_type");
+    for (uint32_t f = 0; change && f < SLOW_DISK_OUTLIER_FIELD_NUM; ++f) {
+        const char *key = g_slowDiskOutlierFields[f].key;
+        if (!HasParam(key)) {
+            continue;
+        }
+        int32_t ret = ChangeSlowDiskOutlier(*this, f);
+        const char *how = ret == CLI_OK ? "successfully" : "failed";
+        out = std::string("change config ") + key + " " + how + "\n";
+        OPER_LOG(CLI_LOG_INFO, "change slowdisk_outlier_config disk_type=%s %s=%s %s",
+                 Param("disk_type").c_str(), key, Param(key).c_str(),
+                 ret == CLI_OK ? "successfully" : "failed");
+        if (ret == CLI_OK) {
+            params_.clear();
+        }
+        return ret == CLI_FAIL ? CLI_COMMAND_EXEC_FAILED : ret;
     }
     CLI_LOG(CLI_LOG_ERROR, "CLI_COMMAND_FORMAT_ERROR 0x%x.", CLI_COMMAND_FORMAT_ERROR);
     return CLI_COMMAND_FORMAT_ERROR;

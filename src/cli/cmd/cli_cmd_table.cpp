@@ -17,6 +17,7 @@ constexpr CliCmdEntry kCmds[] = {
     {"summary", Make<SlowDiskCmd>},
     {"config", Make<ConfigCmd>},
     {"slowdisk_detect_config", Make<SlowDiskDetectCmd>},
+    {"slowdisk_outlier_config", Make<SlowDiskOutlierCmd>},
     {"disk_info", Make<QueryInfoCmd>},
     {"iostat_info", Make<QueryInfoCmd>},
     {"smart_info", Make<QueryInfoCmd>},
@@ -24,7 +25,7 @@ constexpr CliCmdEntry kCmds[] = {
     {"dpr_smart", Make<DprSmartCmd>},
     {"disklife_prediction", Make<DiskLifePredictionCmd>},
 };
-static_assert(sizeof(kCmds) / sizeof(kCmds[0]) == 10, "ten command names");
+static_assert(sizeof(kCmds) / sizeof(kCmds[0]) == 11, "eleven command names");
 
 }  // namespace
 

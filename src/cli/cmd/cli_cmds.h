@@ -2,6 +2,7 @@
 //   "slowdisk", "summary"                          SlowDiskCmd
 //   "config"                                       ConfigCmd
 //   "slowdisk_detect_config"                       SlowDiskDetectCmd
+//   "slowdisk_outlier_config"                      SlowDiskOutlierCmd
 //   "disk_info", "iostat_info", "smart_info", "drm_info"  QueryInfoCmd
 //   "dpr_smart"                                    DprSmartCmd
 //   "disklife_prediction"                          DiskLifePredictionCmd
@@ -74,6 +75,13 @@ public:
 private:
     int32_t ChangeParam(const std::string &name, Setter setter);
     std::map<std::string, Setter> setters_;
+};
+
+// The peer-outlier mode's row per disk type: "show", or "change" with
+// "disk_type" and one "outlier_*" key; ranges and codes as SlowDiskDetectCmd.
+class SlowDiskOutlierCmd : public BaseCommand {
+public:
+    int32_t Exec(const std::string &args, std::string &out) override;
 };
 
 class DprSmartCmd : public BaseCommand {

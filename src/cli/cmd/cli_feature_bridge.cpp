@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/common/cli_log.h"
+#include "init/feature_start.h"
 #include "init/init_takeover.h"
 #include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
 #include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
@@ -35,6 +36,13 @@ int32_t CliSlowDiskSetConfig(uint32_t diskType, uint32_t minThreshold, uint32_t 
     cfg.minThreshold = static_cast<uint16_t>(std::min<uint32_t>(minThreshold, UINT16_MAX));
     cfg.minSlowCycle = static_cast<uint8_t>(std::min(minSlowCycle, kU8Max));
     return DrmSlowDiskDetectSetConfig(&cfg);
+}
+
+int32_t CliSlowDiskOutlierSet(uint32_t diskType, uint32_t field, uint32_t value)
+{
+    SlowDiskOutlierConfig cfg = LoadSlowDiskOutlierConfig(diskType);
+    SlowDiskOutlierFieldSet(&cfg, field, value);
+    return DrmSlowDiskOutlierSetConfig(&cfg);
 }
 
 int32_t CliDprSetCycle(uint32_t diskType, uint32_t cycle)

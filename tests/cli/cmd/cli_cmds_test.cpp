@@ -109,6 +109,11 @@ uint32_t FeatureValue(const RangeCase &c)
         EXPECT_EQ(DrmTransDiskTypeToDprGroup(c.type, &group), 0);
         return DrmDprGetCycle(group);
     }
+    if (c.cmd == "slowdisk_outlier_config") {
+        SlowDiskOutlierConfig row{};
+        EXPECT_EQ(DrmSlowDiskOutlierGetConfig(c.type, &row), 0);
+        return SlowDiskOutlierFieldGet(row, SLOW_DISK_OUTLIER_FIELD_WINDOW);
+    }
     const SlowDiskConfig *row = DrmSlowDiskDetectGetConfig(c.type);
     return std::string(c.child) == "min_slow_cycle" ? row->minSlowCycle : row->minThreshold;
 }
@@ -240,6 +245,7 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
         const char *node = g_configDiskTypeKeys[t];
         bounds("slowdisk_detect_config", dt, node, "min_threshold_value", 1, t == CLI_DISK_TYPE_SAS_HDD ? 500 : 10, sbad, t);
         bounds("slowdisk_detect_config", dt, node, "min_slow_cycle", 10, 100, sbad, t);
+        bounds("slowdisk_outlier_config", dt, node, "outlier_window_minutes", 5, 240, sbad, t);
         bounds("dpr_smart", dt, node, "task_cycle", 1, 2592000, dbad, t);
     }
     bounds("disklife_prediction", "", "disklife_prediction", "task_cycle", 60, 7776000, lbad, 0);
@@ -248,6 +254,7 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
         {"slowdisk_detect_config disk_type=01 min_slow_cycle=20", sbad},
         {"slowdisk_detect_config min_slow_cycle=20", fmt},
         {"slowdisk_detect_config disk_type=1", fmt},
+        {"slowdisk_outlier_config disk_type=4 outlier_switch=1", sbad},
         {"dpr_smart disk_type=4 task_cycle=5", dbad},
         {"dpr_smart disk_type=1 task_cycle=05", dbad},
         {"dpr_smart task_cycle=5", fmt},
@@ -264,6 +271,9 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
               "sas_ssd_disk  : min_threshold_value=    1  min_slow_cycle=   10\n"
               "nvme_disk     : min_threshold_value=    1  min_slow_cycle=   10\n"
               "sas_hdd       : min_threshold_value=    1  min_slow_cycle=   10\n");
+    EXPECT_EQ(Run("show", "slowdisk_outlier_config").out.substr(0, 158),
+              "sata_ssd_disk : outlier_switch=   0 outlier_ratio_percent= 150 outlier_z_tenths=  30 "
+              "outlier_fraction_percent=  50 outlier_window_minutes=   5\nsas_ssd_disk  :");
     EXPECT_EQ(Run("show", "dpr_smart").out.substr(0, 34), "sata_ssd_disk : task_cycle=1\nsas_s");
     EXPECT_EQ(Run("show", "disklife_prediction").out, "task_cycle: 60\n");
     EXPECT_EQ(Run("change", "dpr_smart", "disk_type=2 task_cycle=77").out, "change config successfully\n");

@@ -1,5 +1,6 @@
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_debug.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,9 +23,11 @@ DrmDiagCmd g_slowDiskCmds[] = {
      "u_drm_slow_disk showdisk disktype: show disk list in zone, disktype[0-3]\n"},
     {"showdiskiostat", DebugShowDiskIoStat,
      "u_drm_slow_disk showdiskiostat diskid: show disk iostat\n"},
+    {"showdiskoutlier", DebugShowDiskOutlier,
+     "u_drm_slow_disk showdiskoutlier diskid: show disk peer-outlier window and recent scores\n"},
 };
 constexpr uint32_t kCmdCount = sizeof(g_slowDiskCmds) / sizeof(g_slowDiskCmds[0]);
-static_assert(kCmdCount == 2, "two slow disk diagnose commands");
+static_assert(kCmdCount == 3, "three slow disk diagnose commands");
 
 // Parses argv[2]; false (and a message) for text that is not a number.
 bool ParseArg(const char *text, uint64_t *value)
@@ -35,6 +38,21 @@ bool ParseArg(const char *text, uint64_t *value)
         DBG_Print("invalid param: %s.\n", text);
         return false;
     }
+    return true;
+}
+
+// Reads argv[2] as a disk id; false (and a message) otherwise.
+bool DiskIdArg(int argc, char **argv, uint32_t *diskId)
+{
+    if (argc < 3) {
+        DBG_Print("lack param.\n");
+        return false;
+    }
+    uint64_t id = 0;
+    if (!ParseArg(argv[2], &id) || id > UINT32_MAX) {
+        return false;
+    }
+    *diskId = static_cast<uint32_t>(id);
     return true;
 }
 
@@ -123,15 +141,10 @@ int DebugShowDiskInZone(int argc, char **argv)
 
 int DebugShowDiskIoStat(int argc, char **argv)
 {
-    if (argc < 3) {
-        DBG_Print("lack param.\n");
+    uint32_t diskId = 0;
+    if (!DiskIdArg(argc, argv, &diskId)) {
         return -1;
     }
-    uint64_t id = 0;
-    if (!ParseArg(argv[2], &id) || id > UINT32_MAX) {
-        return -1;
-    }
-    auto diskId = static_cast<uint32_t>(id);
     static SlowDiskIoHistory copy;  // diagnose commands run one at a time
     void *h = nullptr;
     DrmLockFeatureData(DRM_FEATURE_SLOW_DISK);
@@ -148,6 +161,39 @@ int DebugShowDiskIoStat(int argc, char **argv)
         for (const HistoryRow &row : kRows) {
             PrintRow(row, copy, first);
         }
+    }
+    return 0;
+}
+
+int DebugShowDiskOutlier(int argc, char **argv)
+{
+    uint32_t diskId = 0;
+    if (!DiskIdArg(argc, argv, &diskId)) {
+        return -1;
+    }
+    static SlowDiskOutlierHistory copy;  // diagnose commands run one at a time
+    void *h = nullptr;
+    DrmLockFeatureData(DRM_FEATURE_SLOW_DISK);
+    bool found = getFeatureLocPrivateData(diskId, DRM_FEATURE_SLOW_DISK, &h) == 0 && h != nullptr;
+    if (found) {
+        copy = static_cast<const SlowDiskDiskData *>(h)->outlier;
+    }
+    DrmUnlockFeatureData(DRM_FEATURE_SLOW_DISK);
+    if (!found) {
+        DBG_Print("disk(%u) iostat not exist.\n", diskId);
+        return -1;
+    }
+    DBG_Print("disk(%u): outlier cycles %u of the last %u, reported %u, baseline %lu us\n", diskId,
+              copy.outliers, std::min(copy.filled, copy.countedWindow), copy.reported,
+              static_cast<unsigned long>(copy.baselineFx >> 8));
+    SlowDiskOutlierScore scores[SLOW_DISK_OUTLIER_SCORE_NUM];
+    uint32_t n = SlowDiskOutlierRecentScores(copy, scores, SLOW_DISK_OUTLIER_SCORE_NUM);
+    DBG_Print("%10s%10s%10s%10s%10s\n", "latency:", "median:", "ratio%:", "z*10:", "flags:");
+    for (uint32_t i = 0; i < n; ++i) {
+        const SlowDiskOutlierScore &s = scores[i];
+        DBG_Print("%10u%10u%10u%10d%10u\n", s.latencyUs, s.medianUs,
+                  static_cast<unsigned>(s.ratioPct), static_cast<int>(s.zTenths),
+                  static_cast<unsigned>(s.flags));
     }
     return 0;
 }

@@ -15,6 +15,7 @@ struct SlowDiskZone {
     qxax_spinlock_t lock;
     DrmListHead members;
     uint32_t cycleIndex;  // 0..99; the first cycle after start uses 1
+    bool outlierOn;       // the peer-outlier mode ran in the last run (worker only)
 };
 
 namespace {
@@ -34,6 +35,7 @@ static_assert(sizeof(SlowDiskMember) == 24, "a zone member is a 24-byte block");
 struct SlowDiskState {
     SlowDiskZone zones[DRM_SLOW_DISK_ZONE_NUM];
     SlowDiskConfig config[DRM_SLOW_DISK_ZONE_NUM];
+    SlowDiskOutlierConfig outlierConfig[DRM_SLOW_DISK_ZONE_NUM];
     uint8_t enabled;  // read by the worker, written by start-up and the CLI
     DrmQueue events;
 };
@@ -70,7 +72,7 @@ int AddDiskToZone(SlowDiskZone *zone, uint32_t diskId)
     }
     m->diskId = diskId;
     DrmListAddTail(&m->link, &zone->members);
-    auto *h = static_cast<SlowDiskIoHistory *>(DRM_MALLOC_UMM(sizeof(SlowDiskIoHistory)));
+    auto *h = static_cast<SlowDiskDiskData *>(DRM_MALLOC_UMM(sizeof(SlowDiskDiskData)));
     if (h == nullptr) {
         DRM_LOG(3, "create iostat fail for disk(%u).", diskId);
         UnlinkAndFree(m);
@@ -105,7 +107,7 @@ void RemoveDiskFromZone(SlowDiskZone *zone, uint32_t diskId)
     (void)setFeatureLocPrivateData(diskId, kFeature, nullptr);
     DrmUnlockFeatureData(kFeature);
     if (h != nullptr) {
-        DRM_FREE_UMM(h, sizeof(SlowDiskIoHistory));
+        DRM_FREE_UMM(h, sizeof(SlowDiskDiskData));
     }
 }
 
@@ -145,6 +147,7 @@ void HandleQueuedEvents() { DrmDiskEventDrain(&g_slowDisk.events, HandleDiskIn, 
 struct ZoneReads {
     uint32_t ids[kMaxMembers];
     SlowDiskIoFigures io[kMaxMembers];
+    SlowDiskOutlierSample sample[kMaxMembers];  // the peer-outlier mode's input
     bool ok[kMaxMembers];
     uint32_t n;
 };
@@ -161,6 +164,7 @@ void ReadZone(SlowDiskZone *zone, ZoneReads *r)
     for (uint32_t i = 0; i < r->n; ++i) {
         DrmDiskIoStat st{};
         r->ok[i] = DrmGetDiskIoStat(r->ids[i], &st) == 0;
+        r->sample[i] = r->ok[i] ? SlowDiskOutlierSampleOf(st) : SlowDiskOutlierSample{};
         if (!r->ok[i]) {
             DRM_LOG(4, "get disk(%u) io stat fail.", r->ids[i]);
             continue;
@@ -170,19 +174,58 @@ void ReadZone(SlowDiskZone *zone, ZoneReads *r)
     }
 }
 
-// Under the feature-3 lock: stores the cycle's samples and fills the views.
-void CollectDiskPerformance(const ZoneReads &r, uint32_t cycle, SlowDiskMemberView *views)
+// Under the feature-3 lock: stores the cycle's samples and fills the views of
+// both modes.
+void CollectDiskPerformance(const ZoneReads &r, uint32_t cycle, SlowDiskMemberView *views,
+                            SlowDiskOutlierMember *members)
 {
     for (uint32_t i = 0; i < r.n; ++i) {
         void *h = nullptr;
         views[i] = SlowDiskMemberView{r.ids[i], nullptr};
+        members[i] = SlowDiskOutlierMember{r.ids[i], nullptr, r.sample[i], false};
         if (getFeatureLocPrivateData(r.ids[i], kFeature, &h) != 0 || h == nullptr) {
             DRM_LOG(4, "Get private data for disk(%u) fail.", r.ids[i]);
             continue;
         }
-        views[i].history = static_cast<SlowDiskIoHistory *>(h);
+        auto *data = static_cast<SlowDiskDiskData *>(h);
+        views[i].history = &data->io;
+        members[i].history = &data->outlier;
         SlowDiskRecordSample(views[i].history, cycle, r.ok[i] ? &r.io[i] : nullptr);
     }
+}
+
+// Under the feature-3 lock: one run of the peer-outlier mode when the zone's
+// row has it on. A mode switched on starts from empty histories, so marks
+// from an earlier period of the mode do not count into the new window.
+// Returns the disks it declares in `declared`.
+uint32_t RunOutlierMode(SlowDiskZone *zone, uint32_t drmType, SlowDiskOutlierMember *members,
+                        uint32_t n, uint32_t *declared)
+{
+    SlowDiskOutlierConfig cfg;
+    __atomic_load(&g_slowDisk.outlierConfig[drmType], &cfg, __ATOMIC_RELAXED);
+    if (cfg.on == 0) {
+        zone->outlierOn = false;
+        return 0;
+    }
+    if (!zone->outlierOn) {
+        for (uint32_t i = 0; i < n; ++i) {
+            if (members[i].history != nullptr) {
+                *members[i].history = SlowDiskOutlierHistory{};
+            }
+        }
+        zone->outlierOn = true;
+    }
+    (void)SlowDiskOutlierCycle(members, n, cfg);
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (members[i].declared) {
+            declared[count++] = members[i].diskId;
+            DRM_LOG(4, "Disk(%u) is a peer outlier in %u of the last %u cycles.",
+                    members[i].diskId, members[i].history->outliers,
+                    SlowDiskOutlierWindowCycles(cfg));
+        }
+    }
+    return count;
 }
 
 void DetectZone(SlowDiskZone *zone, uint32_t drmType)
@@ -192,14 +235,17 @@ void DetectZone(SlowDiskZone *zone, uint32_t drmType)
     ZoneReads reads;
     ReadZone(zone, &reads);
     SlowDiskMemberView views[kMaxMembers];
+    SlowDiskOutlierMember members[kMaxMembers];
+    uint32_t outliers[kMaxMembers];
     SlowDiskConfig cfg;
     __atomic_load(&g_slowDisk.config[drmType], &cfg, __ATOMIC_RELAXED);  // the CLI may store it
 
     DrmLockFeatureData(kFeature);
-    CollectDiskPerformance(reads, cycle, views);
+    CollectDiskPerformance(reads, cycle, views, members);
     SlowDiskSuspectResult s =
         SlowDiskFindSuspect(views, reads.n, cycle, cfg, SlowDiskBandwidthLimit(drmType));
     bool declare = s.found && SlowDiskCheck(views, reads.n, s.index, cfg);
+    uint32_t outlierCount = RunOutlierMode(zone, drmType, members, reads.n, outliers);
     DrmUnlockFeatureData(kFeature);
 
     if (s.candidateCount != 1) {
@@ -208,6 +254,9 @@ void DetectZone(SlowDiskZone *zone, uint32_t drmType)
     }
     if (declare) {
         (void)DrmReportSlowDisk(s.diskId);
+    }
+    for (uint32_t i = 0; i < outlierCount; ++i) {
+        (void)DrmReportSlowDisk(outliers[i]);
     }
 }
 
@@ -221,7 +270,9 @@ int DrmClassicalSlowDiskDetectV2Init()
         qxax_spin_lock_init(&zone.lock);
         DrmListInit(&zone.members);
         zone.cycleIndex = 0;
+        zone.outlierOn = false;
         g_slowDisk.config[t] = SlowDiskDefaultConfig(t);
+        g_slowDisk.outlierConfig[t] = SlowDiskOutlierDefaultConfig(t);
     }
     DrmRegisterDiskEventHandler(kFeature, DrmSlowDiskDetectorDiskEventHandle, nullptr);
     if (DrmRegisterAnalyser(kFeature, DrmSlowDiskDetectAnalyse, kAnalysePeriod, nullptr,
@@ -257,6 +308,25 @@ int DrmSlowDiskDetectSetConfig(const SlowDiskConfig *cfg)
     }
     SlowDiskConfig row = *cfg;
     __atomic_store(&g_slowDisk.config[cfg->diskType], &row, __ATOMIC_RELAXED);
+    return 0;
+}
+
+int DrmSlowDiskOutlierSetConfig(const SlowDiskOutlierConfig *cfg)
+{
+    if (cfg == nullptr || !SlowDiskOutlierConfigValid(*cfg)) {
+        return -1;
+    }
+    SlowDiskOutlierConfig row = *cfg;
+    __atomic_store(&g_slowDisk.outlierConfig[cfg->diskType], &row, __ATOMIC_RELAXED);
+    return 0;
+}
+
+int DrmSlowDiskOutlierGetConfig(uint32_t drmType, SlowDiskOutlierConfig *out)
+{
+    if (out == nullptr || drmType >= DRM_SLOW_DISK_ZONE_NUM) {
+        return -1;
+    }
+    __atomic_load(&g_slowDisk.outlierConfig[drmType], out, __ATOMIC_RELAXED);
     return 0;
 }
 

@@ -9,6 +9,12 @@
 // A disk holding at least minSlowCycle marks while no peer holds more than 4
 // is reported through DrmReportSlowDisk.
 //
+// Beside that rule, per DRM type and off by default, the peer-outlier mode
+// (slow_disk_outlier.h) compares each disk's per-IO latency with its peers of
+// comparable load every run and reports, through the same DrmReportSlowDisk,
+// the disks that stay outliers for a fraction of its window. Both run only
+// while the feature switch is on; the written rule is unchanged by the mode.
+//
 // Threads: the disk-event handler runs on the data manager's thread and only
 // queues the event and triggers the analyser; zone membership changes and
 // detection both run on the feature's slot-1 DRM worker. The setters are
@@ -18,12 +24,20 @@
 
 #include <cstdint>
 
+#include "ma/drm/feature/slow_disk_detecter/slow_disk_outlier.h"
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_rules.h"
 
 inline constexpr uint32_t DRM_SLOW_DISK_ZONE_NUM = 4;  // one per DRM disk type
 
 // One zone: every DRM disk of one DRM disk type.
 struct SlowDiskZone;
+
+// The feature-3 data of one disk. The written rule's history comes first, so
+// a reader of that history may take the data pointer as a SlowDiskIoHistory.
+struct SlowDiskDiskData {
+    SlowDiskIoHistory io;
+    SlowDiskOutlierHistory outlier;  // zeroed whenever a zone's mode is switched on
+};
 
 // Start-up (feature initialisers): event queue, zones, disk-event handler,
 // analyser (slot 1, period 3) and the "u_drm_slow_disk" diagnose commands.
@@ -36,6 +50,12 @@ int DrmClassicalSlowDiskDetectV2Fin();
 // Stores the row of cfg->diskType. -1 (nothing changes) for a null cfg, a
 // DRM type of 4 or more, a minThreshold of 0 or a minSlowCycle outside 10..100.
 [[nodiscard]] int DrmSlowDiskDetectSetConfig(const SlowDiskConfig *cfg);
+// Stores the peer-outlier row of cfg->diskType. -1 (nothing changes) for a
+// null cfg or a row SlowDiskOutlierConfigValid refuses.
+[[nodiscard]] int DrmSlowDiskOutlierSetConfig(const SlowDiskOutlierConfig *cfg);
+// Copies the row of a DRM type into *out. 0, or -1 above type 3 or a null out.
+[[nodiscard]] int DrmSlowDiskOutlierGetConfig(uint32_t drmType, SlowDiskOutlierConfig *out);
+
 // Detection runs only while the switch is nonzero. Always 0.
 [[nodiscard]] int DrmSlowDiskDetectSetSwitch(uint8_t on);
 uint8_t DrmSlowDiskDetectGetSwitch();
