@@ -14,19 +14,14 @@ namespace {
 
 using namespace agent_test;
 
-std::string OneDisk(const std::string &extra)
+std::string OneDisk(const std::string &extra, const std::string &serial = "S1")
 {
-    return R"({"device_name":"sda","serial_number":"S1","type":"SSD_SATA","vendor":"ATA")" + extra + "}";
+    return R"({"device_name":"sda","serial_number":")" + serial + R"(","type":"SSD_SATA","vendor":"ATA")" + extra + "}";
 }
 
 std::string FleetWith(const std::string &disks, const std::string &tail = "")
 {
     return "{\"disks\":[" + disks + "]" + tail + "}";
-}
-
-std::string Serial(const std::string &serial)
-{
-    return FleetWith(R"({"device_name":"a","serial_number":")" + serial + R"(","type":"SSD_SATA","vendor":"ATA"})");
 }
 
 int Parse(const std::string &text, Fleet *fleet, std::string *error)
@@ -49,6 +44,7 @@ std::string FleetOf(int kernel, int user)
 
 TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
 {
+    auto Event = [](const std::string &event) { return FleetWith(OneDisk(""), ",\"events\":[{" + event + "}]"); };
     std::string smart31;
     for (int i = 1; i <= 31; ++i) {
         smart31 += (i > 1 ? ",{\"id\":" : "{\"id\":") + std::to_string(i) + "}";
@@ -66,23 +62,18 @@ TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
         {"duplicate serial",
          FleetWith(OneDisk("") + R"(,{"device_name":"sdb","serial_number":"S1","type":"HDD_SAS","vendor":"WD"})"),
          "repeats"},
-        {"serial of 40", Serial(std::string(40, 'S')), "shorter than 40"},
+        {"serial of 40", FleetWith(OneDisk("", std::string(40, 'S'))), "shorter than 40"},
         {"vendor of 10", FleetWith(R"({"device_name":"a","serial_number":"1","type":"SSD_SATA","vendor":"ATAATAATAA"})"),
          "shorter than 10"},
         {"capacity with a letter", FleetWith(OneDisk(R"(,"capacity":"12a")")), "capacity"},
         {"wear above 100%", FleetWith(OneDisk(R"(,"health":{"wear":10001})")), "wear"},
         {"31 smart attributes", FleetWith(OneDisk(R"(,"health":{"smart":[)" + smart31 + "]}")), "at most 30"},
         {"65 disks in a role", FleetOf(65, 0), "64"},
-        {"event on unknown disk", FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sdz","type":"pull"}])"),
-         "unknown disk"},
-        {"unknown event", FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sda","type":"explode"}])"),
-         "unknown event type"},
-        {"smart_fail without threshold",
-         FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sda","type":"smart_fail","id":9}])"), "threshold"},
-        {"wear without rate", FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sda","type":"wear"}])"),
-         "per_second"},
-        {"negative time", FleetWith(OneDisk(""), R"(,"events":[{"at":-1,"disk":"sda","type":"pull"}])"),
-         "out of range"},
+        {"event on unknown disk", Event(R"("at":1,"disk":"sdz","type":"pull")"), "unknown disk"},
+        {"unknown event", Event(R"("at":1,"disk":"sda","type":"explode")"), "unknown event type"},
+        {"smart_fail without threshold", Event(R"("at":1,"disk":"sda","type":"smart_fail","id":9)"), "threshold"},
+        {"wear without rate", Event(R"("at":1,"disk":"sda","type":"wear")"), "per_second"},
+        {"negative time", Event(R"("at":-1,"disk":"sda","type":"pull")"), "out of range"},
         {"bad fault mode", FleetWith(OneDisk(""), R"(,"faults":[{"method":"*","mode":"explode"}])"),
          "unknown fault mode"},
     };
@@ -95,8 +86,8 @@ TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
     // The limits are the daemon's fields; one character less is accepted,
     // "strict": false lets a test fleet go beyond them on purpose, and the
     // 64-disk limit counts each role apart.
-    EXPECT_EQ(Parse(Serial(std::string(39, 'S')), &fleet, &error), 0) << error;
-    EXPECT_EQ(Parse("{\"strict\":false," + Serial(std::string(40, 'S')).substr(1), &fleet, &error), 0) << error;
+    EXPECT_EQ(Parse(FleetWith(OneDisk("", std::string(39, 'S'))), &fleet, &error), 0) << error;
+    EXPECT_EQ(Parse(FleetWith(OneDisk("", std::string(40, 'S')), R"(,"strict":false)"), &fleet, &error), 0) << error;
     EXPECT_EQ(Parse(FleetOf(64, 64), &fleet, &error), 0) << error;
 }
 
