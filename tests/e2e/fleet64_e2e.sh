@@ -43,6 +43,4 @@ check "and of no power-off" bash -c "! grep -q dma_poweroff_disk '$DMA_LOG'"
 echo "daemon VmRSS: $rss1 kB after a minute, $(rss) kB after three"
 check "no ERROR record beyond the fresh installation and the faults" \
   no_unexplained_errors "$FRESH_INSTALL" "$F1" "$F2" '\[DCM\]'
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

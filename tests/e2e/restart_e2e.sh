@@ -9,10 +9,8 @@ FLEET=/tmp/fleet.json
 "$PY" "$SCEN" fleet "$FLEET" 6 2
 # At 100 s kd2 leaves, kd5 arrives and the SATA SSD kd0 reports a failing
 # SMART attribute.
-jq '.events = [{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
-               {"at": 100, "disk": "kd2", "type": "pull"},
-               {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5}]' "$FLEET" >"$FLEET.new" &&
-  mv "$FLEET.new" "$FLEET"
+add_events "$FLEET" '[{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
+  {"at": 100, "disk": "kd2", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5}]'
 start_agent kernel "$FLEET"
 start_agent user "$FLEET"
 announced() { grep -c "online disk, sn = " "$LOG_DIR/spindlekeep.log"; }
@@ -79,6 +77,4 @@ if have_cli "states and settings after the restart"; then
 fi
 check "no ERROR record beyond a fresh installation's, new disks' and the finding" \
   no_unexplained_errors "$FRESH_INSTALL" "$FOUND" 9 'Find prefail disk\([0-9]+\)\.'
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

@@ -40,6 +40,4 @@ changed=$(join <(announcements | sort) <(registry | awk '{print $2, $1}' | sort)
 check "every disk keeps the id it was announced with (${changed:-all kept})" test -z "$changed"
 check "no ERROR record beyond a fresh installation's and new disks'" \
   no_unexplained_errors "$FRESH_INSTALL"
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

@@ -11,9 +11,7 @@ KREQ=/tmp/kernel-requests.jsonl
 "$PY" "$SCEN" fleet "$FLEET" 8 2
 AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
 start_agent user "$FLEET"
-"$PY" "$E2E_DIR/agent_proxy.py" "$KSOCK" /tmp/dcak-real.sock "$KREQ" >>/tmp/proxy.out 2>&1 &
-HELPERS="$HELPERS $!"
-wait_for 10 test -S "$KSOCK" || fail "proxy did not come up"
+start_proxy "$KSOCK" /tmp/dcak-real.sock "$KREQ"
 requests() { wc -l <"$KREQ"; }
 asked_since() { test "$(requests)" -gt "$1"; }
 announced() { grep -c "online disk, sn = " "$LOG_DIR/spindlekeep.log"; }

@@ -41,11 +41,11 @@ class AgentTime : public ::testing::Test {
     {
         std::vector<std::string> args = {"--role", "kernel", "--control", "--time-scale", "0"};
         if (!fleetText.empty()) {
-            WriteFile(dir_.File("fleet.json"), fleetText);
-            args.insert(args.end(), {"--fleet", dir_.File("fleet.json")});
+            WriteFileText(dir_.Join("fleet.json"), fleetText);
+            args.insert(args.end(), {"--fleet", dir_.Join("fleet.json")});
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        agent_ = std::make_unique<AgentProcess>(args, dir_.File("k.sock"));
+        agent_ = std::make_unique<AgentProcess>(args, dir_.Join("k.sock"));
         ASSERT_TRUE(agent_->WaitReady());
     }
     void AdvanceTo(double t)

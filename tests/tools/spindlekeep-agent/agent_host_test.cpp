@@ -24,7 +24,7 @@ void Put(const fs::path &dir, Files files)
 {
     for (const auto &[name, text] : files) {
         fs::create_directories((dir / name).parent_path());
-        WriteFile((dir / name).string(), std::string(text) + "\n");
+        WriteFileText((dir / name).string(), std::string(text) + "\n");
     }
 }
 
@@ -88,25 +88,25 @@ class AgentHostFake : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        BuildFakeSysfs(dir_.File("sys"));
-        WriteFile(dir_.File("diskstats"), kDiskstats);
+        BuildFakeSysfs(dir_.Join("sys"));
+        WriteFileText(dir_.Join("diskstats"), kDiskstats);
         std::string data = SPK_SMARTCTL_DATA;
-        WriteFile(dir_.File("smartctl"),
+        WriteFileText(dir_.Join("smartctl"),
                   "#!/bin/sh\nfor last; do :; done\ncase \"$last\" in\n"
                   "  */sda) cat " + data + "/smart-ata-full.json ;;\n"
                   "  */sdb) cat " + data + "/smart-scsi.json ;;\n"
                   "  */nvme0n1) cat " + data + "/smart-nvme-failed.json ;;\n"
                   "  *) echo 'Smartctl open device failed'; exit 2 ;;\n"
                   "esac\n");
-        chmod(dir_.File("smartctl").c_str(), 0755);
+        chmod(dir_.Join("smartctl").c_str(), 0755);
     }
     HostOptions Options()
     {
         HostOptions options;
-        options.sysfsRoot = dir_.File("sys");
-        options.diskstatsPath = dir_.File("diskstats");
+        options.sysfsRoot = dir_.Join("sys");
+        options.diskstatsPath = dir_.Join("diskstats");
         options.devRoot = "/dev";
-        options.smartctl = dir_.File("smartctl");
+        options.smartctl = dir_.Join("smartctl");
         return options;
     }
     TempDir dir_;
@@ -161,9 +161,9 @@ TEST_F(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
 
 TEST_F(AgentHostFake, AgentServesTheHostDisksWithTheDaemonsMembers)
 {
-    AgentProcess agent({"--role", "kernel", "--host", "--sysfs", dir_.File("sys"), "--diskstats",
-                        dir_.File("diskstats"), "--smartctl", dir_.File("smartctl"), "--smartctl-interval", "0.2"},
-                       dir_.File("k.sock"));
+    AgentProcess agent({"--role", "kernel", "--host", "--sysfs", dir_.Join("sys"), "--diskstats",
+                        dir_.Join("diskstats"), "--smartctl", dir_.Join("smartctl"), "--smartctl-interval", "0.2"},
+                       dir_.Join("k.sock"));
     ASSERT_TRUE(agent.WaitReady());
     // Health arrives with the first background smartctl run.
     JsonPtr health(nullptr, cJSON_Delete);

@@ -50,7 +50,7 @@ TEST(AgentSmartctl, ReadsEveryRecordedOutput)
         SCOPED_TRACE(name);
         ASSERT_EQ(expected.count(name), 1u) << "a new recorded output needs its expectations here";
         ++files;
-        SmartctlInfo info = ParseText(ReadFile(entry.path()));
+        SmartctlInfo info = ParseText(ReadFileText(entry.path()));
         const DiskHealth &h = info.health;
         SmartAttr attr5{};
         for (size_t i = 0; i < kSmartAttrCount; ++i) {
@@ -113,7 +113,7 @@ TEST(AgentSmartctl, ToleratesMissingMembers)
         if (entry.path().extension() != ".json") {
             continue;
         }
-        JsonPtr root = ParseJson(ReadFile(entry.path()));
+        JsonPtr root = ParseJson(ReadFileText(entry.path()));
         ASSERT_NE(root, nullptr) << entry.path();
         for (int i = 0; i < cJSON_GetArraySize(root.get()); ++i) {
             JsonPtr copy(cJSON_Duplicate(root.get(), true), cJSON_Delete);
