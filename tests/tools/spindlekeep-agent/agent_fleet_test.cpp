@@ -89,6 +89,25 @@ TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
     EXPECT_EQ(Parse(FleetWith(OneDisk("", std::string(39, 'S'))), &fleet, &error), 0) << error;
     EXPECT_EQ(Parse(FleetWith(OneDisk("", std::string(40, 'S')), R"(,"strict":false)"), &fleet, &error), 0) << error;
     EXPECT_EQ(Parse(FleetOf(64, 64), &fleet, &error), 0) << error;
+    // Every ranged health and SMART member, just inside and just outside.
+    struct Range {
+        const char *key;
+        long long lo, hi;
+        bool smart;
+    } ranges[] = {{"id", 1, 255, true},          {"threshold", 0, 255, true}, {"current", 0, 255, true},
+                  {"worst", 0, 255, true},       {"wear", 0, 10000, false},   {"asc", 0, 255, false},
+                  {"capacitance_status", 0, 255, false}, {"power_on_hours", 0, 4294967295LL, false}};
+    for (const Range &r : ranges) {
+        for (long long v : {r.lo - 1, r.lo, r.hi, r.hi + 1}) {
+            std::string member = "\"" + std::string(r.key) + "\":" + std::to_string(v);
+            std::string health = r.smart ? R"("smart":[{)" + std::string(r.key == std::string("id") ? "" : R"("id":9,)") +
+                                               member + "}]"
+                                         : member;
+            EXPECT_EQ(Parse(FleetWith(OneDisk(R"(,"health":{)" + health + "}")), &fleet, &error),
+                      v >= r.lo && v <= r.hi ? 0 : -1)
+                << r.key << "=" << v << " " << error;
+        }
+    }
 }
 
 TEST(AgentFleetFile, ExampleFileIsTheBuiltInFleet)

@@ -73,9 +73,9 @@ TEST(AgentSmartctl, ReadsEveryRecordedOutput)
     EXPECT_EQ(files, expected.size()) << "a recorded output is missing";
 }
 
-// Sense codes and verdicts of SCSI disks; numbers far outside their fields
-// saturate instead of wrapping (a fuzz find).
-TEST(AgentSmartctl, SenseCodesAndOutOfRangeNumbers)
+// Sense codes and verdicts of SCSI disks, the wear attributes of ATA SSDs;
+// numbers far outside their fields saturate instead of wrapping (a fuzz find).
+TEST(AgentSmartctl, SenseCodesWearAndOutOfRangeNumbers)
 {
     struct Case {
         const char *text;
@@ -92,6 +92,14 @@ TEST(AgentSmartctl, SenseCodesAndOutOfRangeNumbers)
         EXPECT_EQ(info.health.ieLog, c.ieLog) << c.text;
         EXPECT_EQ(info.health.asc, c.asc) << c.text;
         EXPECT_EQ(info.health.ascq, c.ascq) << c.text;
+    }
+    // An ATA SSD's wear is read from attribute 177, 231 or 233, whichever it has.
+    for (int id : {177, 231, 233}) {
+        EXPECT_EQ(ParseText(R"({"device":{"protocol":"ATA"},"rotation_rate":0,"ata_smart_attributes":{"table":[{"id":)" +
+                            std::to_string(id) + R"(,"value":70}]}})")
+                      .health.wear,
+                  3000u)
+            << id;
     }
     SmartctlInfo info = ParseText(
         R"({"user_capacity":{"bytes":1e300},"logical_block_size":-5,"rotation_rate":-1e300,)"
