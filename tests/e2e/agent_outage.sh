@@ -9,7 +9,6 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 MODE=${2:?usage: $0 BUILD_DIR dies|hangs|garbage}
-FLEET=/tmp/fleet.json
 UREQ=/tmp/user-requests.jsonl
 "$PY" "$SCEN" fleet "$FLEET" 6 3
 start_agent kernel "$FLEET"

@@ -5,10 +5,8 @@
 # and when.
 source "$(dirname "$0")/lib.sh" "$@"
 
-KREQ=/tmp/kernel-requests.jsonl
 UREQ=/tmp/user-requests.jsonl
 FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"  # the built-in fleet
-KREAL=/tmp/dcak-real.sock
 UREAL=/var/tmp/spdk-real.sock
 USER_SN=SPK0NVME0004
 

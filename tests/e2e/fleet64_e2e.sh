@@ -7,10 +7,7 @@
 # installation and the injected faults explain.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-"$PY" "$SCEN" fleet "$FLEET" 48 16
-start_agent kernel "$FLEET"
-start_agent user "$FLEET"
+start_fleet 48 16
 rss() { awk '/VmRSS/ {print $2}' "/proc/$DPID/status"; }
 
 start_daemon

@@ -112,6 +112,23 @@ start_agent() {
   wait_for 10 test -S "$sock" || fail "$role agent did not come up"
 }
 ctl() { "$PY" "$SCEN" ctl "$@"; }
+# start_fleet KERNEL USER [EVENTS_JSON [proxy]]: $FLEET, a scenario.py fleet
+# with the events added, and both agents on it; with "proxy" the kernel agent
+# listens on $KREAL behind a recording proxy that logs to $KREQ.
+FLEET=/tmp/fleet.json
+KREAL=/tmp/dcak-real.sock
+KREQ=/tmp/kernel-requests.jsonl
+start_fleet() {
+  "$PY" "$SCEN" fleet "$FLEET" "$1" "$2"
+  add_events "$FLEET" "${3:-[]}"
+  if [ "${4:-}" = proxy ]; then
+    AGENT_SOCKET=$KREAL start_agent kernel "$FLEET"
+    start_proxy "$KSOCK" "$KREAL" "$KREQ"
+  else
+    start_agent kernel "$FLEET"
+  fi
+  start_agent user "$FLEET"
+}
 # start_proxy LISTEN TARGET LOG: a recording proxy (agent_proxy.py) in front of an agent.
 start_proxy() {
   "$PY" "$E2E_DIR/agent_proxy.py" "$@" >>/tmp/proxy.out 2>&1 &

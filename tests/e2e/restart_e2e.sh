@@ -5,14 +5,10 @@
 # byte, and the disks the agents still list stay online.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-"$PY" "$SCEN" fleet "$FLEET" 6 2
 # At 100 s kd2 leaves, kd5 arrives and the SATA SSD kd0 reports a failing
 # SMART attribute.
-add_events "$FLEET" '[{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
+start_fleet 6 2 '[{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
   {"at": 100, "disk": "kd2", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5}]'
-start_agent kernel "$FLEET"
-start_agent user "$FLEET"
 announced() { grep -c "online disk, sn = " "$LOG_DIR/spindlekeep.log"; }
 id_free() { ! registry | awk '{print $1}' | grep -qx "$1"; }
 state_is() { registry | awk -v sn="$1" -v st="$2" '$2 == sn && $3 == st {found = 1} END {exit !found}'; }

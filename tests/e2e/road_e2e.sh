@@ -6,25 +6,19 @@
 # comes back. The test moves the fleet clock on to each event.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-REQ=/tmp/kernel-requests.jsonl
 SN=SPKEK0000
 DEV=kd0
-"$PY" "$SCEN" fleet "$FLEET" 1 0
-add_events "$FLEET" '[{"at": 0, "disk": "kd0", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "insert"},
+start_fleet 1 0 '[{"at": 0, "disk": "kd0", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "insert"},
   {"at": 150, "disk": "kd0", "type": "smart_fail", "id": 5},
-  {"at": 200, "disk": "kd0", "type": "pull"}, {"at": 300, "disk": "kd0", "type": "insert"}]'
-AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
-start_agent user "$FLEET"
-start_proxy "$KSOCK" /tmp/dcak-real.sock "$REQ"
-advance() { ctl /tmp/dcak-real.sock agent_advance_time "{\"seconds\": $1}" >/dev/null; settling; }
+  {"at": 200, "disk": "kd0", "type": "pull"}, {"at": 300, "disk": "kd0", "type": "insert"}]' proxy
+advance() { ctl $KREAL agent_advance_time "{\"seconds\": $1}" >/dev/null; settling; }
 # asked_dev METHOD [SINCE]: requests of METHOD naming the disk's device since a time.
-asked_dev() { asked "$REQ" method="$1" device="$DEV" since="${2:-0}"; }
+asked_dev() { asked "$KREQ" method="$1" device="$DEV" since="${2:-0}"; }
 announced() { grep -c "online disk, sn = $SN,disk id = $1" "$LOG_DIR/spindlekeep.log" || true; }
 
 start_daemon
 check "the daemon comes up" wait_for 20 alive_up
-check "the daemon scans the empty agent" wait_for 10 grep -q dca_get_disks_brief_info "$REQ"
+check "the daemon scans the empty agent" wait_for 10 grep -q dca_get_disks_brief_info "$KREQ"
 check "no disk, no registry entry" test "$(registered_count)" = 0
 
 # Appearance: fetched, registered as id 0, announced to the data agent.

@@ -5,7 +5,6 @@
 # stretches each registration so that most kills land inside one.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
 N=40
 "$PY" "$SCEN" fleet "$FLEET" "$N" 0 1 0.3
 start_agent kernel "$FLEET"

@@ -6,13 +6,7 @@
 # same at run time.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-KREQ=/tmp/kernel-requests.jsonl
-"$PY" "$SCEN" fleet "$FLEET" 5 1
-add_events "$FLEET" '[{"at": 100, "disk": "kd1", "type": "pull"}, {"at": 200, "disk": "kd3", "type": "pull"}]'
-AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
-start_agent user "$FLEET"
-start_proxy "$KSOCK" /tmp/dcak-real.sock "$KREQ"
+start_fleet 5 1 '[{"at": 100, "disk": "kd1", "type": "pull"}, {"at": 200, "disk": "kd3", "type": "pull"}]' proxy
 asked_since() { asked "$KREQ" since="$1"; }
 gone() { ! registry | grep -q " $1 "; }
 
@@ -22,7 +16,7 @@ FIRST=$(registry)
 stop_daemon
 
 write_config 0 50
-ctl /tmp/dcak-real.sock agent_advance_time '{"seconds": 100}' >/dev/null  # kd1 leaves
+ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null  # kd1 leaves
 T=$(date +%s.%N)
 start_daemon
 check "switched off: the daemon comes up" wait_for 20 alive_up
@@ -49,7 +43,7 @@ if have_cli "the feature switch at run time"; then
   sleep 4  # queries already under way finish
   SECOND=$(registry)
   T=$(date +%s.%N)
-  ctl /tmp/dcak-real.sock agent_advance_time '{"seconds": 100}' >/dev/null  # kd3 leaves
+  ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null  # kd3 leaves
   sleep 8
   check "off at run time: no agent is asked" test "$(asked_since "$T")" = 0
   check "off at run time: the registry stays as it was" test "$(registry)" = "$SECOND"

@@ -1,10 +1,13 @@
 // Simulated time through the real socket: timed events happen at their time
-// and not before, and every fault mode misbehaves as named. (The built-in
-// fleet's faults and the real clock are driven by the end-to-end scenarios.)
+// and not before, the real clock moves the fleet, and every fault mode
+// misbehaves as named. (The built-in fleet's faults are the end-to-end
+// scenarios' part.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "agent_test_util.h"
 
@@ -128,6 +131,17 @@ TEST_F(AgentTime, EachEventKindHappensAtItsTimeAndNotBefore)
     AdvanceTo(1000.0);
     EXPECT_EQ(Health("nv1", "wear"), 9000);
     EXPECT_TRUE(Listed("pull1")) << "re-inserted at 200 s";
+}
+
+// The real clock drives the fleet: at 1000 simulated seconds per real one, a
+// few real milliseconds move it on (exact times are pinned on the manual clock).
+TEST_F(AgentTime, RealClockDrivesTheFleet)
+{
+    ASSERT_NO_FATAL_FAILURE(Start("", {"--time-scale", "1000"}));  // the last one counts
+    auto now = [&] { return Member(Member(Call(sock(), "agent_status").get(), "result"), "now")->valuedouble; };
+    double first = now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GT(now(), first);
 }
 
 // Each fault mode, injected once on the named method.
