@@ -13,8 +13,9 @@
   scenario.py ctl SOCKET METHOD [PARAMS_JSON]
       One JSON-RPC call to an agent; prints the answer.
   scenario.py asked LOG [method=M] [device=D] [only=D] [min=N] [since=T] [until=T]
-      The number of requests in an agent_proxy.py log of method M, naming
-      device D (only D), at least N devices, from time T until time T.
+      The number of requests in an agent_proxy.py log that match every
+      condition given: method M, naming device D (only D), at least N
+      devices, sent from time "since" until time "until".
   scenario.py errors ALLOW_ERE [FROM TO ERE]... -- LOG...
       Prints the ERROR records of the host logs that ALLOW_ERE does not
       match, nor an ERE whose window (log time stamps FROM to TO) holds the
