@@ -9,14 +9,11 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 MODE=${2:?usage: $0 BUILD_DIR dies|hangs|garbage}
-FLEET=/tmp/fleet.json
 UREQ=/tmp/user-requests.jsonl
 "$PY" "$SCEN" fleet "$FLEET" 6 3
 start_agent kernel "$FLEET"
 AGENT_SOCKET=/var/tmp/spdk-real.sock start_agent user "$FLEET"
-"$PY" "$E2E_DIR/agent_proxy.py" "$USOCK" /var/tmp/spdk-real.sock "$UREQ" >>/tmp/proxy.out 2>&1 &
-HELPERS="$HELPERS $!"
-wait_for 10 test -S "$USOCK" || fail "proxy did not come up"
+start_proxy "$USOCK" /var/tmp/spdk-real.sock "$UREQ"
 user_disks() { registry | grep SPKEU; }
 kernel_count() { test "$(registry | grep -c SPKEK)" = "$1"; }
 
@@ -35,7 +32,7 @@ check "$MODE: the data agent hears their power-off" \
   test "$(jq -r 'select(.method == "dma_poweroff_disk") | .params.sn' "$DMA_LOG" | sort -u | wc -l)" = 6
 sleep_until $((S1 + 60))
 O2=$(log_now)
-io=$(jq -s --argjson t "$T1" '[.[] | select(.method == "dca_get_disks_iostat" and .time >= $t)] | length' "$UREQ")
+io=$(asked "$UREQ" method=dca_get_disks_iostat since="$T1")
 check "$MODE: the user agent was still asked for IO every ~3 s ($io in a minute)" test "$io" -ge 15
 check "$MODE: the user agent's disks kept their ids" test "$(user_disks)" = "$USER_DISKS"
 check "$MODE: the daemon runs" kill -0 "$DPID"
@@ -63,6 +60,4 @@ sleep 10
 # until the disks are back; after that no new ERROR record may appear.
 check "no ERROR record beyond the fresh installation and the outage" \
   no_unexplained_errors "$FRESH_INSTALL" "$O1" "$O3" '\[DCM\]|FetchDiskBaseInfo|DiskIoStatInfo Set'
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

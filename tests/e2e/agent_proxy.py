@@ -20,44 +20,32 @@ def record(log, lock, text):
     try:
         req = json.loads(text)
         method = req.get("method", "")
-        devices = []
-        for d in (req.get("params") or {}).get("devices", []) or []:
-            devices.append(d if isinstance(d, str) else d.get("device_name", ""))
+        devices = [d if isinstance(d, str) else d.get("device_name", "")
+                   for d in (req.get("params") or {}).get("devices", []) or []]
     except (ValueError, AttributeError):
         method, devices = "?", []
-    line = json.dumps({"time": time.time(), "method": method, "devices": devices})
-    with lock:
-        with open(log, "a") as f:
-            f.write(line + "\n")
+    with lock, open(log, "a") as f:
+        f.write(json.dumps({"time": time.time(), "method": method, "devices": devices}) + "\n")
 
 
 def serve(conn, target, log, lock):
     with conn:
-        conn.settimeout(10)
         try:
+            conn.settimeout(10)
             data = conn.recv(65536)
-        except OSError:
-            return
-        if not data:
-            return
-        record(log, lock, data.decode("utf-8", "replace"))
-        answer = b""
-        try:
+            if not data:
+                return
+            record(log, lock, data.decode("utf-8", "replace"))
+            answer = b""
             with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as up:
                 up.settimeout(10)
                 up.connect(target)
                 up.sendall(data)
-                while True:
-                    chunk = up.recv(65536)
-                    if not chunk:
-                        break
+                while chunk := up.recv(65536):
                     answer += chunk
-        except OSError:
-            return
-        try:
             conn.sendall(answer)
         except OSError:
-            pass
+            pass  # the daemon sees a closed connection, as from a dead agent
 
 
 def main():

@@ -6,10 +6,7 @@
 # namespace) for a daemon running as root and as spindlekeep_user.
 source "$(dirname "$0")/lib.sh" "$@"
 
-CLI="$P/bin/spindlekeep-cli"
-AGENT="$P/bin/spindlekeep-agent"
 SOCK="$P/config/CLI_UDS.unix"
-CFG="$P/config/spindlekeep_config.json"
 O=/tmp/cli.out
 E=/tmp/cli.err
 
@@ -19,7 +16,7 @@ cli() { RC=0; "$CLI" "$@" >"$O" 2>"$E" || RC=$?; }
 as() { local u=$1; shift; RC=0; setpriv --reuid "$u" --regid "$(id -g "$u")" --init-groups "$CLI" "$@" >"$O" 2>"$E" || RC=$?; }
 out_has() { grep -qF -- "$1" "$O"; }
 err_has() { grep -qF -- "$1" "$E"; }
-cfg_value() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); [d:=d[k] for k in sys.argv[2:]]; print(d)' "$CFG" "$@"; }
+cfg_value() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); [d:=d[k] for k in sys.argv[2:]]; print(d)' "$CONFIG" "$@"; }
 
 # ---- usage, no daemon
 cli help
@@ -35,11 +32,8 @@ cli show config
 check "no daemon: exit 3 naming the socket" sh -c "test $RC = 3 && grep -qF '$SOCK' $E"
 
 # ---- the daemon on the demo fleet
-"$AGENT" --role kernel --log-level warn >/tmp/agent-kernel.out 2>&1 &
-PIDS="$!"
-"$AGENT" --role user --prom-dir none --record none --log-level warn >/tmp/agent-user.out 2>&1 &
-PIDS="$PIDS $!"
-trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
+start_agent kernel "$SRC/tools/spindlekeep-agent/fleet.example.json"
+start_agent user "$SRC/tools/spindlekeep-agent/fleet.example.json"
 start_daemon
 check "CLI socket appears" wait_for 20 test -S "$SOCK"
 check "socket mode 0660, group spindlekeep_group" test "$(stat -c '%a %G' "$SOCK")" = "660 spindlekeep_group"
@@ -48,12 +42,12 @@ id_of() { cli show summary; awk -v sn="$1" '$2 == sn {print $1}' "$O"; }
 SSD=$(id_of SPK0SATA0001); HDD=$(id_of SPK0SASH0001)
 iostat_ready() { cli show iostat_info disk_id="$SSD"; test "$RC" = 0; }
 check "IO statistics after two frames" wait_for 30 iostat_ready
-check "iostat_info lines" sh -c "grep -q '^ReadIops      : [0-9]' $O && grep -q '^utilization   : [0-9]*\.[0-9][0-9]%' $O"
+check "iostat_info lines" sh -c "grep -q '^ReadIops      : [1-9]' $O && grep -q '^utilization   : [0-9]*\.[0-9][0-9]%' $O"
 
 cli show disk_info disk_id="$SSD"
 check "disk_info: serial number, type, human capacity" sh -c "grep -q '^Sn              : SPK0SATA0001$' $O && grep -q '^IntfType        : SATA SSD$' $O && grep -qE '^DiskCapacity    : [0-9]+\.[0-9](B|KB|MB|GB|TB)$' $O"
 cli show smart_info disk_id="$SSD"
-check "smart_info" sh -c "grep -qE '^PowerOnlineTime   : [0-9]+h$' $O && grep -qE '^Degree of wear    : [0-9]+\.[0-9]{2}%$' $O"
+check "smart_info" sh -c "grep -qE '^PowerOnlineTime   : [1-9][0-9]*h$' $O && grep -qE '^Degree of wear    : [0-9]+\.[0-9]{2}%$' $O"
 cli show drm_info disk_id="$HDD"
 check "drm_info of a hard disk: N/A" sh -c "grep -q '^DiskHealthScore   : N/A$' $O && grep -q '^DiskLife          : N/A$' $O && grep -q '^Suggestions       : ' $O"
 cli show drm_info disk_id="$SSD"

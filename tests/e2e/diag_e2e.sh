@@ -42,24 +42,11 @@ check "a restart takes over the stale socket" wait_for 20 sh -c "'$DIAG' >/dev/n
 stop_daemon
 
 # ---- 64 disks: DRM disk-event hook, DRM diagnose groups, memory --------------
-AGENT="$P/bin/spindlekeep-agent"
 PROM=/tmp/prom/spindlekeep.prom
 mkdir -p /tmp/prom
-python3 - /tmp/fleet64.json /tmp/fleet0.json <<'PYEOF'
-import json, sys
-disks = [{"device_name": "sd%d" % i, "serial_number": "SPK64DISK%04d" % i, "type": "SSD_SATA",
-          "vendor": "ATA", "model": "KSSD-SA960", "firmware": "SA12",
-          "capacity": "960197124096", "slot": i} for i in range(64)]
-json.dump({"disks": disks}, open(sys.argv[1], "w"))
-json.dump({"disks": []}, open(sys.argv[2], "w"))
-PYEOF
-"$AGENT" --role kernel --fleet /tmp/fleet64.json --log-level error >>/tmp/agents.out 2>&1 &
-PIDS="$!"
-"$AGENT" --role user --fleet /tmp/fleet0.json --prom-dir /tmp/prom --record none \
-  --log-level error >>/tmp/agents.out 2>&1 &
-PIDS="$PIDS $!"
-trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
-wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || fail "agents did not come up"
+"$PY" "$SCEN" fleet "$FLEET" 64 0
+start_agent kernel "$FLEET"
+start_agent user "$FLEET" --prom-dir /tmp/prom
 : >"$LOG_DIR/spindlekeep.log"
 start_daemon
 

@@ -8,12 +8,9 @@
 # textfile shows the states and strategies.
 source "$(dirname "$0")/lib.sh" "$@"
 
-AGENT="$P/bin/spindlekeep-agent"
 DIAG="$P/bin/spindlekeep-diag"
-CONFIG="$P/config/spindlekeep_config.json"
 DMA_LOG=/tmp/prom/dma.jsonl  # the agent refuses a directory others can write
 PROM=/tmp/prom/spindlekeep.prom
-PY=$(python3 -c 'import sys; print(sys.executable)')
 SCALE=2            # simulated seconds per real second
 SLOW_AT=30         # fleet time at which sdf turns slow
 MIN_SLOW_CYCLE=10
@@ -22,38 +19,15 @@ WORN_SN=SPK0NVME0002
 PREFAIL_SNS="SPK0SATA0001 SPK0SASH0002 SPK0NVME0004"
 FAULTY="$SLOW_SN $WORN_SN $PREFAIL_SNS"
 
-mkdir -p /tmp/prom "$P/config"
-"$PY" - "$CONFIG" "$MIN_SLOW_CYCLE" <<'PYEOF'
-import json, sys
-types = {"sata_ssd_disk": 1, "sas_ssd_disk": 1, "nvme_disk": 1, "sas_hdd": 100}
-cfg = {"feature_switch": 1, "takeover_disk_switch": 0,
-       "disklife_prediction": {"task_cycle": 86400}}
-for key, threshold in types.items():
-    cfg[key] = {"task_cycle": 20, "min_threshold_value": threshold,
-                "min_slow_cycle": int(sys.argv[2])}
-json.dump(cfg, open(sys.argv[1], "w"), indent=1)
-PYEOF
+write_config 1 "$MIN_SLOW_CYCLE"
 chown spindlekeep_user:spindlekeep_group "$CONFIG" 2>/dev/null || true
 chmod 0640 "$CONFIG"
-
-"$AGENT" --role kernel --time-scale "$SCALE" --control --log-level warn \
-  >>/tmp/agent-kernel.out 2>&1 &
-PIDS="$!"
-"$AGENT" --role user --time-scale "$SCALE" --record "$DMA_LOG" --prom-dir /tmp/prom \
-  --log-level warn >>/tmp/agent-user.out 2>&1 &
-PIDS="$PIDS $!"
-trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
-wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || fail "agents did not come up"
+FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"  # the built-in fleet
+start_agent kernel "$FLEET" --time-scale "$SCALE"
+start_agent user "$FLEET" --time-scale "$SCALE" --prom-dir /tmp/prom
 # Real time at which the kernel agent's fleet clock reaches SLOW_AT.
-T_SLOW=$("$PY" - "$SLOW_AT" "$SCALE" <<'PYEOF'
-import json, socket, sys, time
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-s.connect("/tmp/dcak.sock")
-s.sendall(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "agent_status"}).encode())
-now = json.loads(s.recv(65536).decode())["result"]["now"]
-print(time.time() + (float(sys.argv[1]) - now) / float(sys.argv[2]))
-PYEOF
-)
+T_SLOW=$(awk -v now="$(ctl "$KSOCK" agent_status | jq .result.now)" -v t="$(date +%s.%N)" \
+  "BEGIN {print t + ($SLOW_AT - now) / $SCALE}")
 start_daemon
 
 # prom_value METRIC SN: the value of the metric for the serial number.
@@ -64,36 +38,23 @@ prom_state_is() { test "$(prom_value spindlekeep_disk_state "$1")" = "$2"; }
 prom_strategy() { grep "^spindlekeep_disk_handle_strategy{sn=\"$1\"" "$PROM" 2>/dev/null || true; }
 # state_time SN STATE: time of the first state message of SN with STATE.
 state_time() {
-  "$PY" - "$DMA_LOG" "$1" "$2" <<'PYEOF'
-import json, sys
-for line in open(sys.argv[1]):
-    r = json.loads(line)
-    p = r.get("params", {})
-    if (r["method"] == "dma_set_disk_state" and p.get("sn") == sys.argv[2]
-            and p.get("disk_state") == int(sys.argv[3])):
-        print(r["time"]); break
-PYEOF
+  jq -rs --arg sn "$1" --argjson st "$2" \
+    'map(select(.method == "dma_set_disk_state" and .params.sn == $sn and .params.disk_state == $st))[0].time // 0' \
+    "$DMA_LOG"
 }
 # Serial numbers outside the faulty ones whose state the daemon changed.
 unexpected_states() {
-  "$PY" - "$DMA_LOG" $FAULTY <<'PYEOF'
-import json, sys
-out = set()
-for line in open(sys.argv[1]):
-    r = json.loads(line)
-    if r["method"] == "dma_set_disk_state" and r["params"]["sn"] not in sys.argv[2:]:
-        out.add("%s:%s" % (r["params"]["sn"], r["params"]["disk_state"]))
-print(" ".join(sorted(out)))
-PYEOF
+  jq -r 'select(.method == "dma_set_disk_state") | "\(.params.sn):\(.params.disk_state)"' "$DMA_LOG" |
+    { grep -vE "^(${FAULTY// /|}):" || true; } | sort -u | xargs
 }
 diag_out() { "$DIAG" "$@" 2>&1 || true; }
 has_strategy() { prom_strategy "$1" | grep -q "strategy=\"$2\""; }
 
 check "the slow SAS SSD becomes Slow" wait_for 90 prom_state_is "$SLOW_SN" 4
 t_state=$(state_time "$SLOW_SN" 4)
-late=$("$PY" -c "print(round(${t_state:-0} - $T_SLOW, 1))")
+late=$(awk "BEGIN {printf \"%.1f\", $t_state - $T_SLOW}")
 check "Slow ${late} s after turning slow: within min_slow_cycle + 2 detection cycles" \
-  "$PY" -c "import sys; sys.exit(0 if $late <= ($MIN_SLOW_CYCLE + 2) * 3 else 1)"
+  awk "BEGIN {exit !($late <= ($MIN_SLOW_CYCLE + 2) * 3)}"
 check "its strategy is migrate and replace" \
   has_strategy "$SLOW_SN" "Migrate data and replace the hard disk"
 others=$(unexpected_states)
@@ -102,13 +63,7 @@ check "no other disk changed state (${others:-none})" test -z "$others"
 zone=$(diag_out u_drm_slow_disk showdiskinzone 2)
 check "showdiskinzone 2 lists the three whitelisted NVMe disks ($zone)" \
   test "$(tr ',' '\n' <<<"$zone" | grep -c '^[0-9][0-9]*$')" = 3
-slow_id=$("$PY" - "$P/config/disk_mgr.config" "$SLOW_SN" <<'PYEOF'
-import json, sys
-doc = json.load(open(sys.argv[1]))
-items = doc if isinstance(doc, list) else next(v for v in doc.values() if isinstance(v, list))
-print(next(e["diskId"] for e in items if e["sn"] == sys.argv[2]))
-PYEOF
-)
+slow_id=$(id_of "$SLOW_SN")
 hist=$(diag_out u_drm_slow_disk showdiskiostat "$slow_id")
 check "showdiskiostat prints the ring in 32 lines" test "$(grep -c . <<<"$hist")" = 32
 check "showdiskiostat shows slow cycles" \
@@ -138,6 +93,4 @@ done
 others=$(unexpected_states)
 check "no disk outside the fleet's faulty ones changed state (${others:-none})" test -z "$others"
 
-stop_daemon
-check "the daemon stops with status 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

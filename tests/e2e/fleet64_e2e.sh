@@ -7,10 +7,7 @@
 # installation and the injected faults explain.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-"$PY" "$SCEN" fleet "$FLEET" 48 16
-start_agent kernel "$FLEET"
-start_agent user "$FLEET"
+start_fleet 48 16
 rss() { awk '/VmRSS/ {print $2}' "/proc/$DPID/status"; }
 
 start_daemon
@@ -43,6 +40,4 @@ check "and of no power-off" bash -c "! grep -q dma_poweroff_disk '$DMA_LOG'"
 echo "daemon VmRSS: $rss1 kB after a minute, $(rss) kB after three"
 check "no ERROR record beyond the fresh installation and the faults" \
   no_unexplained_errors "$FRESH_INSTALL" "$F1" "$F2" '\[DCM\]'
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

@@ -31,6 +31,4 @@ socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, 15).sendto(
 PY
 rebound() { grep -q '"method":"dca_rebind_nvme2uio","params":{"pci_address":"0000:3b:00.0"},"accepted":true' "$RECORD"; }
 check "the arrival reaches the user-space agent" wait_for 10 rebound
-stop_daemon
-check "SIGTERM still ends the daemon with status 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

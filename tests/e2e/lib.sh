@@ -68,6 +68,13 @@ stop_daemon() {
   wait "$DPID" || DSTATUS=$?
 }
 
+# stop_and_finish: SIGTERM must end the daemon with 0; then the verdict.
+stop_and_finish() {
+  stop_daemon
+  check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
+  finish
+}
+
 finish() {
   if [ "$FAILS" -ne 0 ]; then
     echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
@@ -105,6 +112,41 @@ start_agent() {
   wait_for 10 test -S "$sock" || fail "$role agent did not come up"
 }
 ctl() { "$PY" "$SCEN" ctl "$@"; }
+# start_fleet KERNEL USER [EVENTS_JSON [proxy]]: $FLEET, a scenario.py fleet
+# with the events added, and both agents on it; with "proxy" the kernel agent
+# listens on $KREAL behind a recording proxy that logs to $KREQ.
+FLEET=/tmp/fleet.json
+KREAL=/tmp/dcak-real.sock
+KREQ=/tmp/kernel-requests.jsonl
+start_fleet() {
+  "$PY" "$SCEN" fleet "$FLEET" "$1" "$2"
+  add_events "$FLEET" "${3:-[]}"
+  if [ "${4:-}" = proxy ]; then
+    AGENT_SOCKET=$KREAL start_agent kernel "$FLEET"
+    start_proxy "$KSOCK" "$KREAL" "$KREQ"
+  else
+    start_agent kernel "$FLEET"
+  fi
+  start_agent user "$FLEET"
+}
+# start_proxy LISTEN TARGET LOG: a recording proxy (agent_proxy.py) in front of an agent.
+start_proxy() {
+  "$PY" "$E2E_DIR/agent_proxy.py" "$@" >>/tmp/proxy.out 2>&1 &
+  HELPERS="$HELPERS $!"
+  wait_for 10 test -S "$1" || fail "proxy on $1 did not come up"
+}
+# asked LOG [method=M] [device=D] [only=D] [min=N] [since=T] [until=T]: the
+# number of requests a proxy recorded (see scenario.py).
+asked() { "$PY" "$SCEN" asked "$@"; }
+# write_config SWITCH MIN_SLOW_CYCLE: every analysis each 20 s, the life
+# monitor daily, the given feature switch and slow-disk cycle.
+write_config() {
+  jq -n --argjson on "$1" --argjson slow "$2" '{feature_switch: $on, takeover_disk_switch: 0,
+    disklife_prediction: {task_cycle: 86400}} + ({sata_ssd_disk: 1, sas_ssd_disk: 1, nvme_disk: 1, sas_hdd: 100} |
+    map_values({task_cycle: 20, min_threshold_value: ., min_slow_cycle: $slow}))' >"$CONFIG"
+}
+# add_events FLEET EVENTS_JSON: appends timed events to a fleet file.
+add_events() { jq --argjson e "$2" '.events += $e' "$1" >"$1.new" && mv "$1.new" "$1"; }
 # registry: "id sn state slot" lines of the registry file; fails when it does not load.
 registry() { "$PY" "$SCEN" registry "$REGISTRY"; }
 registry_loads() { registry >/dev/null; }

@@ -5,16 +5,10 @@
 # byte, and the disks the agents still list stay online.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-"$PY" "$SCEN" fleet "$FLEET" 6 2
 # At 100 s kd2 leaves, kd5 arrives and the SATA SSD kd0 reports a failing
 # SMART attribute.
-jq '.events = [{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
-               {"at": 100, "disk": "kd2", "type": "pull"},
-               {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5}]' "$FLEET" >"$FLEET.new" &&
-  mv "$FLEET.new" "$FLEET"
-start_agent kernel "$FLEET"
-start_agent user "$FLEET"
+start_fleet 6 2 '[{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
+  {"at": 100, "disk": "kd2", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5}]'
 announced() { grep -c "online disk, sn = " "$LOG_DIR/spindlekeep.log"; }
 id_free() { ! registry | awk '{print $1}' | grep -qx "$1"; }
 state_is() { registry | awk -v sn="$1" -v st="$2" '$2 == sn && $3 == st {found = 1} END {exit !found}'; }
@@ -79,6 +73,4 @@ if have_cli "states and settings after the restart"; then
 fi
 check "no ERROR record beyond a fresh installation's, new disks' and the finding" \
   no_unexplained_errors "$FRESH_INSTALL" "$FOUND" 9 'Find prefail disk\([0-9]+\)\.'
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

@@ -12,6 +12,10 @@
       (not JSON, a bad member, a repeated id or serial number).
   scenario.py ctl SOCKET METHOD [PARAMS_JSON]
       One JSON-RPC call to an agent; prints the answer.
+  scenario.py asked LOG [method=M] [device=D] [only=D] [min=N] [since=T] [until=T]
+      The number of requests in an agent_proxy.py log that match every
+      condition given: method M, naming device D (only D), at least N
+      devices, sent from time "since" until time "until".
   scenario.py errors ALLOW_ERE [FROM TO ERE]... -- LOG...
       Prints the ERROR records of the host logs that ALLOW_ERE does not
       match, nor an ERE whose window (log time stamps FROM to TO) holds the
@@ -103,6 +107,22 @@ def ctl(sock, method, params=None):
         print(s.recv(65536).decode())
 
 
+def asked(log, *conds):
+    c = dict(x.split("=", 1) for x in conds)
+
+    def match(r):
+        d = r["devices"]
+        return (r["method"] == c.get("method", r["method"])
+                and ("device" not in c or c["device"] in d)
+                and ("only" not in c or d == [c["only"]])
+                and len(d) >= int(c.get("min", 0))
+                and float(c.get("since", 0)) <= r["time"] < float(c.get("until", "inf")))
+    try:
+        print(sum(match(json.loads(line)) for line in open(log)))
+    except OSError:
+        print(0)
+
+
 def errors(allow, *rest):
     cut = rest.index("--")
     windows = [(rest[i], rest[i + 1], re.compile(rest[i + 2])) for i in range(0, cut, 3)]
@@ -121,4 +141,4 @@ def errors(allow, *rest):
 
 
 if __name__ == "__main__":
-    {"fleet": fleet, "registry": registry, "ctl": ctl, "errors": errors}[sys.argv[1]](*sys.argv[2:])
+    {"fleet": fleet, "registry": registry, "ctl": ctl, "asked": asked, "errors": errors}[sys.argv[1]](*sys.argv[2:])

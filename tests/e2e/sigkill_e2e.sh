@@ -5,7 +5,6 @@
 # stretches each registration so that most kills land inside one.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
 N=40
 "$PY" "$SCEN" fleet "$FLEET" "$N" 0 1 0.3
 start_agent kernel "$FLEET"
@@ -40,6 +39,4 @@ changed=$(join <(announcements | sort) <(registry | awk '{print $2, $1}' | sort)
 check "every disk keeps the id it was announced with (${changed:-all kept})" test -z "$changed"
 check "no ERROR record beyond a fresh installation's and new disks'" \
   no_unexplained_errors "$FRESH_INSTALL"
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

@@ -6,14 +6,7 @@
 # load again at the next start, unchanged.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-KREQ=/tmp/kernel-requests.jsonl
-"$PY" "$SCEN" fleet "$FLEET" 8 2
-AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
-start_agent user "$FLEET"
-"$PY" "$E2E_DIR/agent_proxy.py" "$KSOCK" /tmp/dcak-real.sock "$KREQ" >>/tmp/proxy.out 2>&1 &
-HELPERS="$HELPERS $!"
-wait_for 10 test -S "$KSOCK" || fail "proxy did not come up"
+start_fleet 8 2 '[]' proxy
 requests() { wc -l <"$KREQ"; }
 asked_since() { test "$(requests)" -gt "$1"; }
 announced() { grep -c "online disk, sn = " "$LOG_DIR/spindlekeep.log"; }
@@ -40,7 +33,7 @@ busy_clients() {
 start_daemon
 check "all 10 disks are registered" wait_for 30 count_is 10
 FIRST=$(registry)
-ctl /tmp/dcak-real.sock agent_set_fault '{"method": "*", "mode": "delay", "delay_ms": 2000}' >/dev/null
+ctl $KREAL agent_set_fault '{"method": "*", "mode": "delay", "delay_ms": 2000}' >/dev/null
 for delay in 0.7 1.9 3.4; do
   wait_for 20 alive_up || fail "the daemon did not come up"
   sleep "$delay"

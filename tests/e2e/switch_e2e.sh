@@ -6,34 +6,17 @@
 # same at run time.
 source "$(dirname "$0")/lib.sh" "$@"
 
-FLEET=/tmp/fleet.json
-KREQ=/tmp/kernel-requests.jsonl
-"$PY" "$SCEN" fleet "$FLEET" 5 1
-jq '.events = [{"at": 100, "disk": "kd1", "type": "pull"}, {"at": 200, "disk": "kd3", "type": "pull"}]' \
-  "$FLEET" >"$FLEET.new" && mv "$FLEET.new" "$FLEET"
-AGENT_SOCKET=/tmp/dcak-real.sock start_agent kernel "$FLEET"
-start_agent user "$FLEET"
-"$PY" "$E2E_DIR/agent_proxy.py" "$KSOCK" /tmp/dcak-real.sock "$KREQ" >>/tmp/proxy.out 2>&1 &
-HELPERS="$HELPERS $!"
-wait_for 10 test -S "$KSOCK" || fail "proxy did not come up"
-asked_since() { jq -s --argjson t "$1" '[.[] | select(.time >= $t)] | length' "$KREQ"; }
+start_fleet 5 1 '[{"at": 100, "disk": "kd1", "type": "pull"}, {"at": 200, "disk": "kd3", "type": "pull"}]' proxy
+asked_since() { asked "$KREQ" since="$1"; }
 gone() { ! registry | grep -q " $1 "; }
-set_switch() {
-  jq -n --argjson on "$1" '{feature_switch: $on, takeover_disk_switch: 0,
-    disklife_prediction: {task_cycle: 86400},
-    sata_ssd_disk: {task_cycle: 20, min_threshold_value: 1, min_slow_cycle: 50},
-    sas_ssd_disk: {task_cycle: 20, min_threshold_value: 1, min_slow_cycle: 50},
-    nvme_disk: {task_cycle: 20, min_threshold_value: 1, min_slow_cycle: 50},
-    sas_hdd: {task_cycle: 20, min_threshold_value: 100, min_slow_cycle: 50}}' >"$CONFIG"
-}
 
 start_daemon
 check "all 6 disks are registered" wait_for 30 count_is 6
 FIRST=$(registry)
 stop_daemon
 
-set_switch 0
-ctl /tmp/dcak-real.sock agent_advance_time '{"seconds": 100}' >/dev/null  # kd1 leaves
+write_config 0 50
+ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null  # kd1 leaves
 T=$(date +%s.%N)
 start_daemon
 check "switched off: the daemon comes up" wait_for 20 alive_up
@@ -44,7 +27,7 @@ check "switched off: the data agent hears nothing" \
   test "$(jq -s --argjson t "$T" '[.[] | select(.time >= $t)] | length' "$DMA_LOG")" = 0
 stop_daemon
 
-set_switch 1
+write_config 1 50
 T=$(date +%s.%N)
 start_daemon
 check "switched on: the disk that left goes offline" wait_for 15 gone SPKEK0001
@@ -60,7 +43,7 @@ if have_cli "the feature switch at run time"; then
   sleep 4  # queries already under way finish
   SECOND=$(registry)
   T=$(date +%s.%N)
-  ctl /tmp/dcak-real.sock agent_advance_time '{"seconds": 100}' >/dev/null  # kd3 leaves
+  ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null  # kd3 leaves
   sleep 8
   check "off at run time: no agent is asked" test "$(asked_since "$T")" = 0
   check "off at run time: the registry stays as it was" test "$(registry)" = "$SECOND"
@@ -79,6 +62,4 @@ fi
 check "no ERROR record beyond a fresh installation's and the switched-off store's" \
   no_unexplained_errors "$FRESH_INSTALL" "${OFF:-0}" "${ON:-0}" \
   "baseinfo fail, ret\(1\)|$SETTLE_ERE|Start Config Back Up Task Fail, ret = 114"
-stop_daemon
-check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-finish
+stop_and_finish

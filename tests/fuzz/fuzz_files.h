@@ -3,29 +3,16 @@
 // the common input layout.
 #pragma once
 
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 
 namespace fuzzfiles {
-
-inline std::string &ScratchDir()
-{
-    static std::string dir;
-    return dir;
-}
-
-inline int RemoveEntry(const char *path, const struct stat *, int, FTW *) { return remove(path); }
-
-inline void RemoveScratch() { (void)nftw(ScratchDir().c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); }
 
 // Installs the adapter with only critical logging and makes a scratch
 // directory "/tmp/spk_fuzz_<name>_XXXXXX" that goes when the process exits.
@@ -37,8 +24,12 @@ inline std::string MakeScratch(const char *name)
     if (mkdtemp(tmpl.data()) == nullptr) {
         abort();
     }
-    ScratchDir() = tmpl;
-    (void)atexit(RemoveScratch);
+    static std::string scratch;
+    scratch = tmpl;
+    (void)atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(scratch, ec);
+    });
     return tmpl;
 }
 

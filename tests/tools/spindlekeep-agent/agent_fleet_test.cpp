@@ -14,19 +14,14 @@ namespace {
 
 using namespace agent_test;
 
-std::string OneDisk(const std::string &extra)
+std::string OneDisk(const std::string &extra, const std::string &serial = "S1")
 {
-    return R"({"device_name":"sda","serial_number":"S1","type":"SSD_SATA","vendor":"ATA")" + extra + "}";
+    return R"({"device_name":"sda","serial_number":")" + serial + R"(","type":"SSD_SATA","vendor":"ATA")" + extra + "}";
 }
 
 std::string FleetWith(const std::string &disks, const std::string &tail = "")
 {
     return "{\"disks\":[" + disks + "]" + tail + "}";
-}
-
-std::string Serial(const std::string &serial)
-{
-    return FleetWith(R"({"device_name":"a","serial_number":")" + serial + R"(","type":"SSD_SATA","vendor":"ATA"})");
 }
 
 int Parse(const std::string &text, Fleet *fleet, std::string *error)
@@ -49,6 +44,7 @@ std::string FleetOf(int kernel, int user)
 
 TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
 {
+    auto Event = [](const std::string &event) { return FleetWith(OneDisk(""), ",\"events\":[{" + event + "}]"); };
     std::string smart31;
     for (int i = 1; i <= 31; ++i) {
         smart31 += (i > 1 ? ",{\"id\":" : "{\"id\":") + std::to_string(i) + "}";
@@ -66,23 +62,18 @@ TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
         {"duplicate serial",
          FleetWith(OneDisk("") + R"(,{"device_name":"sdb","serial_number":"S1","type":"HDD_SAS","vendor":"WD"})"),
          "repeats"},
-        {"serial of 40", Serial(std::string(40, 'S')), "shorter than 40"},
+        {"serial of 40", FleetWith(OneDisk("", std::string(40, 'S'))), "shorter than 40"},
         {"vendor of 10", FleetWith(R"({"device_name":"a","serial_number":"1","type":"SSD_SATA","vendor":"ATAATAATAA"})"),
          "shorter than 10"},
         {"capacity with a letter", FleetWith(OneDisk(R"(,"capacity":"12a")")), "capacity"},
         {"wear above 100%", FleetWith(OneDisk(R"(,"health":{"wear":10001})")), "wear"},
         {"31 smart attributes", FleetWith(OneDisk(R"(,"health":{"smart":[)" + smart31 + "]}")), "at most 30"},
         {"65 disks in a role", FleetOf(65, 0), "64"},
-        {"event on unknown disk", FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sdz","type":"pull"}])"),
-         "unknown disk"},
-        {"unknown event", FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sda","type":"explode"}])"),
-         "unknown event type"},
-        {"smart_fail without threshold",
-         FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sda","type":"smart_fail","id":9}])"), "threshold"},
-        {"wear without rate", FleetWith(OneDisk(""), R"(,"events":[{"at":1,"disk":"sda","type":"wear"}])"),
-         "per_second"},
-        {"negative time", FleetWith(OneDisk(""), R"(,"events":[{"at":-1,"disk":"sda","type":"pull"}])"),
-         "out of range"},
+        {"event on unknown disk", Event(R"("at":1,"disk":"sdz","type":"pull")"), "unknown disk"},
+        {"unknown event", Event(R"("at":1,"disk":"sda","type":"explode")"), "unknown event type"},
+        {"smart_fail without threshold", Event(R"("at":1,"disk":"sda","type":"smart_fail","id":9)"), "threshold"},
+        {"wear without rate", Event(R"("at":1,"disk":"sda","type":"wear")"), "per_second"},
+        {"negative time", Event(R"("at":-1,"disk":"sda","type":"pull")"), "out of range"},
         {"bad fault mode", FleetWith(OneDisk(""), R"(,"faults":[{"method":"*","mode":"explode"}])"),
          "unknown fault mode"},
     };
@@ -95,9 +86,28 @@ TEST(AgentFleetFile, RefusesBadFleetsWithAReason)
     // The limits are the daemon's fields; one character less is accepted,
     // "strict": false lets a test fleet go beyond them on purpose, and the
     // 64-disk limit counts each role apart.
-    EXPECT_EQ(Parse(Serial(std::string(39, 'S')), &fleet, &error), 0) << error;
-    EXPECT_EQ(Parse("{\"strict\":false," + Serial(std::string(40, 'S')).substr(1), &fleet, &error), 0) << error;
+    EXPECT_EQ(Parse(FleetWith(OneDisk("", std::string(39, 'S'))), &fleet, &error), 0) << error;
+    EXPECT_EQ(Parse(FleetWith(OneDisk("", std::string(40, 'S')), R"(,"strict":false)"), &fleet, &error), 0) << error;
     EXPECT_EQ(Parse(FleetOf(64, 64), &fleet, &error), 0) << error;
+    // Every ranged health and SMART member, just inside and just outside.
+    struct Range {
+        const char *key;
+        long long lo, hi;
+        bool smart;
+    } ranges[] = {{"id", 1, 255, true},          {"threshold", 0, 255, true}, {"current", 0, 255, true},
+                  {"worst", 0, 255, true},       {"wear", 0, 10000, false},   {"asc", 0, 255, false},
+                  {"capacitance_status", 0, 255, false}, {"power_on_hours", 0, 4294967295LL, false}};
+    for (const Range &r : ranges) {
+        for (long long v : {r.lo - 1, r.lo, r.hi, r.hi + 1}) {
+            std::string member = "\"" + std::string(r.key) + "\":" + std::to_string(v);
+            std::string health = r.smart ? R"("smart":[{)" + std::string(r.key == std::string("id") ? "" : R"("id":9,)") +
+                                               member + "}]"
+                                         : member;
+            EXPECT_EQ(Parse(FleetWith(OneDisk(R"(,"health":{)" + health + "}")), &fleet, &error),
+                      v >= r.lo && v <= r.hi ? 0 : -1)
+                << r.key << "=" << v << " " << error;
+        }
+    }
 }
 
 TEST(AgentFleetFile, ExampleFileIsTheBuiltInFleet)

@@ -53,7 +53,7 @@ class AgentProtocol : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(kernel_.WaitReady()); }
 
     TempDir dir_;
-    AgentProcess kernel_{{"--role", "kernel", "--control", "--time-scale", "0"}, dir_.File("k.sock")};
+    AgentProcess kernel_{{"--role", "kernel", "--control", "--time-scale", "0"}, dir_.Join("k.sock")};
     const std::string &sock_ = kernel_.socket();
 };
 
@@ -108,9 +108,9 @@ TEST(AgentLimits, LargestAnswersOfTheDaemonsBatchSizesFitIn8191Bytes)
                  R"("read_latency_us":1e12,"write_latency_us":1e12,"util":100,"busy":4294967295,"queue_depth":4294967295}})";
     }
     TempDir dir;
-    WriteFile(dir.File("edge.json"), "{\"tick_rate\":1000000000,\"disks\":[" + disks + "]}");
-    AgentProcess agent({"--role", "kernel", "--fleet", dir.File("edge.json"), "--control", "--time-scale", "0"},
-                       dir.File("k.sock"));
+    WriteFileText(dir.Join("edge.json"), "{\"tick_rate\":1000000000,\"disks\":[" + disks + "]}");
+    AgentProcess agent({"--role", "kernel", "--fleet", dir.Join("edge.json"), "--control", "--time-scale", "0"},
+                       dir.Join("k.sock"));
     ASSERT_TRUE(agent.WaitReady());
     ASSERT_NE(Call(agent.socket(), "agent_advance_time", R"({"seconds":10000})"), nullptr);
     std::vector<std::string> names = DeviceNames(agent.socket());
@@ -205,7 +205,7 @@ TEST_F(AgentProtocol, ServesManyConnectionsAtOnceWhileOneIsDelayed)
 TEST(AgentLifecycle, SigtermRemovesTheSocketAndStaleSocketsAreReplaced)
 {
     TempDir dir;
-    std::string sock = dir.File("k.sock");
+    std::string sock = dir.Join("k.sock");
     struct stat st{};
     {
         AgentProcess first({"--role", "kernel"}, sock);
@@ -223,9 +223,9 @@ TEST(AgentLifecycle, SigtermRemovesTheSocketAndStaleSocketsAreReplaced)
     ASSERT_TRUE(next.WaitReady()) << "a stale socket was not replaced";
     EXPECT_EQ(next.Stop(), 0);
     // A regular file at the socket path is never deleted.
-    WriteFile(sock, "precious");
+    WriteFileText(sock, "precious");
     EXPECT_EQ(AgentProcess({"--role", "kernel"}, sock).WaitExit(5.0), 1);
-    EXPECT_EQ(ReadFile(sock), "precious");
+    EXPECT_EQ(ReadFileText(sock), "precious");
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // outputs with members missing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -15,32 +14,6 @@ namespace {
 
 using namespace agent_test;
 
-// What each recorded output says, read off the files by hand: protocol,
-// serial, power-on hours, wear (1/100 %), rotation (-1: none), attributes, vendor.
-const std::map<std::string, std::string> kExpected = {
-    {"smart-ata-failed-scrutiny.json", "ATA S14LNEACC02756X 19497h wear 200 rpm 0 attrs 14 vendor "},
-    {"smart-ata-full.json", "ATA S3YZNB0KB00864E 14551h wear 1900 rpm 0 attrs 14 vendor "},
-    {"smart-ata.json", "ATA 9RK1XXXX 1730h wear 0 rpm 5400 attrs 18 vendor "},
-    {"smart-fail2.json", "ATA MSK423Y20S3HBC 65592h wear 0 rpm 7200 attrs 17 vendor "},
-    {"smart-nvme-failed.json", "NVMe S466NX0M776250H 12798h wear 300 rpm -1 attrs 0 vendor 0x144d"},
-    {"smart-nvme.json", "NVMe BTNH93710FS91P0B 2401h wear 0 rpm -1 attrs 0 vendor 0x8086"},
-    {"smart-nvme2.json", "NVMe yes 6487h wear 100 rpm -1 attrs 0 vendor 0x1987"},
-    {"smart-sat.json", "ATA  0h wear 0 rpm -1 attrs 22 vendor "},
-    {"smart-scsi.json", "SCSI Z1Z5DWJK0000XXXXXXXX 43549h wear 0 rpm 7200 attrs 0 vendor SEAGATE"},
-    {"smart-scsi2.json", "SCSI Z4028VRY0000C810BZXB 5675h wear 0 rpm 10500 attrs 0 vendor SEAGATE"},
-};
-
-std::vector<std::string> RecordedFiles()
-{
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(SPK_SMARTCTL_DATA)) {
-        if (entry.path().extension() == ".json") {
-            names.push_back(entry.path().filename());
-        }
-    }
-    return names;
-}
-
 SmartctlInfo ParseText(const std::string &text)
 {
     SmartctlInfo info;
@@ -49,51 +22,61 @@ SmartctlInfo ParseText(const std::string &text)
     return info;
 }
 
-SmartctlInfo ParseRecorded(const std::string &name)
-{
-    return ParseText(ReadFile(std::string(SPK_SMARTCTL_DATA) + "/" + name));
-}
-
+// What each recorded output says, read off the files by hand: protocol,
+// serial, power-on hours, wear (1/100 %), rotation (-1: none), attribute
+// count, vendor, verdict, attribute 5 (current/worst/threshold), SCSI sense
+// (SCSI only: IE log, asc), model, firmware, capacity, NVMe critical warning.
 TEST(AgentSmartctl, ReadsEveryRecordedOutput)
 {
-    std::vector<std::string> files = RecordedFiles();
-    EXPECT_EQ(files.size(), kExpected.size()) << "a recorded output is missing or has no expectations here";
-    for (const std::string &name : files) {
-        SCOPED_TRACE(name);
-        ASSERT_EQ(kExpected.count(name), 1u) << "a new recorded output needs its expectations here";
-        SmartctlInfo info = ParseRecorded(name);
-        std::ostringstream got;
-        got << info.protocol << " " << info.serial << " " << info.health.powerOnHours << "h wear " << info.health.wear
-            << " rpm " << info.rotation << " attrs " << info.attributeCount << " vendor " << info.vendor;
-        EXPECT_EQ(got.str(), kExpected.at(name));
-        for (size_t i = info.attributeCount; i < kSmartAttrCount; ++i) {
-            EXPECT_EQ(info.health.smart[i].id, 0) << "padding entry " << i;
+    const std::map<std::string, std::string> expected = {
+        {"smart-ata-failed-scrutiny.json", "ATA S14LNEACC02756X 19497h 200 0 14  pass 100/100/10 cw0"},
+        {"smart-ata-full.json", "ATA S3YZNB0KB00864E 14551h 1900 0 14  pass 100/100/10 cw0"},
+        {"smart-ata.json", "ATA 9RK1XXXX 1730h 0 5400 18  pass 100/100/1 cw0"},
+        {"smart-fail2.json", "ATA MSK423Y20S3HBC 65592h 0 7200 17  FAIL 1/1/5 cw0"},
+        {"smart-nvme-failed.json", "NVMe S466NX0M776250H 12798h 300 -1 0 0x144d pass 0/0/0 cw0"},
+        {"smart-nvme.json", "NVMe BTNH93710FS91P0B 2401h 0 -1 0 0x8086 pass 0/0/0 cw0"},
+        {"smart-nvme2.json", "NVMe yes 6487h 100 -1 0 0x1987 pass 0/0/0 cw0"},
+        {"smart-sat.json", "ATA  0h 0 -1 22  pass 100/100/36 cw0"},
+        {"smart-scsi.json", "SCSI Z1Z5DWJK0000XXXXXXXX 43549h 0 7200 0 SEAGATE pass 0/0/0 cw0 ie0 0 "
+                            "ST4000NM0043 MS03 4000787030016"},
+        {"smart-scsi2.json", "SCSI Z4028VRY0000C810BZXB 5675h 0 10500 0 SEAGATE pass 0/0/0 cw0 ie0 0"},
+    };
+    size_t files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(SPK_SMARTCTL_DATA)) {
+        std::string name = entry.path().filename();
+        if (entry.path().extension() != ".json") {
+            continue;
         }
+        SCOPED_TRACE(name);
+        ASSERT_EQ(expected.count(name), 1u) << "a new recorded output needs its expectations here";
+        ++files;
+        SmartctlInfo info = ParseText(ReadFileText(entry.path()));
+        const DiskHealth &h = info.health;
+        SmartAttr attr5{};
+        for (size_t i = 0; i < kSmartAttrCount; ++i) {
+            attr5 = h.smart[i].id == 5 ? h.smart[i] : attr5;
+            EXPECT_TRUE(i < info.attributeCount || h.smart[i].id == 0) << "padding entry " << i;
+        }
+        std::ostringstream got;
+        got << info.protocol << " " << info.serial << " " << h.powerOnHours << "h " << h.wear << " " << info.rotation
+            << " " << info.attributeCount << " " << info.vendor << " "
+            << (info.statusKnown && !info.passed ? "FAIL" : "pass") << " " << +attr5.current << "/" << +attr5.worst
+            << "/" << +attr5.threshold << " cw" << +h.criticalWarning;
+        if (info.protocol == "SCSI") {
+            got << " ie" << h.ieLog << " " << +h.asc;
+        }
+        if (info.model == "ST4000NM0043") {
+            got << " " << info.model << " " << info.firmware << " " << info.capacity;
+        }
+        EXPECT_EQ(got.str(), expected.at(name));
     }
+    EXPECT_EQ(files, expected.size()) << "a recorded output is missing";
 }
 
-TEST(AgentSmartctl, KeepsWhatTheDaemonJudgesPrefailOn)
+// Sense codes and verdicts of SCSI disks, the wear attributes of ATA SSDs;
+// numbers far outside their fields saturate instead of wrapping (a fuzz find).
+TEST(AgentSmartctl, SenseCodesWearAndOutOfRangeNumbers)
 {
-    // The failing Hitachi: attribute 5 at 1 against a threshold of 5.
-    SmartctlInfo failed = ParseRecorded("smart-fail2.json");
-    EXPECT_TRUE(failed.statusKnown);
-    EXPECT_FALSE(failed.passed);
-    auto attr5 = std::find_if(std::begin(failed.health.smart), std::end(failed.health.smart),
-                              [](const SmartAttr &attr) { return attr.id == 5; });
-    ASSERT_NE(attr5, std::end(failed.health.smart));
-    EXPECT_EQ(attr5->current, 1);
-    EXPECT_EQ(attr5->worst, 1);
-    EXPECT_EQ(attr5->threshold, 5);
-    // A passing SAS disk without a reported sense code: no exception, and the
-    // IE log is not claimed.
-    SmartctlInfo scsi = ParseRecorded("smart-scsi.json");
-    EXPECT_FALSE(scsi.health.ieLog);
-    EXPECT_EQ(scsi.health.asc, 0);
-    EXPECT_EQ(scsi.model, "ST4000NM0043");
-    EXPECT_EQ(scsi.firmware, "MS03");
-    EXPECT_EQ(scsi.capacity, 4000787030016u);
-    EXPECT_EQ(ParseRecorded("smart-nvme.json").health.criticalWarning, 0);
-    // Sense codes and failed verdicts of SCSI disks.
     struct Case {
         const char *text;
         bool ieLog;
@@ -110,11 +93,14 @@ TEST(AgentSmartctl, KeepsWhatTheDaemonJudgesPrefailOn)
         EXPECT_EQ(info.health.asc, c.asc) << c.text;
         EXPECT_EQ(info.health.ascq, c.ascq) << c.text;
     }
-}
-
-// Numbers far outside their fields saturate instead of wrapping (a fuzz find).
-TEST(AgentSmartctl, OutOfRangeNumbersSaturate)
-{
+    // An ATA SSD's wear is read from attribute 177, 231 or 233, whichever it has.
+    for (int id : {177, 231, 233}) {
+        EXPECT_EQ(ParseText(R"({"device":{"protocol":"ATA"},"rotation_rate":0,"ata_smart_attributes":{"table":[{"id":)" +
+                            std::to_string(id) + R"(,"value":70}]}})")
+                      .health.wear,
+                  3000u)
+            << id;
+    }
     SmartctlInfo info = ParseText(
         R"({"user_capacity":{"bytes":1e300},"logical_block_size":-5,"rotation_rate":-1e300,)"
         R"("power_on_time":{"hours":1e20},"device":{"protocol":"NVMe"},)"
@@ -131,14 +117,17 @@ TEST(AgentSmartctl, OutOfRangeNumbersSaturate)
 // member of every recorded output in turn; the reader must still succeed.
 TEST(AgentSmartctl, ToleratesMissingMembers)
 {
-    for (const std::string &name : RecordedFiles()) {
-        JsonPtr root = ParseJson(ReadFile(std::string(SPK_SMARTCTL_DATA) + "/" + name));
-        ASSERT_NE(root, nullptr) << name;
+    for (const auto &entry : std::filesystem::directory_iterator(SPK_SMARTCTL_DATA)) {
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        JsonPtr root = ParseJson(ReadFileText(entry.path()));
+        ASSERT_NE(root, nullptr) << entry.path();
         for (int i = 0; i < cJSON_GetArraySize(root.get()); ++i) {
             JsonPtr copy(cJSON_Duplicate(root.get(), true), cJSON_Delete);
             cJSON_DeleteItemFromArray(copy.get(), i);
             char *text = cJSON_PrintUnformatted(copy.get());
-            SCOPED_TRACE(name + " without member " + std::to_string(i));
+            SCOPED_TRACE(entry.path().string() + " without member " + std::to_string(i));
             ParseText(text);
             cJSON_free(text);
         }

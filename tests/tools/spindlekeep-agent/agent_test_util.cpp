@@ -14,9 +14,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 namespace agent_test {
@@ -47,26 +44,6 @@ int Connect(const std::string &path)
 JsonPtr ParseJson(const std::string &text)
 {
     return JsonPtr(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
-}
-
-TempDir::TempDir()
-{
-    char tmpl[] = "/tmp/spkag.XXXXXX";
-    path_ = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 AgentProcess::AgentProcess(std::vector<std::string> args, std::string socketPath)

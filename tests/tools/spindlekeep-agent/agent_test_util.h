@@ -1,6 +1,7 @@
-// Helpers for the agent's tests: a temporary directory, the agent binary as a
-// child process, raw and JSON-RPC calls over its socket, and the daemon's
-// own answer checks and copiers (not the agent's code).
+// Helpers for the agent's tests (temporary directories and whole files come
+// from support/persist_files.h): the agent binary as a child process, raw and
+// JSON-RPC calls over its socket, and the daemon's own answer checks and
+// copiers (not the agent's code).
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -10,24 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "support/persist_files.h"
+
 namespace agent_test {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 JsonPtr ParseJson(const std::string &text);
-
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string &path() const { return path_; }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-void WriteFile(const std::string &path, const std::string &text);
-std::string ReadFile(const std::string &path);
 
 // The real agent binary, started with the given arguments.
 class AgentProcess {

@@ -5,7 +5,7 @@ set(SPK_SMARTCTL_DATA ${CMAKE_SOURCE_DIR}/tests/data/smartctl CACHE PATH
     "directory of recorded smartctl -j outputs used by the agent's parser tests")
 add_library(spk_agent_test_util STATIC ${CMAKE_CURRENT_LIST_DIR}/agent_test_util.cpp)
 target_include_directories(spk_agent_test_util PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(spk_agent_test_util PUBLIC spk_agent_lib spk_core GTest::gtest)
+target_link_libraries(spk_agent_test_util PUBLIC spk_agent_lib spk_core spk_test_support GTest::gtest)
 # A cross build runs the agent through the emulator: the kernel cannot exec
 # a foreign program by itself, so the tests start a wrapper script instead.
 set(SPK_AGENT_BIN "$<TARGET_FILE:spindlekeep-agent>")
