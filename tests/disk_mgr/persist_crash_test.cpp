@@ -51,15 +51,7 @@ std::string ConfigText(uint32_t gen)
 DiskBaseInfo Disk(uint32_t i)
 {
     DiskBaseInfo d{};
-    d.diskState = DISK_STATE_NORMAL;
-    d.diskCapacity = 1000204886016ULL;
-    d.sectorSize = 512;
-    strcpy(d.vendor, "ATA");
-    strcpy(d.model, "ST1000NM0055");
-    strcpy(d.firmware, "SN04");
     snprintf(d.sn, sizeof(d.sn), "ZBS%05u", i);
-    d.diskType = DISK_TYPE_HDD_SATA;
-    d.mediaType = MEDIA_TYPE_MAGNET;
     return d;
 }
 
@@ -126,9 +118,7 @@ protected:
         ASSERT_EQ(DiskMgrInit(registry_.c_str()), 0);
         for (uint32_t i = 0; i < kDisks; ++i) {
             DiskBaseInfo d = Disk(i);
-            uint32_t id = 0;
-            ASSERT_EQ(GetNewDiskId(DISK_SN_LEN, d.sn, &id), 0);
-            ASSERT_EQ(DiskInfoUpdate(id, &d), 0);
+            ASSERT_EQ(DiskInfoUpdate(i, &d), 0);
         }
         DiskMgrDestroy();
         WriteFileText(config_, ConfigText(0));
