@@ -30,26 +30,6 @@ using JsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
 
 JsonPtr Parse(const std::string &text) { return JsonPtr(cJSON_Parse(text.c_str())); }
 
-DiskBaseInfo SampleDisk()
-{
-    DiskBaseInfo d{};
-    d.diskId = 7;
-    d.diskState = DISK_STATE_PREFAIL;
-    d.frameId = 0xFFFFFFFFU;
-    d.slotId = 12;
-    d.diskCapacity = 18000207937536ULL;
-    d.sectorSize = 4096;
-    strcpy(d.vendor, "SEAGATE");
-    strcpy(d.model, "ST18000NM004J");
-    strcpy(d.firmware, "E004");
-    strcpy(d.sn, "ZR5A1B2C");
-    strcpy(d.deviceName, "sdb");
-    strcpy(d.pciAddr, "0000:3b:00.0");
-    d.diskType = DISK_TYPE_HDD_SAS;
-    d.mediaType = MEDIA_TYPE_MAGNET;
-    return d;
-}
-
 // A valid element as text, with one member replaced or removed ("" value).
 std::string Element(const std::string &key = "", const std::string &value = "")
 {
@@ -128,44 +108,6 @@ TEST(DiskMgrElementTest, ValidationFollowsTheTableLimits)
     }
 }
 
-TEST(DiskMgrElementTest, ConversionKeepsTheRecordAndTheFileOrder)
-{
-    DiskBaseInfo in = SampleDisk();
-    JsonPtr elem(ConvertSingleDiskMgrObj2cJSON(&in));
-    ASSERT_TRUE(elem);
-    std::string keys;
-    for (const cJSON *m = elem->child; m != nullptr; m = m->next) {
-        keys += std::string(m->string) + ",";
-    }
-    EXPECT_EQ(keys,
-              "diskId,diskState,frameId,slotId,sectorSize,diskType,mediaType,diskCapacity,vendor,"
-              "model,sn,pciAddr,firmware,");
-    EXPECT_STREQ(cJSON_GetObjectItem(elem.get(), "diskCapacity")->valuestring, "18000207937536");
-    DiskBaseInfo out{};
-    ASSERT_EQ(ParseCJson2DiskInfo(elem.get(), &out), 0);
-    EXPECT_STREQ(out.deviceName, "unknown");
-    memset(out.deviceName, 0, sizeof(out.deviceName));
-    memset(in.deviceName, 0, sizeof(in.deviceName));
-    EXPECT_EQ(memcmp(&in, &out, sizeof(in)), 0);
-
-    memset(in.vendor, 'V', sizeof(in.vendor));  // no terminator inside the field
-    elem.reset(ConvertSingleDiskMgrObj2cJSON(&in));
-    ASSERT_TRUE(elem);
-    EXPECT_STREQ(cJSON_GetObjectItem(elem.get(), "vendor")->valuestring, "VVVVVVVVVV");
-
-    DiskBaseInfo first = SampleDisk();
-    first.diskId = 2;
-    DiskMgrObj *slots[MAX_DISK_ID_NUM] = {};
-    slots[7] = &in;
-    slots[2] = &first;
-    cJSON *doc = nullptr;
-    ASSERT_EQ(ConvertDiskMgrObjs2cJSON(slots, MAX_DISK_ID_NUM, &doc), 0);
-    elem.reset(doc);
-    ASSERT_EQ(cJSON_GetArraySize(doc), 2) << "occupied slots only, in id order";
-    EXPECT_EQ(cJSON_GetArrayItem(doc, 0)->child->valuedouble, 2);
-    EXPECT_EQ(cJSON_GetArrayItem(doc, 1)->child->valuedouble, 7);
-}
-
 class DiskMgrFileTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -192,23 +134,6 @@ protected:
     std::string path_;
     std::string wal_;
 };
-
-// The first save of a fresh installation has no old file to replace.
-TEST_F(DiskMgrFileTest, FirstSaveGivesTheServiceUsersFile)
-{
-    ASSERT_EQ(Save("[1,2]"), 0);
-    EXPECT_FALSE(FileExists(wal_));
-    EXPECT_EQ(ReadFileText(path_), "[1, 2]");  // the library's formatted output
-    struct stat st = StatFile(path_);
-    EXPECT_EQ(st.st_mode & 07777, 0640U);
-    const passwd *pw = getpwnam(SPK_SERVICE_USER);
-    const group *gr = getgrnam(SPK_SERVICE_GROUP);
-    ASSERT_TRUE(pw != nullptr && gr != nullptr);
-    EXPECT_EQ(st.st_uid, pw->pw_uid);
-    EXPECT_EQ(st.st_gid, gr->gr_gid);
-    EXPECT_EQ(TrySaveCJsonToFile(wal_.c_str(), nullptr, 0640, "", ""), -1);
-    EXPECT_FALSE(FileExists(wal_));
-}
 
 TEST_F(DiskMgrFileTest, CompleteWalWinsAndTornWalWaitsForTheNextSave)
 {
@@ -274,19 +199,28 @@ TEST_F(DiskMgrFileTest, FailedSaveNeverLosesBothDocuments)
 }
 
 // The service user owns the directory and may plant a link at the WAL name;
-// a save run as root must neither write nor hand over the link's target.
-TEST_F(DiskMgrFileTest, SaveDoesNotFollowALinkPlantedAtTheWalName)
+// a save run as root must neither write nor hand over the link's target. The
+// saved file is the service user's, mode 0640.
+TEST_F(DiskMgrFileTest, SaveGivesTheServiceUserItsFileAndFollowsNoLink)
 {
     std::string victim = dir_.Join("victim");
     WriteFileText(victim, "root's own");
     ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
     ASSERT_EQ(symlink(victim.c_str(), wal_.c_str()), 0);
-    ASSERT_EQ(Save("{\"gen\": 1}"), 0);
+    ASSERT_EQ(Save("[1,2]"), 0);
     EXPECT_EQ(ReadFileText(victim), "root's own");
-    struct stat st = StatFile(victim);
-    EXPECT_EQ(st.st_mode & 07777, 0600U);
-    EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(Load(), "{\"gen\":1}");
+    EXPECT_EQ(StatFile(victim).st_mode & 07777, 0600U);
+    EXPECT_EQ(StatFile(victim).st_uid, geteuid());
+    EXPECT_FALSE(FileExists(wal_));
+    EXPECT_EQ(ReadFileText(path_), "[1, 2]");  // the library's formatted output
+    struct stat st = StatFile(path_);
+    const passwd *pw = getpwnam(SPK_SERVICE_USER);
+    const group *gr = getgrnam(SPK_SERVICE_GROUP);
+    ASSERT_TRUE(pw != nullptr && gr != nullptr);
+    EXPECT_EQ(st.st_mode & 07777, 0640U);
+    EXPECT_EQ(st.st_uid, pw->pw_uid);
+    EXPECT_EQ(st.st_gid, gr->gr_gid);
+    EXPECT_EQ(TrySaveCJsonToFile(wal_.c_str(), nullptr, 0640, "", ""), -1);
 }
 
 }  // namespace
