@@ -24,9 +24,25 @@ namespace {
 std::atomic<int> g_inFlight{0};
 std::atomic<bool> g_overlap{false};
 
-// Also notes whether two handlers ever run at once.
-int EchoExec(int argc, char **argv)
+// One group carries every kind of output: without a command a usage error,
+// "usage" the verbose usage, "fail" a failure, "big" about 2 MiB, "line" one
+// line of 5000 characters; anything else is echoed. Also notes whether two
+// handlers ever run at once.
+int TestExec(int argc, char **argv)
 {
+    std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd.empty() || cmd == "usage") {
+        DBG_ShowUsageAndErrMsg(cmd.empty() ? "Please input valid command." : nullptr, !cmd.empty());
+        return 0;
+    }
+    if (cmd == "fail") {
+        DBG_Print("failing on purpose\n");
+        return -1;
+    }
+    std::string line(cmd == "line" ? 5000 : 999, 'b');
+    for (int i = 0; i < (cmd == "big" ? 2048 : cmd == "line" ? 1 : 0); ++i) {
+        DBG_PrintBuf("<%s>\n", line.c_str());
+    }
     if (g_inFlight.fetch_add(1) != 0) {
         g_overlap = true;
     }
@@ -40,44 +56,14 @@ int EchoExec(int argc, char **argv)
     return 0;
 }
 
-void EchoHelp(const char *name, int verbose)
+void TestHelp(const char *name, int verbose)
 {
-    DBG_Print("\t%s ARGS...%s\n", name, verbose != 0 ? " : repeats its arguments" : "");
-}
-
-int FailExec(int argc, char **argv)
-{
-    if (argc <= 1) {
-        DBG_ShowUsageAndErrMsg("Please input valid command.", 0);
-        return 0;
-    }
-    if (strcmp(argv[1], "usage") == 0) {
-        DBG_ShowUsageAndErrMsg(nullptr, 1);  // usage on request: not a failure
-        return 0;
-    }
-    DBG_Print("failing on purpose\n");
-    return -1;
-}
-
-void FailHelp(const char *name, int verbose)
-{
-    DBG_Print("\t%s [usage|other]%s\n", name, verbose != 0 ? " : verbose help" : "");
-}
-
-// With an argument one line of 5000 characters, else about 2 MiB.
-int BigExec(int argc, char **)
-{
-    std::string line(argc > 1 ? 5000 : 999, 'b');
-    for (int i = 0; i < (argc > 1 ? 1 : 2048); ++i) {
-        DBG_PrintBuf("<%s>\n", line.c_str());
-    }
-    return 0;
+    DBG_Print("\t%s CMD...%s\n", name, verbose != 0 ? " : verbose help" : "");
 }
 
 const DBG_CmdGroup kGroups[] = {
-    {"echo", "repeats its arguments", EchoExec, EchoHelp},
-    {"fail", "fails in several ways", FailExec, FailHelp},
-    {"big", "prints a lot", BigExec, nullptr},
+    {"echo", "repeats its arguments", TestExec, TestHelp},
+    {"bare", "has no help", TestExec, nullptr},
 };
 
 struct Reply {
@@ -174,11 +160,11 @@ TEST(DbgRegistry, RegistrationRules)
         DBG_CmdGroup group;
         int want;
     } cases[] = {
-        {{"reg_noexec", "d", nullptr, nullptr}, -EINVAL}, {{"", "d", EchoExec, nullptr}, -EINVAL},
-        {{nullptr, "d", EchoExec, nullptr}, -EINVAL},
-        {{"sixteen_chars_xx", "d", EchoExec, nullptr}, -EINVAL},
-        {{"fifteen_chars_x", nullptr, EchoExec, nullptr}, 0},
-        {{"fifteen_chars_x", "d", EchoExec, nullptr}, -EEXIST},
+        {{"reg_noexec", "d", nullptr, nullptr}, -EINVAL}, {{"", "d", TestExec, nullptr}, -EINVAL},
+        {{nullptr, "d", TestExec, nullptr}, -EINVAL},
+        {{"sixteen_chars_xx", "d", TestExec, nullptr}, -EINVAL},
+        {{"fifteen_chars_x", nullptr, TestExec, nullptr}, 0},
+        {{"fifteen_chars_x", "d", TestExec, nullptr}, -EEXIST},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(DBG_RegCmd(&c.group), c.want) << (c.group.name ? c.group.name : "(null)");
@@ -191,7 +177,7 @@ TEST(DbgRegistry, RegistrationRules)
     int ret = 0;
     while (ret == 0 && names.size() <= DBG_MAX_GROUPS) {
         names.push_back("many" + std::to_string(names.size()));
-        DBG_CmdGroup g{names.back().c_str(), "d", EchoExec, nullptr};
+        DBG_CmdGroup g{names.back().c_str(), "d", TestExec, nullptr};
         ret = DBG_RegCmd(&g);
     }
     EXPECT_EQ(ret, -ENOSPC);
@@ -211,14 +197,13 @@ TEST_F(DbgAgentTest, OwnerOnlySocketCarriesOutputStatusAndTruncation)
         std::string contains;
     } cases[] = {
         {{"echo", "a", "b c"}, DBG_STATUS_OK, "argc=3 [echo] [a] [b c]\n"},
-        {{"fail"}, DBG_STATUS_FAILED,
-         "Please input valid command.\nUsage:\n\tfail [usage|other]\n"},
-        {{"fail", "usage"}, DBG_STATUS_OK, "Usage:\n\tfail [usage|other] : verbose help\n"},
-        {{"fail", "other"}, DBG_STATUS_FAILED, "failing on purpose\n"},
+        {{"echo"}, DBG_STATUS_FAILED, "Please input valid command.\nUsage:\n\techo CMD...\n"},
+        {{"echo", "usage"}, DBG_STATUS_OK, "Usage:\n\techo CMD... : verbose help\n"},
+        {{"bare", "fail"}, DBG_STATUS_FAILED, "failing on purpose\n"},
         {{"nosuch", "x"}, DBG_STATUS_UNKNOWN_GROUP, ""},
-        {{"big", "line"}, DBG_STATUS_OK, "<" + std::string(5000, 'b') + ">\n"},
-        {{}, DBG_STATUS_OK, "echo: repeats its arguments\n\techo ARGS...\n"},
-        {{"big"}, DBG_STATUS_OK, "\n[output truncated]\n"},
+        {{"echo", "line"}, DBG_STATUS_OK, "<" + std::string(5000, 'b') + ">\n"},
+        {{}, DBG_STATUS_OK, "echo: repeats its arguments\n\techo CMD...\n"},
+        {{"echo", "big"}, DBG_STATUS_OK, "\n[output truncated]\n"},
     };
     for (const auto &c : cases) {
         Reply r = Call(c.args);
@@ -226,7 +211,7 @@ TEST_F(DbgAgentTest, OwnerOnlySocketCarriesOutputStatusAndTruncation)
         EXPECT_NE(r.output.find(c.contains), std::string::npos) << r.output.substr(0, 200);
         EXPECT_LE(r.output.size(), DBG_MAX_OUTPUT);
     }
-    EXPECT_EQ(Call({"big"}).output.size(), DBG_MAX_OUTPUT);
+    EXPECT_EQ(Call({"bare", "big"}).output.size(), DBG_MAX_OUTPUT);
 }
 
 // Malformed, oversized, unfinished and abandoned requests, and a client that
@@ -255,7 +240,7 @@ TEST_F(DbgAgentTest, BadRequestsAndVanishedClientsDoNotStopTheAgent)
         ASSERT_EQ(send(fd, good.data(), cut, MSG_NOSIGNAL), static_cast<ssize_t>(cut));
         close(fd);  // gone mid-request
     }
-    std::vector<uint8_t> big = Frame({"big"});
+    std::vector<uint8_t> big = Frame({"echo", "big"});
     int deaf = Connect(path_);
     ASSERT_EQ(send(deaf, big.data(), big.size(), MSG_NOSIGNAL), static_cast<ssize_t>(big.size()));
     Reply r = Call({"echo", "still", "here"});
@@ -307,7 +292,7 @@ TEST_F(DbgAgentTest, DestroyRemovesTheSocketEvenWithASilentClient)
     DbgClientResult res{};
     EXPECT_EQ(DbgClientCall(path_.c_str(), 1, argv, 1000, &res), -ENOENT);
     ASSERT_EQ(DBG_DiagnoseAgentInit(getpid(), "spindleKeep"), 0);  // restartable
-    EXPECT_EQ(Call({"echo"}).status, DBG_STATUS_OK);
+    EXPECT_EQ(Call({"echo", "x"}).status, DBG_STATUS_OK);
     EXPECT_EQ(HostDiagSetSocketPath(std::string(120, 's').c_str()), -ENAMETOOLONG);
 }
 
