@@ -105,7 +105,7 @@ TEST_F(DiskMgrTest, IdsMoveForwardWrapAfter127AndStopAtSixtyFourDisks)
     EXPECT_EQ(Count(), MAX_DISK_NUM);
 }
 
-TEST_F(DiskMgrTest, LookupsAndBadArgumentsGiveTheirCodes)
+TEST_F(DiskMgrTest, LookupsMisuseAndTheDefaultPath)
 {
     Register(std::string(39, 'Q'));
     char longer[48] = {};  // only 40 characters are compared
@@ -126,6 +126,13 @@ TEST_F(DiskMgrTest, LookupsAndBadArgumentsGiveTheirCodes)
     EXPECT_EQ(DiskMgrGetObj(128, &obj), 1);
     EXPECT_EQ(DiskMgrGetObj(5, &obj), 1);
     EXPECT_EQ(DiskMgrIsSnExist(nullptr), -1);
+    EXPECT_EQ(DiskMgrInit(path_.c_str()), -1);  // already initialised
+    DiskMgrDestroy();
+    std::string prefix = ResetTestPrefix();
+    ASSERT_EQ(DiskMgrInit(nullptr), 0);
+    Register("DEFAULT");
+    EXPECT_TRUE(FileExists(prefix + "/config/disk_mgr.config"));
+    EXPECT_FALSE(FileExists(prefix + "/config/disk_mgr.config.unreadable")) << "fresh install";
 }
 
 // Offline newcomer, another disk's serial number under an id, a registered
@@ -287,18 +294,6 @@ TEST_F(DiskMgrTest, ListAllDiskFillsCallerBuffersInIdOrder)
     EXPECT_STREQ(bufs[1], "CC");
     strs[0].len = 4;  // "BBBBBB" does not fit
     EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), -1);
-}
-
-TEST_F(DiskMgrTest, LifecycleMisuseIsRefusedAndDefaultPathLivesBelowThePrefix)
-{
-    EXPECT_EQ(DiskMgrInit(path_.c_str()), -1);
-    DiskMgrDestroy();
-    DiskMgrDestroy();
-    std::string prefix = ResetTestPrefix();
-    ASSERT_EQ(DiskMgrInit(nullptr), 0);
-    Register("DEFAULT");
-    EXPECT_TRUE(FileExists(prefix + "/config/disk_mgr.config"));
-    EXPECT_FALSE(FileExists(prefix + "/config/disk_mgr.config.unreadable")) << "fresh install";
 }
 
 TEST(DiskMgrTextTest, EnumerationTexts)
