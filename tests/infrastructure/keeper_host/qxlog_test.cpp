@@ -150,10 +150,12 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
     EXPECT_EQ(qxlog_loglevel_get(1002), 5u);
 }
 
-// The log directory belongs to the service user, who may plant a link at
-// the log's name; the daemon, run as root, must not append to or hand over
-// the link's target.
-TEST_F(QxlogTest, InitDoesNotFollowALinkPlantedAtTheLogName)
+// The log directory belongs to the service user, who may plant a link at the
+// log's name: the daemon, run as root, must not append to or hand over the
+// link's target. logrotate's copytruncate empties the live file while the
+// service has it open: the next records go to the emptied file, they do not
+// rotate it away early.
+TEST_F(QxlogTest, PlantedLinkIsNotFollowedAndACopytruncatedFileIsKept)
 {
     std::string victim = root_.Join("victim");
     WriteFileText(victim, "root's own\n");
@@ -161,13 +163,24 @@ TEST_F(QxlogTest, InitDoesNotFollowALinkPlantedAtTheLogName)
     ASSERT_EQ(mkdir(root_.Join("nested").c_str(), 0750), 0);
     ASSERT_EQ(mkdir(dir_.c_str(), 0750), 0);
     ASSERT_EQ(symlink(victim.c_str(), logPath_.c_str()), 0);
+    ASSERT_EQ(qxlog_set_max_file_size(300), 0);
+    ASSERT_EQ(qxlog_set_backup_num(3), 0);
     Open();
-    qxlog(999, 3, "t.cpp", 1, "f", 0, "record");
+    for (int i = 0; i < 4; ++i) {  // about 250 bytes: just below the limit
+        qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "before-%d", i);
+    }
     EXPECT_EQ(ReadFileText(victim), "root's own\n");
     EXPECT_EQ(StatFile(victim).st_uid, geteuid());
+    EXPECT_EQ(ReadLines(logPath_).size(), 4u);
+    ASSERT_EQ(truncate(logPath_.c_str(), 0), 0);
+    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-0");
+    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-1");
+    qxlog_destroy();
+    EXPECT_FALSE(FileExists(logPath_ + ".1"));
     auto lines = ReadLines(logPath_);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("record"), std::string::npos);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("after-0"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].substr(0, 2), "20") << "no hole before the first record";
 }
 
 TEST_F(QxlogTest, RotationKeepsTheNewestRecordsInOrder)
@@ -206,27 +219,6 @@ TEST_F(QxlogTest, RotationKeepsTheNewestRecordsInOrder)
             EXPECT_NE(all[k].find(want), std::string::npos) << all[k];
         }
     }
-}
-
-// logrotate's copytruncate empties the live file while the service has it
-// open: the next records must go to the emptied file, not rotate it away.
-TEST_F(QxlogTest, CopytruncatedFileIsNotRotatedEarly)
-{
-    ASSERT_EQ(qxlog_set_max_file_size(300), 0);
-    ASSERT_EQ(qxlog_set_backup_num(3), 0);
-    Open();
-    for (int i = 0; i < 4; ++i) {  // about 250 bytes: just below the limit
-        qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "before-%d", i);
-    }
-    ASSERT_EQ(truncate(logPath_.c_str(), 0), 0);
-    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-0");
-    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-1");
-    qxlog_destroy();
-    EXPECT_FALSE(FileExists(logPath_ + ".1"));
-    auto lines = ReadLines(logPath_);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("after-0"), std::string::npos) << lines[0];
-    EXPECT_EQ(lines[0].substr(0, 2), "20") << "no hole before the first record";
 }
 
 TEST_F(QxlogTest, BadSettingsAreRefused)
