@@ -95,11 +95,15 @@ TEST(QxlogFormat, RecordIsExactlyOneLine)
         EXPECT_TRUE(HasTimestamp(line)) << line;
         EXPECT_EQ(line.substr(kStampLen), c.wantAfterStamp);
     }
+    // An over-long text, or a function name that leaves no room for any text,
+    // is cut to the longest line.
     std::string big(QXLOG_MAX_LINE * 2, 'z');
-    std::string line = Format(6, nullptr, 0, nullptr, "%s", big.c_str());
-    EXPECT_EQ(line.size(), QXLOG_MAX_LINE - 1);
-    EXPECT_EQ(line.find('\n'), line.size() - 1);
-    EXPECT_NE(line.find("[?:0] [?] zzz"), std::string::npos);
+    for (const char *func : {static_cast<const char *>(nullptr), big.c_str()}) {
+        std::string line = Format(6, nullptr, 0, func, "%s", big.c_str());
+        EXPECT_EQ(line.size(), QXLOG_MAX_LINE - 1);
+        EXPECT_EQ(line.find('\n'), line.size() - 1);
+        EXPECT_NE(line.find(func ? "[?:0] [zzz" : "[?:0] [?] zzz"), std::string::npos);
+    }
 }
 
 // Records go to standard error until init and again after destroy.
