@@ -203,6 +203,7 @@ TEST_F(DbgAgentTest, OwnerOnlySocketCarriesOutputStatusAndTruncation)
         {{"nosuch", "x"}, DBG_STATUS_UNKNOWN_GROUP, ""},
         {{"echo", "line"}, DBG_STATUS_OK, "<" + std::string(5000, 'b') + ">\n"},
         {{}, DBG_STATUS_OK, "echo: repeats its arguments\n\techo CMD...\n"},
+        {{}, DBG_STATUS_OK, "bare: has no help\n  bare COMMAND [ARGS...]\n"},  // every group
         {{"echo", "big"}, DBG_STATUS_OK, "\n[output truncated]\n"},
     };
     for (const auto &c : cases) {
