@@ -115,6 +115,9 @@ TEST_F(DiskMgrTest, LookupsMisuseAndTheDefaultPath)
     EXPECT_EQ(GetDiskIdBySn(40, longer, &id), 0);
     EXPECT_EQ(id, 0U);
     EXPECT_EQ(GetDiskIdBySn(3, "ABS", &id), 4);
+    Register("SECOND");
+    EXPECT_EQ(DiskMgrIsSnExist("SECOND"), 0);  // any slot, not only the first
+    EXPECT_EQ(DiskMgrIsSnExist("ABS"), -1);
     DiskBaseInfo d = Disk("X");
     DiskMgrObj *obj = nullptr;
     EXPECT_EQ(GetNewDiskId(41, "X", &id), -1);
