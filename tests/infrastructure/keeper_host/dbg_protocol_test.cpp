@@ -44,9 +44,10 @@ TEST(DbgProtocol, RequestsRoundTripWithinTheLimits)
     // The encoder refuses what the agent would refuse.
     EXPECT_TRUE(Encode({"g", std::string(DBG_MAX_ARG_LEN + 1, 'a')}).empty());
     EXPECT_TRUE(Encode(std::vector<std::string>(DBG_MAX_ARGS + 1, "w")).empty());
-    uint8_t small[DBG_HEADER_SIZE + 5];  // one byte short
+    uint8_t small[DBG_HEADER_SIZE + 6];  // exactly the frame, then one byte short
     const char *argv[] = {"abcd"};
-    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small)), 0u);
+    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small)), sizeof(small));
+    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small) - 1), 0u);
     EXPECT_EQ(DbgRequestEncode(-1, argv, small, sizeof(small)), 0u);
 }
 
@@ -97,11 +98,14 @@ TEST(DbgProtocol, ReplyHeaderRoundTripAndOutputCap)
     ASSERT_TRUE(DbgReplyParseHeader(h, &status, &len));
     EXPECT_EQ(status, DBG_STATUS_UNKNOWN_GROUP);
     EXPECT_EQ(len, 1234u);
+    DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT);
+    EXPECT_TRUE(DbgReplyParseHeader(h, &status, &len));
     DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT + 1);
     EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
     h[0] ^= 1;
     EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
     EXPECT_STREQ(DbgStatusText(99), "unknown status");
+    EXPECT_STRNE(DbgStatusText(DBG_STATUS_DENIED), "unknown status");
 }
 
 TEST(DbgProtocol, SocketPathBelowThePrefix)
