@@ -65,10 +65,13 @@ TEST(SecurecTest, MemoryCallsCheckSizesAndOverlap)
     EXPECT_EQ(memcpy_s(dst, sizeof(dst), nullptr, 1), EINVAL);
     char overlap[8] = "abcdefg";
     EXPECT_EQ(memcpy_s(overlap + 1, 7, overlap, 4), EINVAL);
-    EXPECT_EQ(memmove_s(overlap + 1, 7, "abcdefg", 4), EOK);
+    char moved[8] = "abcdefg";
+    EXPECT_EQ(memmove_s(moved + 1, 7, moved, 4), EOK);
+    EXPECT_STREQ(moved, "aabcdfg");
     EXPECT_EQ(memset_s(dst, sizeof(dst), 7, 4), EOK);
     EXPECT_EQ(dst[3], 7);
     EXPECT_EQ(memset_s(dst, sizeof(dst), 1, 5), ERANGE);
+    EXPECT_EQ(dst[3], 1) << "a refused fill still fills the destination";
     EXPECT_EQ(memcpy_s(dst, sizeof(dst), src, 0), EOK);
 }
 
