@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "infrastructure/keeper_adapter_os/keeper_log.h"
+#include "support/log_capture.h"
+
 namespace {
 
 // Expected results come from the unit's length in nanoseconds, so every unit
@@ -11,6 +14,7 @@ TEST(KeeperTimeTest, ConvertsEveryUnitAndGivesZeroForOthers)
     const unsigned __int128 nsPerUnit[] = {1, 1000, 1000000, 1000000000, 60000000000ULL,
                                            3600000000000ULL, 86400000000000ULL};
     static_assert(std::size(nsPerUnit) == KEEPER_TIME_BUTT);
+    LogCapture log;
     for (uint32_t unit : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 0xffffffffu}) {
         for (uint32_t v : {0u, 1u, 999u, 1500u, 2500001u, 1500000001u, 4294967295u}) {
             unsigned __int128 ns = unit < KEEPER_TIME_BUTT ? v * nsPerUnit[unit] : 0;
@@ -19,6 +23,7 @@ TEST(KeeperTimeTest, ConvertsEveryUnitAndGivesZeroForOthers)
             EXPECT_EQ(ts.tv_nsec, static_cast<long>(ns % 1000000000)) << v << " unit " << unit;
         }
     }
+    EXPECT_EQ(log.Count("", KEEPER_LOG_ERROR), 3 * 7) << "every invalid unit is reported";
 }
 
 TEST(KeeperTimeTest, DeadlineCarriesWholeSeconds)
