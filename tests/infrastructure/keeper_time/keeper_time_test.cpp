@@ -15,15 +15,17 @@ TEST(KeeperTimeTest, ConvertsEveryUnitAndGivesZeroForOthers)
                                            3600000000000ULL, 86400000000000ULL};
     static_assert(std::size(nsPerUnit) == KEEPER_TIME_BUTT);
     LogCapture log;
+    int invalid = 0;
     for (uint32_t unit : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 0xffffffffu}) {
         for (uint32_t v : {0u, 1u, 999u, 1500u, 2500001u, 1500000001u, 4294967295u}) {
             unsigned __int128 ns = unit < KEEPER_TIME_BUTT ? v * nsPerUnit[unit] : 0;
+            invalid += unit < KEEPER_TIME_BUTT ? 0 : 1;
             KeeperClockTime ts = ConvertKeeperTime2Timespec(KeeperTime{v, unit});
             EXPECT_EQ(ts.tv_sec, static_cast<time_t>(ns / 1000000000)) << v << " unit " << unit;
             EXPECT_EQ(ts.tv_nsec, static_cast<long>(ns % 1000000000)) << v << " unit " << unit;
         }
     }
-    EXPECT_EQ(log.Count("", KEEPER_LOG_ERROR), 3 * 7) << "every invalid unit is reported";
+    EXPECT_EQ(log.Count("", KEEPER_LOG_ERROR), invalid) << "every invalid unit is reported";
 }
 
 TEST(KeeperTimeTest, DeadlineCarriesWholeSeconds)
