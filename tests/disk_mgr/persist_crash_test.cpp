@@ -69,22 +69,20 @@ void SendReport(int fd, char kind, uint32_t gen)
     if (DiskMgrInit(registry.c_str()) != 0 || InitConfig() != 0) {
         _exit(3);
     }
-    DiskMgrObj *first = nullptr;
-    if (DiskMgrGetObj(0, &first) != 0) {
-        _exit(4);
+    DiskMgrObj *objs[kDisks] = {};
+    for (uint32_t i = 0; i < kDisks; ++i) {
+        if (DiskMgrGetObj(i, &objs[i]) != 0) {
+            _exit(4);
+        }
     }
-    uint32_t regGen = first->frameId;
+    uint32_t regGen = objs[0]->frameId;
     uint32_t cfgGen = 0;
     if (GetChildNodeConfigInt("disklife_prediction", "task_cycle", &cfgGen) != 0) {
         _exit(5);
     }
     for (;;) {
         ++regGen;
-        for (uint32_t i = 0; i < kDisks; ++i) {
-            DiskMgrObj *obj = nullptr;
-            if (DiskMgrGetObj(i, &obj) != 0) {
-                _exit(6);
-            }
+        for (DiskMgrObj *obj : objs) {
             obj->frameId = regGen;
             obj->slotId = regGen;
         }
