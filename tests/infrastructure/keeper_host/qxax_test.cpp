@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -71,6 +72,18 @@ TEST(QxaxSpinlock, LocksStartUnlockedRecordTheHolderAndExclude)
         qxax_spin_lock(l);
         EXPECT_FALSE(do_qxax_tspinlock_trylock(l, "t", 3));
         qxax_spin_unlock(l);
+    }
+    // A waiter that finds the lock freed just after its failed attempt must
+    // take it then, not keep waiting for a holder that never comes.
+    for (int round = 0; round < 50; ++round) {
+        qxax_spin_lock(&inited);
+        std::thread waiter([&] {
+            qxax_spin_lock(&inited);
+            qxax_spin_unlock(&inited);
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // it spins meanwhile
+        qxax_spin_unlock(&inited);
+        waiter.join();
     }
 }
 
