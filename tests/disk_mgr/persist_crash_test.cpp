@@ -51,15 +51,7 @@ std::string ConfigText(uint32_t gen)
 DiskBaseInfo Disk(uint32_t i)
 {
     DiskBaseInfo d{};
-    d.diskState = DISK_STATE_NORMAL;
-    d.diskCapacity = 1000204886016ULL;
-    d.sectorSize = 512;
-    strcpy(d.vendor, "ATA");
-    strcpy(d.model, "ST1000NM0055");
-    strcpy(d.firmware, "SN04");
     snprintf(d.sn, sizeof(d.sn), "ZBS%05u", i);
-    d.diskType = DISK_TYPE_HDD_SATA;
-    d.mediaType = MEDIA_TYPE_MAGNET;
     return d;
 }
 
@@ -77,22 +69,20 @@ void SendReport(int fd, char kind, uint32_t gen)
     if (DiskMgrInit(registry.c_str()) != 0 || InitConfig() != 0) {
         _exit(3);
     }
-    DiskMgrObj *first = nullptr;
-    if (DiskMgrGetObj(0, &first) != 0) {
-        _exit(4);
+    DiskMgrObj *objs[kDisks] = {};
+    for (uint32_t i = 0; i < kDisks; ++i) {
+        if (DiskMgrGetObj(i, &objs[i]) != 0) {
+            _exit(4);
+        }
     }
-    uint32_t regGen = first->frameId;
+    uint32_t regGen = objs[0]->frameId;
     uint32_t cfgGen = 0;
     if (GetChildNodeConfigInt("disklife_prediction", "task_cycle", &cfgGen) != 0) {
         _exit(5);
     }
     for (;;) {
         ++regGen;
-        for (uint32_t i = 0; i < kDisks; ++i) {
-            DiskMgrObj *obj = nullptr;
-            if (DiskMgrGetObj(i, &obj) != 0) {
-                _exit(6);
-            }
+        for (DiskMgrObj *obj : objs) {
             obj->frameId = regGen;
             obj->slotId = regGen;
         }
@@ -126,9 +116,7 @@ protected:
         ASSERT_EQ(DiskMgrInit(registry_.c_str()), 0);
         for (uint32_t i = 0; i < kDisks; ++i) {
             DiskBaseInfo d = Disk(i);
-            uint32_t id = 0;
-            ASSERT_EQ(GetNewDiskId(DISK_SN_LEN, d.sn, &id), 0);
-            ASSERT_EQ(DiskInfoUpdate(id, &d), 0);
+            ASSERT_EQ(DiskInfoUpdate(i, &d), 0);
         }
         DiskMgrDestroy();
         WriteFileText(config_, ConfigText(0));

@@ -44,50 +44,45 @@ TEST(DbgProtocol, RequestsRoundTripWithinTheLimits)
     // The encoder refuses what the agent would refuse.
     EXPECT_TRUE(Encode({"g", std::string(DBG_MAX_ARG_LEN + 1, 'a')}).empty());
     EXPECT_TRUE(Encode(std::vector<std::string>(DBG_MAX_ARGS + 1, "w")).empty());
-    uint8_t small[DBG_HEADER_SIZE + 5];  // one byte short
+    uint8_t small[DBG_HEADER_SIZE + 6];  // exactly the frame, then one byte short
     const char *argv[] = {"abcd"};
-    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small)), 0u);
+    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small)), sizeof(small));
+    EXPECT_EQ(DbgRequestEncode(1, argv, small, sizeof(small) - 1), 0u);
     EXPECT_EQ(DbgRequestEncode(-1, argv, small, sizeof(small)), 0u);
 }
 
+// Every row changes one thing in a good frame ("grp", "cmd").
 TEST(DbgProtocol, MalformedAndOversizedRequestsAreClassified)
 {
-    std::vector<uint8_t> good = Encode({"grp", "cmd"});
-    struct Case {
+    const std::vector<uint8_t> good = Encode({"grp", "cmd"});
+    auto set = [&](size_t at, uint8_t value) {
+        std::vector<uint8_t> f = good;
+        f[at] = value;
+        return f;
+    };
+    std::vector<uint8_t> longArg = set(DBG_HEADER_SIZE, 0x01);  // 257 bytes: above the cap
+    longArg[DBG_HEADER_SIZE + 1] = 0x01;
+    std::vector<uint8_t> trailing = good;
+    trailing.push_back('x');
+    const struct {
         const char *what;
         std::vector<uint8_t> frame;
         int32_t want;
+    } cases[] = {
+        {"bad magic", set(0, 'X'), DBG_STATUS_MALFORMED},
+        {"bad version", set(4, 9), DBG_STATUS_MALFORMED},
+        {"argc above the cap", set(6, DBG_MAX_ARGS + 1), DBG_STATUS_TOO_LONG},
+        {"argc larger than the payload holds", set(6, 3), DBG_STATUS_MALFORMED},
+        {"argc smaller than the payload holds", set(6, 1), DBG_STATUS_MALFORMED},
+        {"payload length above the cap", set(11, 0x7f), DBG_STATUS_TOO_LONG},
+        {"argument length beyond the payload", set(DBG_HEADER_SIZE, 200), DBG_STATUS_MALFORMED},
+        {"NUL inside an argument", set(DBG_HEADER_SIZE + 3, 0), DBG_STATUS_MALFORMED},
+        {"argument above the cap", longArg, DBG_STATUS_TOO_LONG},
+        {"truncated header", {good.begin(), good.begin() + 5}, DBG_STATUS_MALFORMED},
+        {"truncated payload", {good.begin(), good.end() - 1}, DBG_STATUS_MALFORMED},
+        {"trailing byte", trailing, DBG_STATUS_MALFORMED},
     };
-    std::vector<Case> cases;
-    auto mutate = [&](const char *what, size_t at, uint8_t value, int32_t want) {
-        std::vector<uint8_t> f = good;
-        f[at] = value;
-        cases.push_back({what, f, want});
-    };
-    mutate("bad magic", 0, 'X', DBG_STATUS_MALFORMED);
-    mutate("bad version", 4, 9, DBG_STATUS_MALFORMED);
-    mutate("argc above the cap", 6, DBG_MAX_ARGS + 1, DBG_STATUS_TOO_LONG);
-    mutate("argc larger than the payload holds", 6, 3, DBG_STATUS_MALFORMED);
-    mutate("argc smaller than the payload holds", 6, 1, DBG_STATUS_MALFORMED);
-    mutate("payload length above the cap", 11, 0x7f, DBG_STATUS_TOO_LONG);
-    mutate("argument length beyond the payload", DBG_HEADER_SIZE, 200, DBG_STATUS_MALFORMED);
-    mutate("NUL inside an argument", DBG_HEADER_SIZE + 3, 0, DBG_STATUS_MALFORMED);
-    {
-        std::vector<uint8_t> f = good;
-        f[DBG_HEADER_SIZE] = 0x01;  // 257 bytes: above the argument cap
-        f[DBG_HEADER_SIZE + 1] = 0x01;
-        cases.push_back({"argument above the cap", f, DBG_STATUS_TOO_LONG});
-    }
-    cases.push_back({"truncated header", std::vector<uint8_t>(good.begin(), good.begin() + 5),
-                     DBG_STATUS_MALFORMED});
-    cases.push_back({"truncated payload", std::vector<uint8_t>(good.begin(), good.end() - 1),
-                     DBG_STATUS_MALFORMED});
-    {
-        std::vector<uint8_t> f = good;
-        f.push_back('x');
-        cases.push_back({"trailing byte", f, DBG_STATUS_MALFORMED});
-    }
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         DbgArgs out;
         EXPECT_EQ(DbgRequestParse(c.frame.data(), c.frame.size(), &out), c.want) << c.what;
         EXPECT_EQ(out.argc, 0) << c.what;
@@ -103,11 +98,14 @@ TEST(DbgProtocol, ReplyHeaderRoundTripAndOutputCap)
     ASSERT_TRUE(DbgReplyParseHeader(h, &status, &len));
     EXPECT_EQ(status, DBG_STATUS_UNKNOWN_GROUP);
     EXPECT_EQ(len, 1234u);
+    DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT);
+    EXPECT_TRUE(DbgReplyParseHeader(h, &status, &len));
     DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT + 1);
     EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
     h[0] ^= 1;
     EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
     EXPECT_STREQ(DbgStatusText(99), "unknown status");
+    EXPECT_STRNE(DbgStatusText(DBG_STATUS_DENIED), "unknown status");
 }
 
 TEST(DbgProtocol, SocketPathBelowThePrefix)

@@ -65,14 +65,16 @@ protected:
     std::vector<Firing> log_;
 };
 
+// Modify moves a pending timer and arms an idle one.
 TEST_F(ManualTimers, FireInDeadlineOrderThenArmingOrder)
 {
-    Probe probes[5];
+    Probe probes[6];
     const std::pair<const char *, uint64_t> rows[] = {
-        {"A", 300}, {"B", 100}, {"C", 200}, {"D", 100}, {"E", 0}};
-    for (size_t i = 0; i < 5; ++i) {
+        {"A", 300}, {"B", 100}, {"C", 200}, {"D", 100}, {"E", 0}, {"moved", 100}};
+    for (size_t i = 0; i < 6; ++i) {
         Arm(&probes[i], rows[i].first, rows[i].second);
     }
+    ASSERT_EQ(qxax_timer_modify(&probes[5].timer, 400), 0);
     EXPECT_EQ(HostTimersAdvance(250), 4u);
     EXPECT_EQ(log_, std::vector<Firing>({{"E", 1000}, {"B", 1100}, {"D", 1100}, {"C", 1200}}));
     EXPECT_EQ(qxax_get_jiffies(), 1250u);
@@ -80,68 +82,50 @@ TEST_F(ManualTimers, FireInDeadlineOrderThenArmingOrder)
     EXPECT_EQ(HostTimersAdvance(49), 0u);
     EXPECT_EQ(HostTimersAdvance(1), 1u);
     EXPECT_EQ(log_.back(), Firing("A", 1300));
+    EXPECT_EQ(HostTimersAdvance(100), 1u);
+    EXPECT_EQ(log_.back(), Firing("moved", 1400));
     EXPECT_EQ(HostTimersArmedCount(), 0u);
+    ASSERT_EQ(qxax_timer_modify(&probes[1].timer, 50), 0);
+    EXPECT_EQ(HostTimersAdvance(50), 1u);
+    EXPECT_EQ(log_.back(), Firing("B", 1450));
 }
 
-TEST_F(ManualTimers, CallbackRearmsItselfWithModifyAndZeroPeriodIsBounded)
+// A callback may re-arm itself (a zero period is bounded per advance), destroy
+// and free its own timer, or destroy another one.
+TEST_F(ManualTimers, CallbacksRearmOrDestroyTimers)
 {
     Probe p;
     p.rearmMs = 100;
     p.rearmTimes = 1000;
     Arm(&p, "tick", 100);
     EXPECT_EQ(HostTimersAdvance(1000), 10u);
-    ASSERT_EQ(log_.size(), 10u);
     for (size_t i = 0; i < log_.size(); ++i) {
         EXPECT_EQ(log_[i].second, 1100 + 100 * i);
     }
     EXPECT_EQ(qxax_timer_destroy(&p.timer), 0);
-    EXPECT_EQ(HostTimersAdvance(1000), 0u);
-
     Probe spin;
     spin.rearmTimes = 1 << 30;
     Arm(&spin, "spin", 0);
     EXPECT_EQ(HostTimersAdvance(1), HOST_TIMERS_MAX_FIRES);
     EXPECT_EQ(qxax_timer_destroy(&spin.timer), 0);
-}
 
-TEST_F(ManualTimers, CallbackDestroysItsOwnTimerOrAnother)
-{
     for (uint64_t period : {10, 20, 30}) {
-        auto *p = new Probe;
-        p->victim = &p->timer;
-        p->freeSelf = true;
-        Arm(p, "once", period);
+        auto *self = new Probe;
+        self->victim = &self->timer;
+        self->freeSelf = true;
+        Arm(self, "once", period);
     }
-    EXPECT_EQ(HostTimersAdvance(100), 3u);
-    EXPECT_EQ(HostTimersArmedCount(), 0u);
-
     Probe killer;
     Probe victim;
     killer.victim = &victim.timer;
-    Arm(&killer, "killer", 10);
-    Arm(&victim, "victim", 20);
-    EXPECT_EQ(HostTimersAdvance(100), 1u);
-    EXPECT_EQ(log_.back(), Firing("killer", 1110));
+    const uint64_t armedAt = qxax_get_jiffies();
+    Arm(&killer, "killer", 40);
+    Arm(&victim, "victim", 50);
+    log_.clear();
+    EXPECT_EQ(HostTimersAdvance(100), 4u);
+    EXPECT_EQ(log_.back(), Firing("killer", armedAt + 40));
+    EXPECT_EQ(HostTimersArmedCount(), 0u);
     EXPECT_EQ(qxax_timer_destroy(&victim.timer), -EINVAL);  // already destroyed
-}
-
-TEST_F(ManualTimers, ModifyMovesAPendingTimerAndArmsAnIdleOne)
-{
-    Probe moved;
-    Arm(&moved, "moved", 100);
-    ASSERT_EQ(qxax_timer_modify(&moved.timer, 500), 0);
-    EXPECT_EQ(HostTimersAdvance(200), 0u);
-    EXPECT_EQ(HostTimersAdvance(300), 1u);
-    EXPECT_EQ(log_.back(), Firing("moved", 1500));
-
-    Probe idle;
-    idle.name = "idle";
-    idle.log = &log_;
-    ASSERT_EQ(qxax_timer_set_raw(&idle.timer, 999, &idle, Record, "idle", "f", 1), 0);
-    EXPECT_FALSE(qxax_timer_pending(&idle.timer));
-    ASSERT_EQ(qxax_timer_modify(&idle.timer, 50), 0);
-    EXPECT_EQ(HostTimersAdvance(50), 1u);
-    EXPECT_EQ(log_.back(), Firing("idle", 1550));
 }
 
 TEST_F(ManualTimers, MisuseGivesErrorCodes)

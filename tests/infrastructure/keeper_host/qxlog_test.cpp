@@ -95,15 +95,23 @@ TEST(QxlogFormat, RecordIsExactlyOneLine)
         EXPECT_TRUE(HasTimestamp(line)) << line;
         EXPECT_EQ(line.substr(kStampLen), c.wantAfterStamp);
     }
+    // An over-long text, or a function name that leaves no room for any text,
+    // is cut to the longest line.
     std::string big(QXLOG_MAX_LINE * 2, 'z');
-    std::string line = Format(6, nullptr, 0, nullptr, "%s", big.c_str());
-    EXPECT_EQ(line.size(), QXLOG_MAX_LINE - 1);
-    EXPECT_EQ(line.find('\n'), line.size() - 1);
-    EXPECT_NE(line.find("[?:0] [?] zzz"), std::string::npos);
+    for (const char *func : {static_cast<const char *>(nullptr), big.c_str()}) {
+        std::string line = Format(6, nullptr, 0, func, "%s", big.c_str());
+        EXPECT_EQ(line.size(), QXLOG_MAX_LINE - 1);
+        EXPECT_EQ(line.find('\n'), line.size() - 1);
+        EXPECT_NE(line.find(func ? "[?:0] [zzz" : "[?:0] [?] zzz"), std::string::npos);
+    }
 }
 
+// Records go to standard error until init and again after destroy.
 TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
 {
+    testing::internal::CaptureStderr();
+    qxlog_flush_signal_safe();  // nothing open: a no-op
+    qxlog(999, 6, "t.cpp", 1, "f", 0, "-before init");
     Open();
     passwd *pw = getpwnam("spindlekeep_user");
     if (geteuid() == 0 && pw != nullptr) {
@@ -113,15 +121,21 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
     }
     ASSERT_EQ(qxlog_loglevel_set(481, 7), 0);
     ASSERT_EQ(qxlog_loglevel_set(5, 3), 0);
-    struct Case {
+    const struct {
         uint32_t module, level;
         bool kept;
     } cases[] = {{999, 7, false}, {999, 6, true}, {481, 7, true}, {5, 4, false}, {5, 3, true}};
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         qxlog(c.module, c.level, "t.cpp", 1, "f", 0, "%s%u/%u", c.kept ? "+" : "-", c.module,
               c.level);
     }
+    qxlog_flush_signal_safe();
     qxlog_destroy();
+    qxlog(999, 6, "t.cpp", 1, "f", 0, "-after destroy");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("-before init"), std::string::npos);
+    EXPECT_NE(err.find("-after destroy"), std::string::npos);
+    EXPECT_EQ(err.find("[f] +"), std::string::npos);
     Open();
     qxlog(999, 6, "t.cpp", 1, "f", 0, "+after restart");
     auto lines = ReadLines(logPath_);
@@ -132,7 +146,6 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
     ASSERT_EQ(qxlog_loglevel_set(QXLOG_ALL_MODULES, 4), 0);
     EXPECT_EQ(qxlog_loglevel_get(999), 4u);
     EXPECT_EQ(qxlog_loglevel_get(481), 7u);  // own level wins over the default
-
     for (uint32_t m = 2; m < 32; ++m) {  // 481 and 5 hold two of the 32 slots
         ASSERT_EQ(qxlog_loglevel_set(1000 + m, 2), 0);
     }
@@ -141,10 +154,12 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
     EXPECT_EQ(qxlog_loglevel_get(1002), 5u);
 }
 
-// The log directory belongs to the service user, who may plant a link at
-// the log's name; the daemon, run as root, must not append to or hand over
-// the link's target.
-TEST_F(QxlogTest, InitDoesNotFollowALinkPlantedAtTheLogName)
+// The log directory belongs to the service user, who may plant a link at the
+// log's name: the daemon, run as root, must not append to or hand over the
+// link's target. logrotate's copytruncate empties the live file while the
+// service has it open: the next records go to the emptied file, they do not
+// rotate it away early.
+TEST_F(QxlogTest, PlantedLinkIsNotFollowedAndACopytruncatedFileIsKept)
 {
     std::string victim = root_.Join("victim");
     WriteFileText(victim, "root's own\n");
@@ -152,13 +167,24 @@ TEST_F(QxlogTest, InitDoesNotFollowALinkPlantedAtTheLogName)
     ASSERT_EQ(mkdir(root_.Join("nested").c_str(), 0750), 0);
     ASSERT_EQ(mkdir(dir_.c_str(), 0750), 0);
     ASSERT_EQ(symlink(victim.c_str(), logPath_.c_str()), 0);
+    ASSERT_EQ(qxlog_set_max_file_size(300), 0);
+    ASSERT_EQ(qxlog_set_backup_num(3), 0);
     Open();
-    qxlog(999, 3, "t.cpp", 1, "f", 0, "record");
+    for (int i = 0; i < 4; ++i) {  // about 250 bytes: just below the limit
+        qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "before-%d", i);
+    }
     EXPECT_EQ(ReadFileText(victim), "root's own\n");
     EXPECT_EQ(StatFile(victim).st_uid, geteuid());
+    EXPECT_EQ(ReadLines(logPath_).size(), 4u);
+    ASSERT_EQ(truncate(logPath_.c_str(), 0), 0);
+    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-0");
+    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-1");
+    qxlog_destroy();
+    EXPECT_FALSE(FileExists(logPath_ + ".1"));
     auto lines = ReadLines(logPath_);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("record"), std::string::npos);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("after-0"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].substr(0, 2), "20") << "no hole before the first record";
 }
 
 TEST_F(QxlogTest, RotationKeepsTheNewestRecordsInOrder)
@@ -199,27 +225,6 @@ TEST_F(QxlogTest, RotationKeepsTheNewestRecordsInOrder)
     }
 }
 
-// logrotate's copytruncate empties the live file while the service has it
-// open: the next records must go to the emptied file, not rotate it away.
-TEST_F(QxlogTest, CopytruncatedFileIsNotRotatedEarly)
-{
-    ASSERT_EQ(qxlog_set_max_file_size(300), 0);
-    ASSERT_EQ(qxlog_set_backup_num(3), 0);
-    Open();
-    for (int i = 0; i < 4; ++i) {  // about 250 bytes: just below the limit
-        qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "before-%d", i);
-    }
-    ASSERT_EQ(truncate(logPath_.c_str(), 0), 0);
-    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-0");
-    qxlog(999, 6, "t.cpp", 1, "Trunc", 0, "after-1");
-    qxlog_destroy();
-    EXPECT_FALSE(FileExists(logPath_ + ".1"));
-    auto lines = ReadLines(logPath_);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("after-0"), std::string::npos) << lines[0];
-    EXPECT_EQ(lines[0].substr(0, 2), "20") << "no hole before the first record";
-}
-
 TEST_F(QxlogTest, BadSettingsAreRefused)
 {
     EXPECT_EQ(qxlog_set_file_path_ext(nullptr, nullptr), -EINVAL);
@@ -230,25 +235,6 @@ TEST_F(QxlogTest, BadSettingsAreRefused)
     EXPECT_EQ(qxlog_set_max_file_size(0), -EINVAL);
     ASSERT_EQ(qxlog_set_file_path_ext("/dev/null/sub", nullptr), 0);
     EXPECT_LT(qxlog_init(), 0);
-}
-
-TEST_F(QxlogTest, RecordsGoToStderrBeforeInitAndAfterDestroy)
-{
-    testing::internal::CaptureStderr();
-    qxlog_flush_signal_safe();  // nothing open: a no-op
-    qxlog(999, 6, "s.cpp", 1, "S", 0, "before init");
-    Open();
-    qxlog(999, 6, "s.cpp", 2, "S", 0, "in file");
-    qxlog_flush_signal_safe();
-    qxlog_destroy();
-    qxlog(999, 6, "s.cpp", 3, "S", 0, "after destroy");
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("before init"), std::string::npos);
-    EXPECT_NE(err.find("after destroy"), std::string::npos);
-    EXPECT_EQ(err.find("in file"), std::string::npos);
-    auto lines = ReadLines(logPath_);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("in file"), std::string::npos);
 }
 
 TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
@@ -280,13 +266,13 @@ TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
             int t = -1;
             int seq = -1;
             int end = 0;
-            ASSERT_TRUE(HasTimestamp(line)) << line;
             ASSERT_EQ(sscanf(line.c_str() + kStampLen,
                              "[INFO] [999] [c.cpp:1] [C] thread=%d seq=%d end%n", &t, &seq, &end),
                       2)
                 << line;
-            ASSERT_EQ(kStampLen + static_cast<size_t>(end), line.size()) << line;
-            ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+            ASSERT_TRUE(HasTimestamp(line) && kStampLen + end == line.size() && t >= 0 &&
+                        t < kThreads)
+                << line;
             EXPECT_EQ(seq, nextSeq[t]++) << line;
             ++total;
         }

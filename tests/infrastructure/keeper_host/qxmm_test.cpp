@@ -159,32 +159,12 @@ TEST_F(QxmmTest, BadFreesAreRefusedAndChangeNothing)
     EXPECT_EQ(deletePartitionByID(id), 0);  // even with structures still out
 }
 
-TEST_F(QxmmTest, FailedAllocationsLeaveThePoolUsable)
-{
-    uint32_t id = Pool(2, 10, 2, 32);
-    HostMmFailAlloc(3, false);
-    std::vector<int> results;
-    for (int i = 0; i < 5; ++i) {
-        void *b = nullptr;
-        results.push_back(allocStructure(id, &b, kOwner, "t"));
-    }
-    EXPECT_EQ(results, std::vector<int>({0, 0, -ENOMEM, 0, 0}));
-    EXPECT_EQ(HostMmAllocAttempts(), 5u);
-
-    HostMmFailAlloc(1, true);
-    void *p = nullptr;
-    EXPECT_EQ(allocStructure(id, &p, kOwner, "t"), -ENOMEM);
-    EXPECT_EQ(qxmm_malloc(8, 999, "t"), nullptr);
-    uint32_t pid = 0;
-    void *base = nullptr;
-    EXPECT_EQ(createContinuousPartition("x", kOwner, 8, &pid, &base, "t"), -ENOMEM);
-    EXPECT_EQ(createExpStructurePartition(1, 2, "y", kOwner, 0, 8, &pid, 0, 0, 1), -ENOMEM);
-}
-
-TEST_F(QxmmTest, InvalidPoolArgumentsAreRefused)
+// Bad arguments and failed allocations are refused with their codes; the
+// pool stays usable.
+TEST_F(QxmmTest, BadArgumentsAndFailedAllocationsAreRefused)
 {
     uint32_t id = 0;
-    struct Case {
+    const struct {
         uint32_t minNum, maxNum, size, align, reserved;
     } cases[] = {
         // min above max, no structures, zero size, alignment not a power of two or too
@@ -192,7 +172,7 @@ TEST_F(QxmmTest, InvalidPoolArgumentsAreRefused)
         {5, 4, 8, 0, 0}, {0, 0, 8, 0, 0}, {1, 2, 0, 0, 0},
         {1, 2, 8, 3, 0}, {1, 2, 8, 8192, 0}, {1, 2, 8, 0, 1},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         EXPECT_EQ(createExpStructurePartition(c.minNum, c.maxNum, "bad", kOwner, 0, c.size, &id,
                                               c.align, c.reserved, 1),
                   -EINVAL);
@@ -203,6 +183,21 @@ TEST_F(QxmmTest, InvalidPoolArgumentsAreRefused)
     void *b = nullptr;
     EXPECT_EQ(allocStructure(QXMM_MAX_PARTITIONS + 1, &b, kOwner, "t"), -ENOENT);
     EXPECT_EQ(deletePartitionByID(0), -ENOENT);
+
+    id = Pool(2, 10, 2, 32);
+    HostMmFailAlloc(3, false);
+    std::vector<int> results;
+    for (int i = 0; i < 5; ++i) {
+        results.push_back(allocStructure(id, &b, kOwner, "t"));
+    }
+    EXPECT_EQ(results, std::vector<int>({0, 0, -ENOMEM, 0, 0}));
+    EXPECT_EQ(HostMmAllocAttempts(), 5u);
+    HostMmFailAlloc(1, true);
+    EXPECT_EQ(allocStructure(id, &b, kOwner, "t"), -ENOMEM);
+    EXPECT_EQ(qxmm_malloc(8, 999, "t"), nullptr);
+    void *base = nullptr;
+    EXPECT_EQ(createContinuousPartition("x", kOwner, 8, &id, &base, "t"), -ENOMEM);
+    EXPECT_EQ(createExpStructurePartition(1, 2, "y", kOwner, 0, 8, &id, 0, 0, 1), -ENOMEM);
 }
 
 TEST_F(QxmmTest, ContinuousPartitionIsZeroedNamedAndTheTableIsBoundedWithIdsReused)
