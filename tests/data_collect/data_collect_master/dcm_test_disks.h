@@ -25,6 +25,16 @@ inline TestDisk Disk(const std::string &type, const std::string &vendor, const s
     return TestDisk{type, vendor, model, sn, dev, "0000:81:00.0"};
 }
 
+// `n` SAS HDDs: serial numbers prefix0.., device names prefixd0..
+inline std::vector<TestDisk> Hdds(int n, const std::string &prefix, const std::string &vendor = "SEAGATE")
+{
+    std::vector<TestDisk> disks;
+    for (int i = 0; i < n; ++i) {
+        disks.push_back(Disk("HDD_SAS", vendor, "ST", prefix + std::to_string(i), prefix + "d" + std::to_string(i)));
+    }
+    return disks;
+}
+
 // Owns a parsed or built JSON value for the length of a test.
 struct Json {
     explicit Json(cJSON *v) : value(v) {}
