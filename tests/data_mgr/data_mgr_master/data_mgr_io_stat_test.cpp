@@ -109,6 +109,8 @@ TEST_F(IoStatTest, EdgeIntervals)
              s.readIops = s.readIoDelay = s.readIoBand = 0;
              s.avgServeTime = 15000;  // 1500000 us / 100 writes
          }},
+        {"one latency tick", [](DiskIoInfoFrame &n) { n.read_latency_ticks = 1; },  // 1/200 tick
+         [](DiskIoStatInfo &s) { s.readIoDelay = 5; }},
         {"unknown busy count", [](DiskIoInfoFrame &n) { n.io_busy_num = 0xFFFFFFFFu; },
          [](DiskIoStatInfo &s) { s.ioBusyNum = 0; }},
         {"busy count below the marker", [](DiskIoInfoFrame &n) { n.io_busy_num = 0xFFFFFFFEu; },
@@ -146,6 +148,10 @@ TEST_F(IoStatTest, HugeQuotientsSaturate)
     EXPECT_EQ(s.readIops, kMax);
     EXPECT_EQ(s.readIoBand, kMax);
     EXPECT_EQ(s.writeIops, 0u);
+    // Exactly 2^64 reads per second (2^63 in half a second) is already past the range.
+    s = Calc(DiskIoInfoFrame{0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0},
+             DiskIoInfoFrame{0, 0, uint64_t{1} << 63, 0, 0, 0, 0, 0, 2, 2, 0});
+    EXPECT_EQ(s.readIops, kMax);
     DiskIoInfoFrame last = kLast;
     last.io_time = 2000000;
     s = Calc(last, kNew);

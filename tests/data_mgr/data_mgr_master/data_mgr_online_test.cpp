@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,15 +20,11 @@ protected:
     // The refresh run by hand over the serial numbers of `disks`.
     static int32_t Refresh(const std::vector<TestDisk> &disks)
     {
-        std::vector<std::vector<char>> bufs;
+        std::vector<std::array<char, DISK_SN_LEN>> bufs(disks.size());
         std::vector<KeeperStr> sns;
-        for (const TestDisk &d : disks) {
-            std::vector<char> b(DISK_SN_LEN, 0);
-            d.sn.copy(b.data(), DISK_SN_LEN - 1);
-            bufs.push_back(b);
-        }
-        for (auto &b : bufs) {
-            sns.push_back(KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), b.data()});
+        for (size_t i = 0; i < disks.size(); ++i) {
+            disks[i].sn.copy(bufs[i].data(), DISK_SN_LEN - 1);
+            sns.push_back(KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i].data()});
         }
         return DiskSerialNumberRefresh(sns.data(), static_cast<uint32_t>(sns.size()));
     }
@@ -49,9 +46,7 @@ protected:
     {
         int n = 0;
         for (const std::string &r : agent.RequestsOf("dca_get_disks_base_info")) {
-            if (r.find(R"("devices":[")" + dev + R"("])") != std::string::npos) {
-                ++n;
-            }
+            n += r.find(R"("devices":[")" + dev + R"("])") != std::string::npos;
         }
         return n;
     }
@@ -60,8 +55,7 @@ protected:
 TEST_F(DataMgrOnlineTest, WhiteListRows)
 {
     const struct {
-        const char *vendor;
-        const char *model;
+        const char *vendor, *model;
         uint32_t type;
         int32_t expected;
     } cases[] = {

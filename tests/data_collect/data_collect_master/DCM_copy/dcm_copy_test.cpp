@@ -228,6 +228,7 @@ TEST_F(DcmCopyTest, ClockInstantNeedsBothMembersAsDigits)
         EXPECT_EQ(CopyClockTicksInstantFromJSON(j.value, &rate, &ticks), ENOMEM) << bad;
     }
     EXPECT_EQ(CopyClockTicksInstantFromJSON(nullptr, &rate, &ticks), ENOMEM);
+    EXPECT_EQ(CopyClockTicksInstantFromJSON(good.value, nullptr, &ticks), EINVAL);
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ TEST_F(DcmValidateTest, CheckListNeedsEveryMemberWithItsKind)
         EXPECT_FALSE(IsValidJsonWithCheckList(object.value, list, 3)) << bad;
     }
     EXPECT_FALSE(IsValidJsonWithCheckList(nullptr, list, 3));
+    EXPECT_FALSE(IsValidJsonWithCheckList(good.value, nullptr, 0));
 }
 
 // Every well-formed disk passes its per-disk check, except that health is
