@@ -223,6 +223,9 @@ TEST_F(DataMgrTest, KeysAndArgumentsAreChecked)
         {"buffer too small", id, right.Ref(), &h, size - 1, DATA_INFO_HEALTH, 0, -1},
         {"text type has no set", id, right.Ref(), &h, size, DATA_INFO_STRATEGY_STR, -1, 0},
         {"type 8", id, right.Ref(), &h, size, DATA_INFO_BUTT, -1, -1},
+        // Refused before the serial number is compared: a type past the
+        // tables must not get as far as the entry's checks.
+        {"type 8, wrong sn", id, wrong.Ref(), &h, size, DATA_INFO_BUTT, -1, -1},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(DataMgrDiskInfoSet(c.id, c.sn, c.buf, c.type), c.setRet) << c.name;
