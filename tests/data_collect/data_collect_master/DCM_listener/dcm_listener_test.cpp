@@ -146,6 +146,12 @@ void Gate(uint32_t bindOnPause, bool hold, const std::string &pci = "")
     g_host.hold = hold;
 }
 
+uint32_t Pauses()
+{
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    return g_host.pauses;
+}
+
 void Release()
 {
     std::lock_guard<std::mutex> lock(g_host.mu);
@@ -270,7 +276,7 @@ TEST_F(HotPlugListenerTest, ArrivalIsHandedOverOnceWhenTheDriverHasBoundIt)
     EXPECT_TRUE(WaitUntil([] { return !ScheduleTaskRunning("0000:3b:00.0"); }));
     EXPECT_EQ(Rebinds("0000:3b:00.0"), 1);
     EXPECT_EQ(g_host.agent->RequestCount(), 2u);
-    EXPECT_EQ(g_host.pauses, 3u) << "checked before the driver bound it, or not again after";
+    EXPECT_EQ(Pauses(), 3u) << "checked before the driver bound it, or not again after";
 }
 
 // Switched off, arrivals are not handed over; other events never are; the
@@ -296,10 +302,10 @@ TEST_F(HotPlugListenerTest, NeverBoundDeviceIsGivenUpAfter600Checks)
 {
     uint64_t before = qxax_get_jiffies();
     Send(NvmeAdd("0000:8d:00.0"));
-    EXPECT_TRUE(WaitUntil([] { return g_host.pauses == HOT_PLUG_NOTIFY_CHECKS; }));
+    EXPECT_TRUE(WaitUntil([] { return Pauses() == HOT_PLUG_NOTIFY_CHECKS; }));
     EXPECT_TRUE(WaitUntil([] { return !ScheduleTaskRunning("0000:8d:00.0"); }));
     EXPECT_EQ(Rebinds("0000:8d:00.0"), 0);
-    EXPECT_EQ(g_host.pauses, HOT_PLUG_NOTIFY_CHECKS);
+    EXPECT_EQ(Pauses(), HOT_PLUG_NOTIFY_CHECKS);
     EXPECT_EQ(qxax_get_jiffies() - before, 100 + HOT_PLUG_NOTIFY_CHECKS * kPauseMs);  // on the host clock
 }
 
