@@ -91,23 +91,6 @@ struct Sn {
     char buf[41] = {};
 };
 
-// One request the data agent received: its method and a params member.
-struct AgentMsg {
-    std::string method;
-    std::shared_ptr<cJSON> doc;
-    std::string Str(const char *name) const
-    {
-        const char *v = cJSON_GetStringValue(
-            cJSON_GetObjectItem(cJSON_GetObjectItem(doc.get(), "params"), name));
-        return v != nullptr ? v : "<none>";
-    }
-    double Num(const char *name) const
-    {
-        return cJSON_GetNumberValue(
-            cJSON_GetObjectItem(cJSON_GetObjectItem(doc.get(), "params"), name));
-    }
-};
-
 // Socket timeout of the store tests: an answering agent is never this slow,
 // a silent one costs five of them.
 inline constexpr uint32_t kAgentTimeoutMs = 400;
@@ -152,13 +135,20 @@ protected:
         return id;
     }
 
-    std::vector<AgentMsg> AgentMsgs() const
+    // The data agent's requests since the last clear, one per line as
+    // "method sn state-or-strategy" (the method without its "dma_").
+    std::string Sent() const
     {
-        std::vector<AgentMsg> out;
+        std::string out;
         for (const auto &r : agent_->Requests()) {
             std::shared_ptr<cJSON> doc(cJSON_Parse(r.c_str()), cJSON_Delete);
-            const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"));
-            out.push_back(AgentMsg{m != nullptr ? m : "<none>", doc});
+            const cJSON *params = cJSON_GetObjectItem(doc.get(), "params");
+            const cJSON *state = cJSON_GetObjectItem(params, "disk_state");
+            const char *strategy = cJSON_GetStringValue(cJSON_GetObjectItem(params, "disk_handle_strategy"));
+            out += std::string(cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"))).substr(4) +
+                   " " + cJSON_GetStringValue(cJSON_GetObjectItem(params, "sn")) +
+                   (state != nullptr ? " " + std::to_string(state->valueint) : "") +
+                   (strategy != nullptr ? std::string(" ") + strategy : "") + "\n";
         }
         return out;
     }
