@@ -45,40 +45,27 @@ protected:
     }
 };
 
-TEST_F(DcmFeatureStartTest, SwitchOffSubmitsNothing)
+// Off submits nothing, on starts both agents and the scan; a later failed
+// submission takes back what the start submitted and leaves what ran before.
+TEST_F(DcmFeatureStartTest, SwitchAndUndoOfEarlierSubmissions)
 {
-    ASSERT_EQ(SetSwitchConfig("feature_switch", 0), 0);
-    StartQueryAgentScheduleTask();
-    EXPECT_EQ(Running(), "---");
-}
-
-TEST_F(DcmFeatureStartTest, SwitchOnStartsBothAgentsAndTheScan)
-{
-    ASSERT_EQ(SetSwitchConfig("feature_switch", 1), 0);
-    StartQueryAgentScheduleTask();
-    EXPECT_EQ(Running(), "uks");
-}
-
-TEST_F(DcmFeatureStartTest, LaterFailureUndoesEarlierSubmissions)
-{
-    ASSERT_EQ(SetSwitchConfig("feature_switch", 1), 0);
     const struct {
-        const char *what;
-        bool kernelBusy;
-        bool scanBusy;
-    } cases[] = {{"kernel task already listed", true, false}, {"scan already running", false, true}};
+        int on;
+        bool kernelBusy, scanBusy;
+        const char *running;
+    } cases[] = {{0, false, false, "---"}, {1, false, false, "uks"}, {1, true, false, "-k-"},
+                 {1, false, true, "--s"}};
     for (const auto &c : cases) {
+        ASSERT_EQ(SetSwitchConfig("feature_switch", c.on), 0);
         AgentInfo kernel = Kernel();
         if (c.kernelBusy) {
-            ASSERT_EQ(SubmitQueryAgentScheduleTask(&kernel), 0) << c.what;
+            ASSERT_EQ(SubmitQueryAgentScheduleTask(&kernel), 0);
         }
         if (c.scanBusy) {
-            ASSERT_EQ(SubmitScanAllAgentDeviceListScheduleTask(), 0) << c.what;
+            ASSERT_EQ(SubmitScanAllAgentDeviceListScheduleTask(), 0);
         }
         StartQueryAgentScheduleTask();
-        // What the feature start submitted was taken back; what ran before still runs.
-        std::string want = std::string("-") + (c.kernelBusy ? "k" : "-") + (c.scanBusy ? "s" : "-");
-        EXPECT_EQ(Running(), want) << c.what;
+        EXPECT_EQ(Running(), c.running) << c.on << c.kernelBusy << c.scanBusy;
         CancelAllQueryAgentScheduleTask();
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
     }

@@ -25,6 +25,16 @@ inline TestDisk Disk(const std::string &type, const std::string &vendor, const s
     return TestDisk{type, vendor, model, sn, dev, "0000:81:00.0"};
 }
 
+// `n` SAS HDDs: serial numbers prefix0.., device names prefixd0..
+inline std::vector<TestDisk> Hdds(int n, const std::string &prefix, const std::string &vendor = "SEAGATE")
+{
+    std::vector<TestDisk> disks;
+    for (int i = 0; i < n; ++i) {
+        disks.push_back(Disk("HDD_SAS", vendor, "ST", prefix + std::to_string(i), prefix + "d" + std::to_string(i)));
+    }
+    return disks;
+}
+
 // Owns a parsed or built JSON value for the length of a test.
 struct Json {
     explicit Json(cJSON *v) : value(v) {}
@@ -43,77 +53,55 @@ inline std::string Print(const cJSON *json)
     return s;
 }
 
+inline std::string Q(const std::string &s) { return "\"" + s + "\""; }
+
 inline cJSON *BriefJson(const TestDisk &d)
 {
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "serial_number", d.sn.c_str());
-    cJSON_AddStringToObject(o, "device_name", d.dev.c_str());
-    return o;
+    return cJSON_Parse(("{\"serial_number\":" + Q(d.sn) + ",\"device_name\":" + Q(d.dev) + "}").c_str());
 }
 
 inline cJSON *BaseJson(const TestDisk &d)
 {
-    cJSON *o = BriefJson(d);
-    cJSON_AddStringToObject(o, "vendor_id", d.vendor.c_str());
-    cJSON_AddStringToObject(o, "disk_type", d.type.c_str());
-    cJSON_AddStringToObject(o, "disk_media_type", d.type.rfind("HDD", 0) == 0 ? "MAGNET" : "TLC");
-    cJSON_AddStringToObject(o, "model_number", d.model.c_str());
-    cJSON_AddStringToObject(o, "firmware_revision", "FW01");
-    cJSON_AddStringToObject(o, "disk_capacity", "3840755982336");
-    cJSON_AddNumberToObject(o, "sector_size", 512);
-    if (d.type == "SSD_NVMe") {
-        cJSON_AddStringToObject(o, "pci_address", d.pci.c_str());
-    }
-    return o;
+    std::string t = "{\"serial_number\":" + Q(d.sn) + ",\"device_name\":" + Q(d.dev) +
+                    ",\"vendor_id\":" + Q(d.vendor) + ",\"disk_type\":" + Q(d.type) +
+                    ",\"disk_media_type\":" + Q(d.type.rfind("HDD", 0) == 0 ? "MAGNET" : "TLC") +
+                    ",\"model_number\":" + Q(d.model) +
+                    R"(,"firmware_revision":"FW01","disk_capacity":"3840755982336","sector_size":512)";
+    return cJSON_Parse((t + (d.type == "SSD_NVMe" ? ",\"pci_address\":" + Q(d.pci) : "") + "}").c_str());
 }
 
 // Health members by type; SMART attribute i is {i+1, 10+i, 100-i, 90-i}.
 inline cJSON *HealthJson(const TestDisk &d)
 {
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "serial_number", d.sn.c_str());
-    cJSON_AddNumberToObject(o, "power_on_hours", 12345);
-    cJSON_AddNumberToObject(o, "wear", 1234);
-    cJSON_AddStringToObject(o, "disk_type", d.type.c_str());
-    cJSON_AddStringToObject(o, "vendor_id", d.vendor.c_str());
+    std::string t = "{\"serial_number\":" + Q(d.sn) + R"(,"power_on_hours":12345,"wear":1234)" +
+                    ",\"disk_type\":" + Q(d.type) + ",\"vendor_id\":" + Q(d.vendor);
     if (d.type == "SSD_NVMe") {
-        cJSON_AddNumberToObject(o, "critical_warning", 4);
+        t += R"(,"critical_warning":4)";
     } else if (d.type == "SSD_SATA") {
-        cJSON *list = cJSON_AddArrayToObject(o, "SMART_list");
         for (int i = 0; i < 30; ++i) {
-            cJSON *a = cJSON_CreateObject();
-            cJSON_AddNumberToObject(a, "id", i + 1);
-            cJSON_AddNumberToObject(a, "threshold", 10 + i);
-            cJSON_AddNumberToObject(a, "current_value", 100 - i);
-            cJSON_AddNumberToObject(a, "worst", 90 - i);
-            cJSON_AddItemToArray(list, a);
+            t += std::string(i == 0 ? ",\"SMART_list\":[" : ",") + "{\"id\":" + std::to_string(i + 1) +
+                 ",\"threshold\":" + std::to_string(10 + i) + ",\"current_value\":" +
+                 std::to_string(100 - i) + ",\"worst\":" + std::to_string(90 - i) + "}";
         }
+        t += "]";
     } else if (d.type == "SSD_SAS") {
-        cJSON_AddNumberToObject(o, "capacitance_id", 7);
-        cJSON_AddNumberToObject(o, "capacitance_status", 1);
-        cJSON_AddNumberToObject(o, "ASC", 0x5D);
-        cJSON_AddNumberToObject(o, "ASCQ", 0x10);
+        t += R"(,"capacitance_id":7,"capacitance_status":1,"ASC":93,"ASCQ":16)";
     } else {
-        cJSON_AddBoolToObject(o, "is_support_ie_log", 1);
-        cJSON_AddNumberToObject(o, "ASC", 0x5D);
-        cJSON_AddNumberToObject(o, "ASCQ", 0x10);
+        t += R"(,"is_support_ie_log":true,"ASC":93,"ASCQ":16)";
     }
-    return o;
+    return cJSON_Parse((t + "}").c_str());
 }
 
+// IO counters as digit strings: io_time = base, bytes_read = 2 base, ...
 inline cJSON *IoJson(const TestDisk &d, unsigned long long base = 1000)
 {
-    cJSON *o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "serial_number", d.sn.c_str());
-    cJSON_AddNumberToObject(o, "queue_depth", 32);
-    cJSON_AddNumberToObject(o, "io_busy_num", 3);
-    const char *keys[] = {"io_time",      "bytes_read",         "bytes_written",
-                          "num_read_ops", "num_write_ops",      "read_latency_ticks",
-                          "write_latency_ticks"};
+    std::string t = "{\"serial_number\":" + Q(d.sn) + R"(,"queue_depth":32,"io_busy_num":3)";
+    const char *keys[] = {"io_time",       "bytes_read",         "bytes_written",      "num_read_ops",
+                          "num_write_ops", "read_latency_ticks", "write_latency_ticks"};
     for (int i = 0; i < 7; ++i) {
-        cJSON_AddStringToObject(o, keys[i], std::to_string(base * (i + 1)).c_str());
+        t += ",\"" + std::string(keys[i]) + "\":" + Q(std::to_string(base * (i + 1)));
     }
-    return o;
+    return cJSON_Parse((t + "}").c_str());
 }
 
 // {"jsonrpc":"2.0","id":1,"result":{"disks":[...]}} taking ownership of `disks`.

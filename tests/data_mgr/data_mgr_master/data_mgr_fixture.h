@@ -1,7 +1,6 @@
 // Shared set-up of the data-store tests: a registry on a temporary file, a
 // test data agent on a temporary UNIX socket, a recording DRM notification
-// function and a whitelist stand-in. Header-only: included by the test files
-// of this directory.
+// function and a whitelist stand-in. Header-only.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -25,44 +24,34 @@
 
 namespace dmtest {
 
-struct DrmEvent {
-    uint32_t diskId;
-    std::string sn;
-    uint32_t event;
-};
-
-// DRM notifications seen (called under the data-manager lock) and the result
-// the recorder gives back.
+// DRM notifications seen as "id/sn/event" (called under the data-manager
+// lock) and the result the recorder gives back.
 struct DrmRecorder {
     std::mutex mu;
-    std::vector<DrmEvent> events;
+    std::vector<std::string> events;
     int32_t result = 0;
 };
-
-inline DrmRecorder &Drm()
-{
-    static DrmRecorder r;
-    return r;
-}
+inline DrmRecorder g_drm;
 
 inline int32_t RecordDrmEvent(uint32_t diskId, KeeperStr sn, uint32_t event)
 {
-    std::lock_guard<std::mutex> lock(Drm().mu);
-    Drm().events.push_back(DrmEvent{diskId, std::string(sn.buf, strnlen(sn.buf, sn.len)), event});
-    return Drm().result;
+    std::lock_guard<std::mutex> lock(g_drm.mu);
+    g_drm.events.push_back(std::to_string(diskId) + "/" + std::string(sn.buf, strnlen(sn.buf, sn.len)) +
+                           "/" + std::to_string(event));
+    return g_drm.result;
 }
 
-inline std::vector<DrmEvent> DrmEvents()
+inline std::vector<std::string> DrmEvents()
 {
-    std::lock_guard<std::mutex> lock(Drm().mu);
-    return Drm().events;
+    std::lock_guard<std::mutex> lock(g_drm.mu);
+    return g_drm.events;
 }
 
 inline void ResetDrm(int32_t result = 0)
 {
-    std::lock_guard<std::mutex> lock(Drm().mu);
-    Drm().events.clear();
-    Drm().result = result;
+    std::lock_guard<std::mutex> lock(g_drm.mu);
+    g_drm.events.clear();
+    g_drm.result = result;
 }
 
 // Whitelist stand-in: base records pass unless their vendor is "REJECT";
@@ -102,26 +91,6 @@ struct Sn {
     char buf[41] = {};
 };
 
-// One request the data agent received, parsed.
-struct AgentMsg {
-    explicit AgentMsg(const std::string &text) : doc(cJSON_Parse(text.c_str()), cJSON_Delete)
-    {
-        EXPECT_NE(doc, nullptr) << "agent got no JSON: " << text;
-        const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"));
-        method = m != nullptr ? m : "<none>";
-    }
-    std::string Str(const char *name) const
-    {
-        const char *v = cJSON_GetStringValue(cJSON_GetObjectItem(Params(), name));
-        return v != nullptr ? v : "<none>";
-    }
-    double Num(const char *name) const { return cJSON_GetNumberValue(cJSON_GetObjectItem(Params(), name)); }
-    cJSON *Params() const { return cJSON_GetObjectItem(doc.get(), "params"); }
-
-    std::shared_ptr<cJSON> doc;
-    std::string method;
-};
-
 // Socket timeout of the store tests: an answering agent is never this slow,
 // a silent one costs five of them.
 inline constexpr uint32_t kAgentTimeoutMs = 400;
@@ -135,7 +104,6 @@ protected:
         if (!KeeperOsInstalled()) {
             ASSERT_EQ(KeeperInfraLiteInstall(), 0);
         }
-        KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
         DcmRpcSetSocketTimeoutMs(kAgentTimeoutMs);
         agent_ = std::make_unique<UnixAgentServer>();
         ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent_->Path().c_str()), 0);
@@ -167,11 +135,20 @@ protected:
         return id;
     }
 
-    std::vector<AgentMsg> AgentMsgs() const
+    // The data agent's requests since the last clear, one per line as
+    // "method sn state-or-strategy" (the method without its "dma_").
+    std::string Sent() const
     {
-        std::vector<AgentMsg> out;
+        std::string out;
         for (const auto &r : agent_->Requests()) {
-            out.emplace_back(r);
+            std::shared_ptr<cJSON> doc(cJSON_Parse(r.c_str()), cJSON_Delete);
+            const cJSON *params = cJSON_GetObjectItem(doc.get(), "params");
+            const cJSON *state = cJSON_GetObjectItem(params, "disk_state");
+            const char *strategy = cJSON_GetStringValue(cJSON_GetObjectItem(params, "disk_handle_strategy"));
+            out += std::string(cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"))).substr(4) +
+                   " " + cJSON_GetStringValue(cJSON_GetObjectItem(params, "sn")) +
+                   (state != nullptr ? " " + std::to_string(state->valueint) : "") +
+                   (strategy != nullptr ? std::string(" ") + strategy : "") + "\n";
         }
         return out;
     }

@@ -146,6 +146,12 @@ void Gate(uint32_t bindOnPause, bool hold, const std::string &pci = "")
     g_host.hold = hold;
 }
 
+uint32_t Pauses()
+{
+    std::lock_guard<std::mutex> lock(g_host.mu);
+    return g_host.pauses;
+}
+
 void Release()
 {
     std::lock_guard<std::mutex> lock(g_host.mu);
@@ -187,19 +193,18 @@ bool WaitUntil(const std::function<bool()> &done)
     return done();
 }
 
-// True once a socket (only the listener's, in this network namespace) is bound to uevent groups.
-bool ListenerBound()
+// Sockets bound to uevent groups: in this network namespace only the listener's.
+int ListenerSockets()
 {
     std::ifstream in("/proc/net/netlink");
     std::string sk, groups, rest;
     unsigned long proto = 0, pid = 0;
+    int n = 0;
     std::getline(in, rest);
     while (in >> sk >> proto >> pid >> groups && std::getline(in, rest)) {
-        if (proto == NETLINK_KOBJECT_UEVENT && pid != 0 && groups != "00000000") {
-            return true;
-        }
+        n += proto == NETLINK_KOBJECT_UEVENT && pid != 0 && groups != "00000000";
     }
-    return false;
+    return n;
 }
 
 class HotPlugListenerTest : public ::testing::Test {
@@ -216,7 +221,7 @@ class HotPlugListenerTest : public ::testing::Test {
         g_host.agent->ClearRequests();
         Gate(0, false);
         ApplyTakeOverDiskSwitch(true);
-        ASSERT_TRUE(WaitUntil(ListenerBound));
+        ASSERT_TRUE(WaitUntil([] { return ListenerSockets() == 1; }));
     }
 
     // Every test waits for its tasks, so nothing posts to the agent any more.
@@ -245,17 +250,18 @@ class HotPlugListenerTest : public ::testing::Test {
         return n;
     }
 
-    void WaitTaskEnded(const std::string &pci)
+    // Sends the arrival of a bound device and waits for its hand-over: events
+    // are handled in order, so every event sent before it was handled too.
+    static void Flush(const std::string &pci)
     {
-        EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task to rebind pci " + pci); })) << log_.Dump();
-        EXPECT_TRUE(WaitUntil([&] { return !ScheduleTaskRunning(pci.c_str()); }));
+        Bind(pci);
+        Send(NvmeAdd(pci));
+        EXPECT_TRUE(WaitUntil([&] { return Rebinds(pci) == 1 && !ScheduleTaskRunning(pci.c_str()); }));
     }
-
-    LogCapture log_;
 };
 
-// The second arrival comes while the first task waits in its first pause;
-// the driver binds the device during the third.
+// The second arrival comes while the first task waits in its first pause
+// (its task exists: refused); the driver binds the device during the third.
 TEST_F(HotPlugListenerTest, ArrivalIsHandedOverOnceWhenTheDriverHasBoundIt)
 {
     Gate(3, true, "0000:3b:00.0");
@@ -265,44 +271,41 @@ TEST_F(HotPlugListenerTest, ArrivalIsHandedOverOnceWhenTheDriverHasBoundIt)
         ASSERT_TRUE(g_host.cv.wait_for(lock, std::chrono::seconds(5), [] { return g_host.pauses == 1; }));
     }
     Send(NvmeAdd("0000:3b:00.0"));
-    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("create task fail,ret = 114"); })) << log_.Dump();
+    Flush("0000:3c:00.0");
     Release();
-    WaitTaskEnded("0000:3b:00.0");
+    EXPECT_TRUE(WaitUntil([] { return !ScheduleTaskRunning("0000:3b:00.0"); }));
     EXPECT_EQ(Rebinds("0000:3b:00.0"), 1);
-    EXPECT_EQ(g_host.agent->RequestCount(), 1u);
-    EXPECT_EQ(g_host.pauses, 3u) << "checked before the driver bound it, or not again after";
+    EXPECT_EQ(g_host.agent->RequestCount(), 2u);
+    EXPECT_EQ(Pauses(), 3u) << "checked before the driver bound it, or not again after";
 }
 
-// Events are handled in order, so once the last one is handled every earlier
-// one was seen. A second listener thread would handle it twice.
+// Switched off, arrivals are not handed over; other events never are; the
+// listener is one thread whatever the switch did.
 TEST_F(HotPlugListenerTest, SwitchedOffAndOtherEventsAreIgnoredByTheOneListener)
 {
     Bind("0000:5e:00.0");
-    Bind("0000:5f:00.0");
     ApplyTakeOverDiskSwitch(false);
+    LogCapture log;  // the only sign that an event was seen and ignored
     Send(NvmeAdd("0000:5e:00.0"));
-    EXPECT_TRUE(WaitUntil([&] { return log_.Contains(" HotPlugSocketListerHandler get msg,but not parse"); }));
+    EXPECT_TRUE(WaitUntil([&] { return log.Contains("get msg,but not parse"); }));
     ApplyTakeOverDiskSwitch(true);
     for (const std::string &msg : {Event("add", "/0000:5e:00.0/nvme/nvme4/nvme4n1", "block"),
-                                   Event("remove", "/0000:5e:00.0/nvme/nvme4", "nvme"), std::string(8192, 'A'),
-                                   NvmeAdd("0000:5f:00.0")}) {
+                                   Event("remove", "/0000:5e:00.0/nvme/nvme4", "nvme"), std::string(8192, 'A')}) {
         Send(msg);
     }
-    WaitTaskEnded("0000:5f:00.0");
-    EXPECT_EQ(log_.Count("find nvme add msg"), 1) << log_.Dump();
-    EXPECT_LE(log_.Count(" HotPlugSocketListerHandler thread start"), 1);
+    Flush("0000:5f:00.0");
     EXPECT_EQ(Rebinds("0000:5e:00.0"), 0);
-    EXPECT_EQ(Rebinds("0000:5f:00.0"), 1);
+    EXPECT_EQ(ListenerSockets(), 1);
 }
 
 TEST_F(HotPlugListenerTest, NeverBoundDeviceIsGivenUpAfter600Checks)
 {
     uint64_t before = qxax_get_jiffies();
     Send(NvmeAdd("0000:8d:00.0"));
-    WaitTaskEnded("0000:8d:00.0");
-    EXPECT_EQ(log_.Count("Failed to detect nvme device,pci=0000:8d:00.0", KEEPER_LOG_ERROR), 1);
+    EXPECT_TRUE(WaitUntil([] { return Pauses() == HOT_PLUG_NOTIFY_CHECKS; }));
+    EXPECT_TRUE(WaitUntil([] { return !ScheduleTaskRunning("0000:8d:00.0"); }));
     EXPECT_EQ(Rebinds("0000:8d:00.0"), 0);
-    EXPECT_EQ(g_host.pauses, HOT_PLUG_NOTIFY_CHECKS);
+    EXPECT_EQ(Pauses(), HOT_PLUG_NOTIFY_CHECKS);
     EXPECT_EQ(qxax_get_jiffies() - before, 100 + HOT_PLUG_NOTIFY_CHECKS * kPauseMs);  // on the host clock
 }
 
