@@ -120,27 +120,6 @@ TEST_F(ConfigBackupTest, PruningKeepsTheNewBackupAndTheFourNewestBefore)
     }
 }
 
-TEST_F(ConfigBackupTest, BackupFailuresLeaveTheBackupsAlone)
-{
-    StartWith("{\"feature_switch\": 1}");
-    PlaceBackup(g_fakeNow - 60, "older");
-    // The newest backup unreadable, its successor not created, without its
-    // owner, or not copied.
-    const struct {
-        FileSysId id;
-        int nth;
-    } cases[] = {{FILE_SYS_OPEN, 2}, {FILE_SYS_OPEN, 3}, {FILE_SYS_WRITE, 1}};
-    for (const auto &c : cases) {
-        {
-            FileFault fault;
-            fault.FailNth(c.id, c.nth, ENOSPC);
-            EXPECT_EQ(BackUpConfigFile(), 1) << c.id;
-        }
-        EXPECT_EQ(ListDir(bak_), std::vector<std::string>{BakName(g_fakeNow - 60)}) << c.id;
-        EXPECT_EQ(ReadFileText(bak_ + "/" + BakName(g_fakeNow - 60)), "older") << c.id;
-    }
-}
-
 TEST_F(ConfigBackupTest, MissingFileOrDirectoryMakesBackupFail)
 {
     ASSERT_EQ(InitConfig(), 0);  // defaults; the file does not exist yet

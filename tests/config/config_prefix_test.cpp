@@ -9,25 +9,6 @@
 
 namespace {
 
-TEST(ConfigPrefixTest, StripLastPathComponentTwiceGivesThePrefix)
-{
-    struct Case {
-        const char *exe;
-        const char *prefix;
-    };
-    const Case cases[] = {
-        {"/usr/sbin/x", "/usr"},
-        {"/x", ""},
-        {"noslash", "noslash"},
-    };
-    for (const auto &c : cases) {
-        std::string buf = c.exe;
-        StripLastPathComponent(buf.data());
-        StripLastPathComponent(buf.data());
-        EXPECT_STREQ(buf.c_str(), c.prefix) << c.exe;
-    }
-}
-
 TEST(ConfigPrefixTest, SymlinkResolvesToTheTargetsPrefix)
 {
     char tmpl[] = "/tmp/spk-prefix-XXXXXX";
