@@ -145,6 +145,7 @@ TEST(CliFraming, RefusesBrokenStreams)
         {"data cut short", Message("abcdef").substr(0, 70), CLI_RECV_TRANSMISSION_ERROR},
         {"more than 32 MiB announced, and sent", over, CLI_RECV_TRANSMISSION_ERROR},
         {"empty body announced", Packet(1, 0, 0, "root", "show", ""), CLI_RECV_TRANSMISSION_ERROR},
+        {"empty body in no packets", Packet(0, 0, 0, "root", "show", ""), CLI_RECV_TRANSMISSION_ERROR},
         {"packet count not matching the length", Packet(1, 0, total, "root", "show", half),
          CLI_RECV_TRANSMISSION_ERROR},
         {"packet index skipped",

@@ -131,6 +131,7 @@ TEST_F(DrmDiagGroupTest, ProductCommandsRefuseBadInput)
         {{"spindlekeep"}, DBG_STATUS_FAILED, "Please input valid command."},
         {{"spindlekeep", "set_disk_life_monitor_schedule_time"}, DBG_STATUS_FAILED, "need param[cycle_time]"},
         {{"spindlekeep", "set_disk_life_monitor_schedule_time", "4294967296"}, DBG_STATUS_FAILED, "Invalid param"},
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "60"}, DBG_STATUS_FAILED, "monitor is not running"},
         {{"spindlekeep", "test_mem", "set_malloc_size", "-1"}, DBG_STATUS_FAILED, "Invalid malloc size"},
     };
     uint32_t size = DiagTestMemBlockMiB();

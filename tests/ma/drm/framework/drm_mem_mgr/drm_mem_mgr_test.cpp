@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "infrastructure/keeper_host/qxmm.h"
 #include "ma/drm/drm_test_env.h"
 #include "ma/drm/framework/drm_data_mgr/drm_queue.h"
 #include "support/log_capture.h"
@@ -73,6 +74,12 @@ TEST_F(DrmMemTest, StatisticsAndBadFrees)
     DRM_FREE_LV(nullptr, 0);
     DRM_FREE_LV(nullptr, 0);
     EXPECT_EQ(log.Count("Free invalid LV mem."), 1) << "rate limited";
+    // The heap pass-through accounts to the DRM module.
+    void *h = DRM_MALLOC_UMM(100);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(qxmm_module_usage(DRM_MODULE_ID).count, 1u);
+    DRM_FREE_UMM(h, 100);
+    EXPECT_EQ(qxmm_module_usage(DRM_MODULE_ID).count, 0u);
 }
 
 TEST_F(DrmMemTest, QueueOrderAndEmptyQueue)

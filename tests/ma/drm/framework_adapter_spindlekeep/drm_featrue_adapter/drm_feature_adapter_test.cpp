@@ -5,6 +5,7 @@
 
 #include "infrastructure/keeper_host/qxmm.h"
 #include "ma/drm/feature/drm_feature_fixture.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -58,17 +59,25 @@ TEST_F(DrmAdapterTest, StateWritersFollowTheCurrentState)
     EXPECT_EQ(DrmReportSlowDisk(99) + DrmReportDiskPrefail(99) + DrmSetDiskStat(99, 0), -3);
 }
 
-// Fault below a day, prefail below a month, a lower score below three months.
+// Fault up to a day, prefail and a lower score below a month, a warning below
+// three months: the warning is the operator's only sign of a disk near its end.
 TEST_F(DrmAdapterTest, LifeMonitorResultSetsScoreAndState)
 {
     uint32_t id = AddDisk("SN-L", DISK_TYPE_SSD_NVME);
     const struct {
         uint64_t hours;
         uint32_t score, state;
-    } cases[] = {{24, 37, 1}, {25, 37, 3}, {719, 37, 3}, {720, 100, 0}, {(1ULL << 32) + 5000, 100, 0}};
+        const char *warning;
+    } cases[] = {{24, 37, 1, "will be fault."},     {25, 37, 3, "will be prefail"},
+                 {719, 37, 3, "will be prefail"},   {720, 100, 0, "need be replaced."},
+                 {2159, 100, 0, "need be replaced."}, {2160, 100, 0, nullptr},
+                 {(1ULL << 32) + 5000, 100, 0, nullptr}};
     for (const auto &c : cases) {
         ASSERT_EQ(DrmSetDiskStat(id, 0), 0);
+        LogCapture log;
         EXPECT_EQ(DrmSetLifeMonitorResult(id, c.hours), 0);
+        EXPECT_EQ(log.Count(std::string(") sn(SN-L) ") + (c.warning ? c.warning : ""), KEEPER_LOG_WARN),
+                  c.warning ? 1 : 0) << c.hours;
         DiskDrmInfo info{};
         ASSERT_EQ(DiskDrmInfoGet(id, &info), 0);
         EXPECT_EQ(info.healthScore, c.score) << c.hours;
@@ -111,6 +120,7 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
     ASSERT_EQ(DrmSasHddGetSenseInfo(id, three), 0);
     EXPECT_EQ(std::vector<uint8_t>(three, three + 3), (std::vector<uint8_t>{0x35, 0x36, 0x37}));
     ASSERT_EQ(DrmSasKssdGetLogInfo(id, two), 0);
+    EXPECT_EQ(two[1], 0x36);
     ASSERT_EQ(DrmNvmeGetICritWarning(id, &bits), 0);
     EXPECT_EQ(bits, 0x15) << "bits 0 to 4 only";
     EXPECT_EQ(DrmNvmeGetICritWarning(99, &bits), -1);
