@@ -120,6 +120,16 @@ TEST_F(ConfigBackupTest, PruningKeepsTheNewBackupAndTheFourNewestBefore)
     }
 }
 
+// A read that fails part-way must not pass for a whole copy.
+TEST_F(ConfigBackupTest, UnreadableConfigurationMakesNoBackup)
+{
+    StartWith("{\"feature_switch\": 1}");
+    FileFault fault;
+    fault.FailNth(FILE_SYS_READ, 1, EIO);
+    EXPECT_EQ(BackUpConfigFile(), 1);
+    EXPECT_TRUE(ListDir(bak_).empty());
+}
+
 TEST_F(ConfigBackupTest, MissingFileOrDirectoryMakesBackupFail)
 {
     ASSERT_EQ(InitConfig(), 0);  // defaults; the file does not exist yet

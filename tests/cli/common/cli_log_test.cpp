@@ -1,6 +1,7 @@
 // The CLI's own log files: line prefixes, rotation with its backup names and
 // modes, and how many backups stay.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -81,6 +82,7 @@ TEST(CliLog, RotatesAtSizeAndKeepsTenBackups)
     std::string current = ReadFileText(dir.Join("cli.log"));
     EXPECT_NE(current.find("fresh"), std::string::npos);
     EXPECT_EQ(current.find("line"), std::string::npos);
+    EXPECT_EQ(StatFile(dir.Join("cli.log")).st_mode & 0777, 0640u) << "the new file gets root's log mode";
     for (const char *other : others) {
         EXPECT_TRUE(FileExists(dir.Join(other))) << other;
     }
