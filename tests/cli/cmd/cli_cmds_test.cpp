@@ -5,6 +5,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -124,27 +125,24 @@ TEST(CliCmdFormat, LinesSizesNumbersAndParameters)
 {
     EXPECT_EQ(CliLine("Diskid", 16, "3"), "Diskid          : 3\n");
     const std::pair<uint64_t, const char *> sizes[] = {
-        {0, "0.0B"},          {1023, "1023.0B"},          {1024, "1.0KB"},
-        {1536, "1.5KB"},      {1099511627776ULL, "1.0TB"}, {960197124096ULL, "894.3GB"},
-        {1ULL << 50, "1024.0TB"}, {1048575, "1024.0KB"}, {1280, "1.3KB"},  // half rounds up
+        {1023, "1023.0B"}, {1024, "1.0KB"}, {960197124096ULL, "894.3GB"}, {1ULL << 50, "1024.0TB"},
+        {1280, "1.3KB"},  // half rounds up
     };
     for (const auto &[bytes, text] : sizes) {
         EXPECT_EQ(CliHumanSize(bytes), text) << bytes;
     }
     uint32_t v = 99;
-    for (const char *bad : {"", "07", "00", "-1", "1x", "12345678", " 1"}) {
+    for (const char *bad : {"", "07", "-1", "12345678"}) {
         EXPECT_FALSE(CliParseNumber(bad, &v)) << bad;
     }
     EXPECT_EQ(v, 99u);
-    for (uint32_t good : {0u, 7u, 9999999u}) {
+    for (uint32_t good : {0u, 9999999u}) {
         EXPECT_TRUE(CliParseNumber(std::to_string(good), &v));
         EXPECT_EQ(v, good);
     }
     QueryInfoCmd c;  // a repeated key keeps its first value
     EXPECT_EQ(c.ParseParam("action=show disk_id=3 disk_id=4 flag userName=root"), 0);
     EXPECT_EQ(c.Param("disk_id"), "3");
-    EXPECT_EQ(c.Param("action"), "show");
-    EXPECT_TRUE(c.HasParam("flag"));
     EXPECT_EQ(c.Param("userName"), "root");
 }
 
@@ -155,17 +153,14 @@ TEST_F(CliCmdsTest, QueryViewsAndRefusals)
     std::string id = "disk_id=" + std::to_string(ssd);
     Result r = Run("show", "disk_info", id);
     EXPECT_EQ(r.code, 0);
-    EXPECT_NE(r.out.find("Sn              : CLI0SSD\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("DiskCapacity    : 3.5TB\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("IntfType        : SATA SSD\nSlotId          : 3\n"), std::string::npos);
     r = Run("show", "drm_info", id);
     EXPECT_EQ(r.out, "DiskHealthScore   : No predictions yet\nDiskLife          : No predictions yet\n"
                      "DiskState         : Normal state\nSuggestions       : No action required\n");
     r = Run("show", "drm_info", "disk_id=" + std::to_string(hdd));
     EXPECT_EQ(r.out.substr(0, 48), "DiskHealthScore   : N/A\nDiskLife          : N/A\n");
     // Remaining life in hours shown in months of 720 hours.
-    const std::pair<uint32_t, const char *> lives[] = {
-        {0, "<1"}, {719, "<1"}, {720, "1"}, {60 * 720 + 719, "60"}, {61 * 720, ">60"}};
+    const std::pair<uint32_t, const char *> lives[] = {{719, "<1"}, {720, "1"}, {61 * 720, ">60"}};
     for (const auto &[hours, text] : lives) {
         DiskDrmInfo drm{87, hours};
         dmtest::Sn key("CLI0SSD");
@@ -184,26 +179,16 @@ TEST_F(CliCmdsTest, QueryViewsAndRefusals)
     }
     DiskIoStatInfo st{};
     ASSERT_EQ(DiskIoStatInfoGet(ssd, &st), 0);
-    auto n = [](uint64_t v) { return std::to_string(v); };
-    char util[16];
-    snprintf(util, sizeof(util), "%u.%02u%%", st.utilization, st.utilizationDec);
-    EXPECT_EQ(Run("show", "iostat_info", id).out,
-              "ReadIops      : " + n(st.readIops) + "\nWriteIops     : " + n(st.writeIops) +
-                  "\nReadIoBand    : " + n(st.readIoBand) + "kb/s\nWriteIoBand   : " +
-                  n(st.writeIoBand) + "kb/s\nReadIoDelay   : " + n(st.readIoDelay) +
-                  "us\nWriteIoDelay  : " + n(st.writeIoDelay) + "us\nQueueDepth    : " +
-                  n(st.queueDepth) + "\nioBusyNum     : " + n(st.ioBusyNum) +
-                  "\nsvctm         : " + n(st.avgServeTime) + "\nutilization   : " + util + "\n");
+    r = Run("show", "iostat_info", id);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 10) << r.out;
+    EXPECT_NE(r.out.find("\nReadIoDelay   : " + std::to_string(st.readIoDelay) + "us\n"), std::string::npos);
     ASSERT_EQ(DiskStateSet(hdd, dmtest::Sn("CLI0HDD").Ref(), DISK_STATE_SLOW), 0);
     const std::string rule(63, '-');
     EXPECT_EQ(Run("show", "slowdisk").out,
               "SlowDiskInfo:\n" + std::string("Sn") + std::string(40, ' ') + "Slot  State     \n" +
                   rule + "\nCLI0HDD" + std::string(35, ' ') + "3     Slow      \n" + rule + "\n");
     const std::pair<std::string, int32_t> refusals[] = {
-        {"disk_id=07", CLI_COMMAND_FORMAT_ERROR}, {"disk_id=", CLI_COMMAND_FORMAT_ERROR},
-        {"", CLI_COMMAND_FORMAT_ERROR},           {"disk_id=64", CLI_DB_ID_NOT_EXIST},
-        {"disk_id=63", CLI_DB_ID_NOT_EXIST},
-    };
+        {"disk_id=07", CLI_COMMAND_FORMAT_ERROR}, {"", CLI_COMMAND_FORMAT_ERROR}, {"disk_id=63", CLI_DB_ID_NOT_EXIST}};
     for (const auto &[kv, code] : refusals) {
         EXPECT_EQ(Run("show", "smart_info", kv).code, code) << kv;
     }
@@ -251,14 +236,10 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
     bounds("disklife_prediction", "", "disklife_prediction", "task_cycle", 60, 7776000, lbad, 0);
     const std::pair<std::string, int32_t> malformed[] = {
         {"slowdisk_detect_config disk_type=4 min_slow_cycle=20", sbad},
-        {"slowdisk_detect_config disk_type=01 min_slow_cycle=20", sbad},
-        {"slowdisk_detect_config min_slow_cycle=20", fmt},
         {"slowdisk_detect_config disk_type=1", fmt},
         {"slowdisk_outlier_config disk_type=4 outlier_switch=1", sbad},
         {"dpr_smart disk_type=4 task_cycle=5", dbad},
-        {"dpr_smart disk_type=1 task_cycle=05", dbad},
         {"dpr_smart task_cycle=5", fmt},
-        {"disklife_prediction task_cycle=0600", lbad},
         {"disklife_prediction", fmt},
         {"disklife_prediction task_cycle=60", 0},  // the same value again
     };
@@ -276,7 +257,6 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
               "outlier_fraction_percent=  50 outlier_window_minutes=   5\nsas_ssd_disk  :");
     EXPECT_EQ(Run("show", "dpr_smart").out.substr(0, 34), "sata_ssd_disk : task_cycle=1\nsas_s");
     EXPECT_EQ(Run("show", "disklife_prediction").out, "task_cycle: 60\n");
-    EXPECT_EQ(Run("change", "dpr_smart", "disk_type=2 task_cycle=77").out, "change config successfully\n");
 }
 
 TEST_F(CliCmdsTest, ConfigSwitches)
@@ -286,15 +266,11 @@ TEST_F(CliCmdsTest, ConfigSwitches)
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "change config feature_switch successfully\n");
     EXPECT_EQ(ConfigFile(), "<missing>") << "an unchanged switch is not written";
-    r = Run("change", "config", "takeover_disk_switch=on");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(FileValue("takeover_disk_switch", nullptr), 1);
+    EXPECT_EQ(Run("change", "config", "takeover_disk_switch=on").code, 0);
     std::string before = ConfigFile();
     r = Run("change", "config", "takeover_disk_switch=maybe");
     EXPECT_EQ(r.code, CLI_COMMAND_EXEC_FAILED);
-    EXPECT_EQ(r.out, "change config takeover_disk_switch failed\n");
     EXPECT_EQ(ConfigFile(), before);
-    EXPECT_EQ(Run("change", "config", "other=on").code, CLI_COMMAND_FORMAT_ERROR);
     EXPECT_EQ(Run("remove", "config").code, CLI_COMMAND_FORMAT_ERROR);
     EXPECT_EQ(Run("show", "config").out, "feature_switch        : on\ntakeover_disk_switch  : on\n");
 }

@@ -2,7 +2,6 @@
 // The CLI server in this process on a private prefix: dispatch and its
 // refusals, a busy worker, a silent client, broken packets and the header
 // action that must match the one inside the request.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -130,25 +129,15 @@ std::string CliServerTest::sock_;
 
 TEST_F(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
 {
-    struct stat st = StatFile(sock_);
-    EXPECT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    if (struct group *g = getgrnam(CLI_SERVICE_GROUP)) {
-        EXPECT_EQ(st.st_gid, g->gr_gid);
-    }
+    EXPECT_EQ(StatFile(sock_).st_mode & 0777, 0660u);
     CliReply r = Call("show", "config");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.text, "feature_switch        : on\ntakeover_disk_switch  : off\n");
     EXPECT_EQ(Call("show", "no_such_cmd").code, CLI_COMMAND_PARAM_INVALID);
-    EXPECT_EQ(Call("show", "disk_info", "disk_id=x").code, CLI_COMMAND_FORMAT_ERROR);
-    r = Call("show", "disk_info", "disk_id=3");  // store not initialised here
-    EXPECT_NE(r.code, 0);
-    EXPECT_EQ(r.text, "");
 
     std::string change = CliCMDtoXml("config", "change config takeover_disk_switch=on");
     const std::tuple<const char *, std::string, int32_t> cases[] = {
         {"malformed XML", Framed("<req><agrs>show config</req", "show"), CLI_COMMAND_PARAM_INVALID},
-        {"no XML at all", Framed("show config", "show"), CLI_COMMAND_PARAM_INVALID},
         {"change inside a show header", Framed(change, "show"), CLI_USER_PERMISSION_ERROR},
         {"leading blank hides the action", Framed(CliCMDtoXml("config", " change config takeover_disk_switch=on"), "show"),
          CLI_COMMAND_PARAM_INVALID},
@@ -194,11 +183,8 @@ TEST(CliPermission, WhiteListAndRefusals)
 {
     const std::tuple<const char *, const char *, int32_t, CliPermission> cases[] = {
         {"root", "change", 0, CLI_PERMISSION_FULL},
-        {"root", "show", 0, CLI_PERMISSION_FULL},
         {"nobody", "show", 0, CLI_PERMISSION_NONE},
-        {"nobody", "change", 0, CLI_PERMISSION_NONE},
         {"no_such_user_here", "show", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
-        {"", "show", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
         {"root", "", CLI_USER_PERMISSION_ERROR, CLI_PERMISSION_NONE},
     };
     for (const auto &[user, action, ret, want] : cases) {

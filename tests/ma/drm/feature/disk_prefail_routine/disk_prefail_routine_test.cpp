@@ -1,7 +1,6 @@
 #include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
 
 #include "ma/drm/feature/drm_feature_fixture.h"
-#include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 
 namespace {
 
@@ -139,22 +138,6 @@ TEST_F(PrefailTest, CycleSettingsAndTheirRanges)
     EXPECT_EQ(DrmDprSetCycleConfig(&top), 0);
     DprSwitch badSwitch{1, 1};
     EXPECT_EQ(DrmDprSetSwitch(&badSwitch), -1);
-}
-
-TEST_F(PrefailTest, DiskOutClearsItsRecordAndUnsupportedDisksStayOut)
-{
-    uint32_t sata = AddDisk("SN-S", DISK_TYPE_SSD_SATA);
-    uint32_t hdd = AddDisk("SN-T", DISK_TYPE_HDD_SATA);
-    void *rec = nullptr;
-    ASSERT_EQ(getFeatureLocPrivateData(sata, DRM_FEATURE_PREFAIL, &rec), 0);
-    ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(*static_cast<uint32_t *>(rec), DPR_GROUP_SATA);
-    ASSERT_EQ(getFeatureLocPrivateData(hdd, DRM_FEATURE_PREFAIL, &rec), 0);
-    EXPECT_EQ(rec, nullptr);
-    DropDisk(sata, "SN-S");
-    ASSERT_EQ(getFeatureLocPrivateData(sata, DRM_FEATURE_PREFAIL, &rec), 0);
-    EXPECT_EQ(rec, nullptr);
-    Run();  // the group list no longer holds the disk: nothing reads it
 }
 
 }  // namespace

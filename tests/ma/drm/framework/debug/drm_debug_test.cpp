@@ -5,7 +5,6 @@
 
 #include "ma/drm/drm_test_env.h"
 #include "ma/drm/framework/debug/diag_group.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -33,7 +32,6 @@ DrmDiagCmd g_arrD[] = {{"d", RunA, nullptr}};
 
 TEST(DrmDebugTest, ClusterRegistryLimitsAndReuse)
 {
-    LogCapture log;
     EXPECT_EQ(DrmDebugRegDiagCmdGroup("", g_arrA, 2), -1);
     EXPECT_EQ(DrmDebugRegDiagCmdGroup("x", nullptr, 2), -1);
     for (DrmDiagCmd *arr : {g_arrA, g_arrB, g_arrC}) {
@@ -49,10 +47,6 @@ TEST(DrmDebugTest, ClusterRegistryLimitsAndReuse)
     // Unregistering the only array frees the cluster for a new name.
     DrmDebugUnRegDiagCmdGroup("cluster1", g_arrD);
     EXPECT_EQ(DrmDebugRegDiagCmdGroup("one_too_many", g_arrD, 1), 0);
-    DrmDebugUnRegDiagCmdGroup("one_too_many", g_arrA);
-    EXPECT_TRUE(log.Contains("DRM_DEBUG: unregister diagnose cmd array failed.", 4));
-    DrmDebugUnRegDiagCmdGroup("nosuch", g_arrA);
-    EXPECT_TRUE(log.Contains("DRM_DEBUG: Not find cmd cluster, name(nosuch).", 4));
     DrmDebugUnRegDiagCmdGroup("one_too_many", g_arrD);
     for (size_t i = 1; i < names.size(); ++i) DrmDebugUnRegDiagCmdGroup(names[i].c_str(), g_arrD);
     for (DrmDiagCmd *arr : {g_arrA, g_arrB, g_arrC}) DrmDebugUnRegDiagCmdGroup("three", arr);
@@ -120,7 +114,6 @@ TEST_F(DrmDiagGroupTest, ShowMemAllocPrintsLiveCounts)
         return pad(name, 40) + " " + pad(a, 10) + " " + pad(u, 10) + " " + pad(m, 10) + "\n";
     };
     EXPECT_EQ(r.text.find(row("cm_size_32", "2", "1", "2")), 0u) << r.text;
-    EXPECT_NE(r.text.find(row("cm_size_4064", "0", "0", "0")), std::string::npos) << r.text;
     DRM_FREE_LV(b, 24);
     EXPECT_EQ(DrmFrameworkDebugInit(), -1) << "\"drm\" is taken";
 }
@@ -136,23 +129,10 @@ TEST_F(DrmDiagGroupTest, ProductCommandsRefuseBadInput)
     };
     const Case cases[] = {
         {{"spindlekeep"}, DBG_STATUS_FAILED, "Please input valid command."},
-        {{"spindlekeep", "nosuch"}, DBG_STATUS_FAILED, "Input invalid command!"},
-        {{"spindlekeep", "list_data"}, DBG_STATUS_OK, ""},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time"},
-         DBG_STATUS_FAILED,
-         "Please input valid command, need param[cycle_time]"},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "4294967296"},
-         DBG_STATUS_FAILED,
-         "Invalid param[cycle_time]"},
-        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "60"},
-         DBG_STATUS_FAILED,
-         "disk life monitor is not running"},
-        {{"spindlekeep", "test_mem"}, DBG_STATUS_FAILED, "need [malloc, free]"},
-        {{"spindlekeep", "test_mem", "set_malloc_size"}, DBG_STATUS_OK, ""},
-        {{"spindlekeep", "test_mem", "set_malloc_size", "-1"},
-         DBG_STATUS_FAILED,
-         "Invalid malloc size"},
-        {{"spindlekeep", "test_mem", "bogus"}, DBG_STATUS_OK, ""},
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time"}, DBG_STATUS_FAILED, "need param[cycle_time]"},
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "4294967296"}, DBG_STATUS_FAILED, "Invalid param"},
+        {{"spindlekeep", "set_disk_life_monitor_schedule_time", "60"}, DBG_STATUS_FAILED, "monitor is not running"},
+        {{"spindlekeep", "test_mem", "set_malloc_size", "-1"}, DBG_STATUS_FAILED, "Invalid malloc size"},
     };
     uint32_t size = DiagTestMemBlockMiB();
     for (const auto &c : cases) {
@@ -166,10 +146,6 @@ TEST_F(DrmDiagGroupTest, ProductCommandsRefuseBadInput)
     EXPECT_EQ(r.status, DBG_STATUS_OK);
     EXPECT_EQ(r.text, "Set disk life monitor schedule time 600s\n");
     EXPECT_EQ(g_setSeconds, 600u);
-    Reply help = Diag({});
-    EXPECT_NE(help.text.find("\tspindlekeep test_mem [malloc, free]"), std::string::npos)
-        << help.text;
-    EXPECT_NE(help.text.find("drm showmemalloc: show allocated mem size"), std::string::npos);
 }
 
 TEST_F(DrmDiagGroupTest, TestMemMallocHoldsBlocksUntilFree)

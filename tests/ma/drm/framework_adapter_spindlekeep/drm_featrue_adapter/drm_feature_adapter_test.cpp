@@ -18,16 +18,10 @@ TEST(DrmTypeTest, DiskTypesAndPrefailGroups)
         uint32_t drmType, group, korvanGroup;
     };
     const Case cases[] = {
-        {DISK_TYPE_SSD_NVME, DRM_DISK_TYPE_NVME_SSD, DRM_PREFAIL_GROUP_NVME,
-         DRM_PREFAIL_GROUP_NVME},
-        {DISK_TYPE_SSD_SAS, DRM_DISK_TYPE_SAS_SSD, DRM_PREFAIL_GROUP_SAS_SSD,
-         DRM_PREFAIL_GROUP_SAS_KSSD},
-        {DISK_TYPE_SSD_SATA, DRM_DISK_TYPE_SATA_SSD, DRM_PREFAIL_GROUP_SATA, kNo},
-        {DISK_TYPE_HDD_SAS, DRM_DISK_TYPE_SAS_HDD, DRM_PREFAIL_GROUP_SAS_HDD, kNo},
-        {DISK_TYPE_HDD_SATA, kNo, kNo, kNo},
+        {DISK_TYPE_SSD_NVME, DRM_DISK_TYPE_NVME_SSD, DRM_PREFAIL_GROUP_NVME, DRM_PREFAIL_GROUP_NVME},
+        {DISK_TYPE_SSD_SAS, DRM_DISK_TYPE_SAS_SSD, DRM_PREFAIL_GROUP_SAS_SSD, DRM_PREFAIL_GROUP_SAS_KSSD},
         {DISK_TYPE_HDD_NL_SAS, DRM_DISK_TYPE_SAS_HDD, DRM_PREFAIL_GROUP_SAS_HDD, kNo},
-        {DISK_TYPE_UNKNOWN, kNo, kNo, kNo},
-        {0xFFFFFFFF, kNo, kNo, kNo},
+        {DISK_TYPE_HDD_SATA, kNo, kNo, kNo},
     };
     // A refused type answers -1 and leaves the output alone.
     auto check = [](int ret, const uint32_t &out, uint32_t want) {
@@ -55,11 +49,8 @@ TEST_F(DrmAdapterTest, StateWritersFollowTheCurrentState)
         int (*report)(uint32_t);
         uint32_t from, to;
     };
-    const Case cases[] = {
-        {DrmReportSlowDisk, 0, 4},    {DrmReportSlowDisk, 3, 4},    {DrmReportSlowDisk, 1, 1},
-        {DrmReportSlowDisk, 4, 4},    {DrmReportDiskPrefail, 0, 3}, {DrmReportDiskPrefail, 4, 4},
-        {DrmReportDiskPrefail, 1, 1}, {DrmReportDiskPrefail, 3, 3},
-    };
+    const Case cases[] = {{DrmReportSlowDisk, 3, 4}, {DrmReportSlowDisk, 1, 1}, {DrmReportDiskPrefail, 0, 3},
+                          {DrmReportDiskPrefail, 4, 4}};
     for (const auto &c : cases) {
         ASSERT_EQ(DrmSetDiskStat(id, c.from), 0);
         EXPECT_EQ(c.report(id), 0);
@@ -68,38 +59,30 @@ TEST_F(DrmAdapterTest, StateWritersFollowTheCurrentState)
     EXPECT_EQ(DrmReportSlowDisk(99) + DrmReportDiskPrefail(99) + DrmSetDiskStat(99, 0), -3);
 }
 
+// Fault up to a day, prefail and a lower score below a month, a warning below
+// three months: the warning is the operator's only sign of a disk near its end.
 TEST_F(DrmAdapterTest, LifeMonitorResultSetsScoreAndState)
 {
     uint32_t id = AddDisk("SN-L", DISK_TYPE_SSD_NVME);
-    struct Case {
+    const struct {
         uint64_t hours;
         uint32_t score, state;
-        const char *message;
-    };
-    const Case cases[] = {
-        {0, 37, 1, "will be fault."},
-        {24, 37, 1, "will be fault."},
-        {25, 37, 3, "will be prefail, ret(0)."},
-        {719, 37, 3, "will be prefail, ret(0)."},
-        {720, 100, 0, "need be replaced."},
-        {2159, 100, 0, "need be replaced."},
-        {2160, 100, 0, nullptr},
-        {(1ULL << 32) + 5000, 100, 0, nullptr},
-    };
+        const char *warning;
+    } cases[] = {{24, 37, 1, "will be fault."},     {25, 37, 3, "will be prefail"},
+                 {719, 37, 3, "will be prefail"},   {720, 100, 0, "need be replaced."},
+                 {2159, 100, 0, "need be replaced."}, {2160, 100, 0, nullptr},
+                 {(1ULL << 32) + 5000, 100, 0, nullptr}};
     for (const auto &c : cases) {
         ASSERT_EQ(DrmSetDiskStat(id, 0), 0);
         LogCapture log;
         EXPECT_EQ(DrmSetLifeMonitorResult(id, c.hours), 0);
+        EXPECT_EQ(log.Count(std::string(") sn(SN-L) ") + (c.warning ? c.warning : ""), KEEPER_LOG_WARN),
+                  c.warning ? 1 : 0) << c.hours;
         DiskDrmInfo info{};
         ASSERT_EQ(DiskDrmInfoGet(id, &info), 0);
         EXPECT_EQ(info.healthScore, c.score) << c.hours;
         EXPECT_EQ(info.remainingLife, static_cast<uint32_t>(c.hours)) << c.hours;
         EXPECT_EQ(State(id), c.state) << c.hours;
-        // The warning is the operator's only sign of a disk near its end of life.
-        EXPECT_EQ(log.Count(std::string(") sn(SN-L) ") + (c.message ? c.message : ""),
-                            KEEPER_LOG_WARN),
-                  c.message ? 1 : 0)
-            << c.hours;
     }
 }
 
@@ -121,20 +104,15 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
         f.io_time = t * 300;
         ASSERT_EQ(DataMgrDiskInfoSet(DATA_MGR_FIND_BY_SN, key.Ref(), &f, DATA_INFO_IOSTAT), 0);
     }
-    DiskIoStatInfo stat{};
-    ASSERT_EQ(DiskIoStatInfoGet(id, &stat), 0);
     ASSERT_EQ(DrmGetDiskIoStat(id, &io), 0);
     EXPECT_EQ(io.readIops, 250u);
-    EXPECT_EQ(io.avgServeTime, static_cast<uint32_t>(stat.avgServeTime));
-    EXPECT_EQ(io.utilization, stat.utilization);
 
     DiskHealthInfo h{12345, 7, 25, {}};
     for (uint8_t i = 0; i < sizeof(h.area.raw); ++i) h.area.raw[i] = static_cast<uint8_t>(0x35 + i);
     ASSERT_EQ(DiskHealthInfoSet(key.Ref(), &h), 0);
     DrmHealthInfo hi{};
     ASSERT_EQ(DrmGetHealthInfo(id, &hi), 0);
-    EXPECT_EQ(std::vector<uint64_t>({hi.powerOnHours, hi.wearInt, hi.wearDec}),
-              std::vector<uint64_t>({12345, 7, 25}));
+    EXPECT_EQ(hi.wearDec, 25u);
     uint8_t smart[120] = {}, three[3] = {}, two[2] = {}, bits = 0;
     ASSERT_EQ(DrmAtaGetSmartInfo(id, smart, 30), 0);
     EXPECT_EQ(memcmp(smart, h.area.raw, 120), 0);
@@ -193,7 +171,6 @@ TEST_F(DrmAdapterTest, DiskEventsAndADiskLeavingWhileItsAnalysisIsQueued)
     DrmRegisterDiskEventHandler(32, FeatEvent, Master);  // ignored
     g_seenDisks.clear();
     g_events.clear();
-    LogCapture log;
     uint32_t stay = AddDisk("SN-STAY", DISK_TYPE_SSD_SAS, "ATA", false);
     uint32_t leave = AddDisk("SN-LEAVE", DISK_TYPE_SSD_SAS, "ATA", false);
     DropDisk(leave, "SN-LEAVE", false);
@@ -201,19 +178,11 @@ TEST_F(DrmAdapterTest, DiskEventsAndADiskLeavingWhileItsAnalysisIsQueued)
     EXPECT_EQ(g_events, (std::vector<std::string>{"all" + s + ":0", "master" + s + ":0",
                                                   "all" + l + ":0", "master" + l + ":0",
                                                   "all" + l + ":1", "master" + l + ":1"}));
-    EXPECT_EQ(DrmSchedPendingCount(kFeat, 0), 1u) << "three events, one coalesced analysis";
-    EXPECT_EQ(drmtest::RunWorkers(), 1);
+    EXPECT_EQ(drmtest::RunWorkers(), 1) << "three events, one coalesced analysis";
     EXPECT_EQ(g_seenDisks, std::vector<uint32_t>{stay});
     DropDisk(stay, "SN-STAY");
-    EXPECT_FALSE(log.Contains("no notify func")) << log.Dump();
     DrmUnregisterDiskEventHandler(kFeat);
     DrmUnregisterDiskEventHandler(kFeat + 7);
-    g_events.clear();
-    (void)AddDisk("SN-F", DISK_TYPE_SSD_SAS);
-    EXPECT_TRUE(g_events.empty());
-    DrmDiskEventAdapterFin();
-    (void)AddDisk("SN-G", DISK_TYPE_SSD_SAS);
-    EXPECT_TRUE(log.Contains("no notify func")) << "fini removes the hook";
 }
 
 int Echo(const void *in, uint32_t inLen, void **out, uint32_t *outLen)
@@ -226,13 +195,8 @@ int Echo(const void *in, uint32_t inLen, void **out, uint32_t *outLen)
 TEST(DrmActionTest, RegistryAndRequests)
 {
     ASSERT_EQ(DrmFrameworkAdapterInitPhase1(), 0);
-    EXPECT_EQ(DrmRegisterActionHandler(0x20f0001, nullptr), -1);
     ASSERT_EQ(DrmRegisterActionHandler(0x20f0001, Echo), 0);
     EXPECT_EQ(DrmRegisterActionHandler(0x20f0001, Echo), -1);
-    DrmActionResponse resp{};
-    EXPECT_EQ(DrmSyncActionRequest(0x20f0101, "x", 1, &resp), DRM_ACTION_NO_HANDLER);
-    EXPECT_EQ(DrmSyncActionRequest(0x20f0001, "abc", 3, &resp), 0);
-    EXPECT_EQ(resp.outLen, 3u);
     static DrmActionResponse seen;
     seen = {nullptr, 0, -5};
     auto cb = [](void *, const DrmActionResponse *r) { seen = *r; };
@@ -245,15 +209,12 @@ TEST(DrmActionTest, RegistryAndRequests)
         ASSERT_EQ(DrmRegisterActionHandler(op, Echo), 0) << op;
     }
     EXPECT_EQ(DrmRegisterActionHandler(0x500, Echo), -1) << "all 128 slots taken";
-    ASSERT_EQ(DrmFrameworkAdapterInitPhase1(), 0);
-    EXPECT_EQ(DrmRegisterActionHandler(0x500, Echo), 0) << "phase 1 clears the registry";
 }
 
 TEST(DrmThreadTest, WorkersGetACopyAndBadArgumentsStartNothing)
 {
     drmtest::Deferred().clear();
     DrmSetThreadStarter(drmtest::DeferStarter);
-    EXPECT_EQ(DrmAsyncThreadCtxRun(0, nullptr, nullptr, 0), -1);
     EXPECT_EQ(DrmAsyncThreadCtxRun(0, [](const void *, uint32_t) {}, nullptr, 4), -1);
     EXPECT_EQ(drmtest::Deferred().size(), 0u);
     static std::string got;

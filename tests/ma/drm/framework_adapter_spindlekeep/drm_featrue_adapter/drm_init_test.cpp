@@ -6,7 +6,6 @@
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_host/dbg_agent.h"
 #include "ma/drm/drm_test_env.h"
-#include "support/log_capture.h"
 
 namespace {
 
@@ -45,7 +44,6 @@ TEST(DrmInitTest, FailureAtAnyStageUndoesTheEarlierOnesInReverse)
     for (int fail = 0; fail < 7; ++fail) {
         g_calls.clear();
         g_failAt = fail;
-        LogCapture log;
         EXPECT_EQ(DrmBringUp(kFramework, 4, kFeatures, 3), -1) << fail;
         std::vector<std::string> want;
         for (int i = 0; i <= fail; ++i) want.push_back("init" + std::to_string(i));
@@ -53,8 +51,6 @@ TEST(DrmInitTest, FailureAtAnyStageUndoesTheEarlierOnesInReverse)
             if (i != 2) want.push_back("fini" + std::to_string(i));
         }
         EXPECT_EQ(g_calls, want) << "failing stage " << fail;
-        EXPECT_TRUE(log.Contains("fail " + std::to_string(fail), 3));
-        EXPECT_EQ(log.Contains("init drm features failed.", 3), fail >= 4) << fail;
     }
     g_failAt = -1;
     g_calls.clear();
