@@ -21,7 +21,7 @@ constexpr int64_t kT0 = 1658149215;
 // sample each.
 std::string HostDir(const TempDir &dir, const std::string &name = "host_9")
 {
-    std::string host = dir.File(name);
+    std::string host = dir.Join(name);
     mkdir(host.c_str(), 0755);
     std::string day1 = "\"ts\",\"disk_id\",\"throughput\",\"latency\"\n";
     const char *disk1[] = {"4096000,100", "8192000,50", "NA,70", "40960000,200"};
@@ -29,9 +29,9 @@ std::string HostDir(const TempDir &dir, const std::string &name = "host_9")
         day1 += std::to_string(kT0 + 15 * i) + ",\"disk1\"," + disk1[i] + "\n";
         day1 += i == 1 ? "" : std::to_string(kT0 + 15 * i) + ",\"disk2\",409600,80\n";
     }
-    WriteFile(host + "/2022-07-18.csv", day1);
+    WriteFileText(host + "/2022-07-18.csv", day1);
     std::string day2 = std::to_string(kT0 + 86400);
-    WriteFile(host + "/2022-07-19.csv",
+    WriteFileText(host + "/2022-07-19.csv",
               "ts,disk_id,throughput,latency\n" + day2 + ",disk1,2048000,300\n" + day2 + ",disk2,2048000,60\n");
     return host;
 }
@@ -111,11 +111,11 @@ TEST(AgentReplay, BadInputIsRefusedBeforeServing)
     TempDir dir;
     std::string good = HostDir(dir);
     std::string bad = HostDir(dir, "bad");
-    WriteFile(bad + "/2022-07-20.csv", "ts,disk_id,throughput,latency\n1,disk1,fast,1\n");
+    WriteFileText(bad + "/2022-07-20.csv", "ts,disk_id,throughput,latency\n1,disk1,fast,1\n");
     // "<34 characters>-disk1" is one character more than the daemon keeps.
     std::string longName = HostDir(dir, std::string(34, 'h'));
-    for (const std::string &path : {dir.File("missing"), dir.File("bad/2022-07-20.csv"), bad, longName, good}) {
-        AgentProcess agent({"--role", "kernel", "--replay", path, "--check"}, dir.File("a.sock"));
+    for (const std::string &path : {dir.Join("missing"), dir.Join("bad/2022-07-20.csv"), bad, longName, good}) {
+        AgentProcess agent({"--role", "kernel", "--replay", path, "--check"}, dir.Join("a.sock"));
         EXPECT_EQ(agent.WaitExit(10.0), path == good ? 0 : 1) << path;
     }
     const std::vector<std::vector<std::string>> usage = {
