@@ -64,7 +64,12 @@ protected:
         CliCmdHandler::GetInstance().RegisterCmd("test_block", MakeBlock);
         ASSERT_EQ(GetCliServer().InitCliServer(), 0);
         ASSERT_EQ(CliSocketPathFor(prefix_->c_str(), &sock_), 0);
+        ready_ = true;
     }
+    // A failed assertion in the suite's set-up only marks its tests skipped,
+    // which ctest counts as passing: each test checks it instead.
+    void SetUp() override { ASSERT_TRUE(ready_) << "the suite's set-up failed"; }
+    static inline bool ready_ = false;
     static void TearDownTestSuite()
     {
         GetCliServer().UnInitCliServer();

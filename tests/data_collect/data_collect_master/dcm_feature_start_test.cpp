@@ -21,12 +21,17 @@ protected:
     static void SetUpTestSuite()
     {
         CollectTest::SetUpTestSuite();
+        if (!ready_) {
+            return;
+        }
+        ready_ = false;
         std::string prefix = g_env->dir + "/prefix";
         ASSERT_EQ(mkdir(prefix.c_str(), 0750), 0);
         ASSERT_EQ(mkdir((prefix + "/config").c_str(), 0750), 0);
         ASSERT_EQ(mkdir((prefix + "/userconfig_bak").c_str(), 0750), 0);
         ASSERT_EQ(SetConfigPrefix(prefix.c_str()), 0);
         ASSERT_EQ(InitConfig(), 0);
+        ready_ = true;
     }
 
     static AgentInfo User() { return DcmWellKnownAgentGet(DCM_AGENT_SPDK); }

@@ -89,9 +89,13 @@ protected:
     std::vector<std::string> Sent(const char *method, const std::string &sn, const char *field)
     {
         std::vector<std::string> out;
-        for (const auto &m : AgentMsgs()) {
-            if (m.method == method && m.Str("sn") == sn) {
-                cJSON *v = cJSON_GetObjectItem(m.Params(), field);
+        for (const auto &r : agent_->Requests()) {
+            std::shared_ptr<cJSON> doc(cJSON_Parse(r.c_str()), cJSON_Delete);
+            const cJSON *params = cJSON_GetObjectItem(doc.get(), "params");
+            const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"));
+            const char *s = cJSON_GetStringValue(cJSON_GetObjectItem(params, "sn"));
+            if (m != nullptr && s != nullptr && m == std::string(method) && s == sn) {
+                cJSON *v = cJSON_GetObjectItem(params, field);
                 out.push_back(cJSON_IsString(v) ? v->valuestring
                                                 : std::to_string(static_cast<int>(v->valuedouble)));
             }
