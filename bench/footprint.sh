@@ -57,7 +57,9 @@ sleep 20  # warm-up: first health and IO rounds, the analyses' first runs
 if [ -n "$PROFILE" ]; then
   case "$PROFILE" in
     callgrind) callgrind_control --dump=warm-up "$DPID" >/dev/null; sleep "$WINDOW" ;;
-    strace) timeout -s INT "$WINDOW" strace -c -f -o "$PROFILE_OUT/strace.txt" -p "$DPID" || true ;;
+    strace) timeout -s INT "$WINDOW" strace -c -f -o "$PROFILE_OUT/strace.txt" -p "$DPID" || true
+            # and every call of 6 seconds, two passes, in order
+            timeout -s INT 6 strace -f -tt -o "$PROFILE_OUT/strace-calls.txt" -p "$DPID" || true ;;
     # System-wide: a per-task sampling timer restarts in every new thread, so
     # short-lived workers would hardly ever be sampled; filter by pid after.
     perf) perf record -a -F 2999 -g -e cpu-clock -o "$PROFILE_OUT/perf.data" -- sleep "$WINDOW" \
@@ -73,18 +75,18 @@ fi
 # 120-second window at this daemon's rate.
 cpu_ns() { python3 -c 'import sys, time; print(time.clock_gettime_ns(((~int(sys.argv[1])) << 3) | 2))' "$DPID"; }
 # User and system shares, from the tick counts (coarse, but enough for a split).
-ticks() { awk '{print $14, $15}' "/proc/$DPID/stat"; }
-read -r u0 k0 <<<"$(ticks)"
+ticks() { awk '{print $14, $15, $10}' "/proc/$DPID/stat"; }
+read -r u0 k0 f0 <<<"$(ticks)"
 t0=$(cpu_ns); s0=$(date +%s.%N)
 sleep "$WINDOW"
 t1=$(cpu_ns); s1=$(date +%s.%N)
-read -r u1 k1 <<<"$(ticks)"
+read -r u1 k1 f1 <<<"$(ticks)"
 status_kib() { awk -v k="$1:" '$1 == k {print $2}' "/proc/$DPID/status"; }
 rss=$(status_kib VmRSS); hwm=$(status_kib VmHWM); threads=$(status_kib Threads)
 stop_daemon
-python3 - "$t0" "$t1" "$s0" "$s1" "$rss" "$hwm" "$threads" "$((u1 - u0))" "$((k1 - k0))" <<'PYEOF'
+python3 - "$t0" "$t1" "$s0" "$s1" "$rss" "$hwm" "$threads" "$((u1 - u0))" "$((k1 - k0))" "$((f1 - f0))" <<'PYEOF'
 import sys
-user, system = int(sys.argv[8]), int(sys.argv[9])
+user, system, faults = int(sys.argv[8]), int(sys.argv[9]), int(sys.argv[10])
 t0, t1, s0, s1 = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
 cpu_ms = (t1 - t0) / 1e6
 passes = (s1 - s0) / 3.0
@@ -92,6 +94,7 @@ print("window_s %.0f" % (s1 - s0))
 print("cpu_ms_per_pass %.2f" % (cpu_ms / passes))
 print("cpu_s_per_hour %.1f" % (cpu_ms / (s1 - s0) * 3.6))
 print("user_pct %.0f" % (100.0 * user / max(1, user + system)))
+print("page_faults_per_pass %.0f" % (faults / passes))
 print("core_pct %.3f" % (cpu_ms / ((s1 - s0) * 10.0)))
 print("rss_kib %s\nrss_peak_kib %s\nthreads %s" % tuple(sys.argv[5:8]))
 PYEOF

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -377,6 +378,8 @@ void BM_PassBound(benchmark::State &state)
         steps.emplace_back();
         AddBatches(&steps.back(), path, "dca_get_disks_iostat", devices, 20, true);
     }
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
     for (auto _ : state) {
         for (const std::vector<Request> &step : steps) {
             if (step.size() == 1 && step[0].text.find("brief") != std::string::npos) {
@@ -399,6 +402,15 @@ void BM_PassBound(benchmark::State &state)
             }
         }
     }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    auto us = [](const timeval &tv) { return static_cast<double>(tv.tv_sec) * 1e6 + static_cast<double>(tv.tv_usec); };
+    double userUs = us(after.ru_utime) - us(before.ru_utime);
+    double systemUs = us(after.ru_stime) - us(before.ru_stime);
+    state.counters["user_pct"] = 100.0 * userUs / std::max(1.0, userUs + systemUs);
+    state.counters["switches"] = benchmark::Counter(
+        static_cast<double>(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw),
+        benchmark::Counter::kAvgIterations);
     size_t requests = 0;
     for (const auto &step : steps) {
         requests += step.size();
