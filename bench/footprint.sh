@@ -62,7 +62,7 @@ if [ -n "$PROFILE" ]; then
             timeout -s INT 6 strace -f -tt -o "$PROFILE_OUT/strace-calls.txt" -p "$DPID" || true ;;
     # System-wide: a per-task sampling timer restarts in every new thread, so
     # short-lived workers would hardly ever be sampled; filter by pid after.
-    perf) perf record -a -F 2999 -g -e cpu-clock -o "$PROFILE_OUT/perf.data" -- sleep "$WINDOW" \
+    perf) perf record -a -F 10000 -e cpu-clock -o "$PROFILE_OUT/perf.data" -- sleep "$WINDOW" \
             >/dev/null 2>&1 ;;
     *) echo "unknown SPK_PROFILE $PROFILE"; exit 1 ;;
   esac
