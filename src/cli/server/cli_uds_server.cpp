@@ -26,7 +26,6 @@ namespace {
 
 constexpr int kBacklog = 1024;
 constexpr size_t kPathLen = 4096;
-constexpr auto kIdleWait = std::chrono::milliseconds(100);
 
 bool BuildSocketPath(char *path, size_t len)
 {
@@ -145,7 +144,10 @@ int CliUdsServer::InitCliServer()
 
 void CliUdsServer::UnInitCliServer()
 {
-    stop_.store(1);
+    {
+        std::lock_guard<std::mutex> lock(mu_);  // the receive thread is not between check and wait
+        stop_.store(1);
+    }
     cv_.notify_all();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     int fd = listenFd_.exchange(-1);
@@ -207,17 +209,19 @@ int32_t CliUdsServer::AcceptCliServer()
 }
 
 // Waiting on the condition variable instead of sleeping while the list is
-// empty: a new client is served at once, and the stop flag is still seen
-// within 100 ms.
+// empty: a new client is served at once. The wait has no time-out: both of
+// its reasons to end (a client appended, the stop flag set) are changed under
+// the list mutex and signalled, so an idle daemon does not wake this thread
+// ten times a second for nothing.
 void CliUdsServer::InnerRecvThreadRun()
 {
     CLI_LOG(CLI_LOG_INFO, "Start recv thread.");
     size_t cursor = 0;
     while (stop_.load() == 0) {
         std::unique_lock<std::mutex> lock(mu_);
-        if (clients_.empty()) {
-            (void)cv_.wait_for(lock, kIdleWait);
-            continue;
+        cv_.wait(lock, [this] { return stop_.load() != 0 || !clients_.empty(); });
+        if (stop_.load() != 0) {
+            break;
         }
         if (cursor >= clients_.size()) {
             cursor = 0;

@@ -51,7 +51,7 @@ private:
     std::atomic<int> listenFd_{-1};
     std::atomic<uint32_t> stop_{0};
     std::mutex mu_;
-    std::condition_variable cv_;  // signalled when a client is appended
+    std::condition_variable cv_;  // signalled when a client is appended or stop_ is set (under mu_)
     std::list<int> clients_;
     std::thread acceptThread_;
     std::thread recvThread_;

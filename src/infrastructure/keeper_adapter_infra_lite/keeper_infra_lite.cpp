@@ -238,9 +238,15 @@ uint64_t KeeperOsThreadCreate(KeeperThreadFn entry, KeeperThreadFn exit,
 {
     pthread_attr_t pattr;
     pthread_attr_init(&pattr);
+    // Set only when it differs from the attribute's own: glibc checks the
+    // value against the policy's range with two system calls, which for the
+    // default priority 0 of every worker was a fifth of its start's calls.
     sched_param param{};
-    param.sched_priority = static_cast<int>(attr->priority);
-    pthread_attr_setschedparam(&pattr, &param);
+    (void)pthread_attr_getschedparam(&pattr, &param);
+    if (param.sched_priority != static_cast<int>(attr->priority)) {
+        param.sched_priority = static_cast<int>(attr->priority);
+        pthread_attr_setschedparam(&pattr, &param);
+    }
 
     auto *ctx = static_cast<ThreadCtx *>(KeeperAlloc(sizeof(ThreadCtx)));
     if (ctx == nullptr) {

@@ -16,7 +16,7 @@ constexpr int kErrNoMem = ENOMEM;  // 12
 // Bounded copy of a string member that the check list already vouched for.
 int CopyStringMember(const cJSON *disk, const char *key, char *field, size_t size)
 {
-    const cJSON *value = cJSON_GetObjectItem(disk, key);
+    const cJSON *value = DcmMember(disk, key);
     if (!IsJsonString(value)) {
         return kErrInval;
     }
@@ -26,12 +26,12 @@ int CopyStringMember(const cJSON *disk, const char *key, char *field, size_t siz
 uint8_t NumberToU8(const cJSON *disk, const char *key)
 {
     // An 8-bit field keeps the low 8 bits of the 32-bit conversion.
-    return static_cast<uint8_t>(ConvertJsonNumberToUint32(cJSON_GetObjectItem(disk, key)) & 0xFFU);
+    return static_cast<uint8_t>(ConvertJsonNumberToUint32(DcmMember(disk, key)) & 0xFFU);
 }
 
 uint64_t DigitsMember(const cJSON *disk, const char *key)
 {
-    return ConvertDecimalStringToUint64(cJSON_GetObjectItem(disk, key));
+    return ConvertDecimalStringToUint64(DcmMember(disk, key));
 }
 
 // The base members after the two strings sn and device name.
@@ -58,7 +58,7 @@ int CopyBaseStrings(const cJSON *disk, DiskBaseInfo *info)
 
 void CopySmartList(const cJSON *disk, DiskHealthArea *area)
 {
-    const cJSON *list = cJSON_GetObjectItem(disk, "SMART_list");
+    const cJSON *list = DcmMember(disk, "SMART_list");
     uint32_t i = 0;
     const cJSON *attr = nullptr;
     cJSON_ArrayForEach(attr, list)
@@ -77,8 +77,8 @@ void CopySmartList(const cJSON *disk, DiskHealthArea *area)
 // The type-dependent health area; 22 for a kind that is not collected.
 int CopyHealthArea(const cJSON *disk, DiskHealthArea *area)
 {
-    const cJSON *type = cJSON_GetObjectItem(disk, "disk_type");
-    const cJSON *vendor = cJSON_GetObjectItem(disk, "vendor_id");
+    const cJSON *type = DcmMember(disk, "disk_type");
+    const cJSON *vendor = DcmMember(disk, "vendor_id");
     switch (DcmHealthKindOf(ConvertDiskTypeStr2Enum(type), ParseDiskVendor(vendor))) {
         case DCM_HEALTH_NVME:
             area->nvme.criticalWarning = NumberToU8(disk, "critical_warning");
@@ -99,7 +99,7 @@ int CopyHealthArea(const cJSON *disk, DiskHealthArea *area)
             area->sasIe.asc = NumberToU8(disk, "ASC");
             area->sasIe.ascq = NumberToU8(disk, "ASCQ");
             area->sasIe.ieLogSupported =
-                cJSON_IsTrue(cJSON_GetObjectItem(disk, "is_support_ie_log")) ? 1 : 0;
+                cJSON_IsTrue(DcmMember(disk, "is_support_ie_log")) ? 1 : 0;
             return 0;
         default:
             KLOG_CRIT(kTag, "Unprocessed (diskType,vendor) exist(%s,%s).",
@@ -182,19 +182,19 @@ int CopyDiskBaseInfoFromJSON(const cJSON *disk, void *record)
         return kErrInval;
     }
     auto *info = static_cast<DiskBaseInfo *>(record);
-    info->diskType = ConvertDiskTypeStr2Enum(cJSON_GetObjectItem(disk, "disk_type"));
-    info->mediaType = ConvertDiskMediaTypeStr2Enum(cJSON_GetObjectItem(disk, "disk_media_type"));
+    info->diskType = ConvertDiskTypeStr2Enum(DcmMember(disk, "disk_type"));
+    info->mediaType = ConvertDiskMediaTypeStr2Enum(DcmMember(disk, "disk_media_type"));
     int ret = CopyBaseStrings(disk, info);
     if (ret != 0) {
         return ret;
     }
     info->diskCapacity = DigitsMember(disk, "disk_capacity");
-    info->sectorSize = ConvertJsonNumberToUint32(cJSON_GetObjectItem(disk, "sector_size"));
+    info->sectorSize = ConvertJsonNumberToUint32(DcmMember(disk, "sector_size"));
     info->diskState = DISK_STATE_UNSET;
     info->diskId = DISK_ID_INVALID;
     info->frameId = DISK_LOCATION_UNKNOWN;
     info->slotId = DISK_LOCATION_UNKNOWN;
-    const cJSON *slot = cJSON_GetObjectItem(disk, "slot_id");
+    const cJSON *slot = DcmMember(disk, "slot_id");
     if (cJSON_IsNumber(slot)) {
         info->slotId = ConvertJsonNumberToUint32(slot);
         KLOG_DEBUG(kTag, "CopyDiskBaseInfoFromJSON saved slotId<%u>", info->slotId);
@@ -212,8 +212,8 @@ int CopyDiskHealthInfoFromJSON(const cJSON *disk, void *record)
     if (ret != 0) {
         return ret;
     }
-    wrap->health.powerOnHours = ConvertJsonNumberToUint32(cJSON_GetObjectItem(disk, "power_on_hours"));
-    uint32_t wear = ConvertJsonNumberToUint32(cJSON_GetObjectItem(disk, "wear")) & 0xFFFFU;
+    wrap->health.powerOnHours = ConvertJsonNumberToUint32(DcmMember(disk, "power_on_hours"));
+    uint32_t wear = ConvertJsonNumberToUint32(DcmMember(disk, "wear")) & 0xFFFFU;
     wrap->health.wearInt = wear / 100U;
     wrap->health.wearDec = wear % 100U;
     return CopyHealthArea(disk, &wrap->health.area);
@@ -236,8 +236,8 @@ int CopyDiskIoInfoFromJSON(const cJSON *disk, void *record)
     f->num_write_ops = DigitsMember(disk, "num_write_ops");
     f->read_latency_ticks = DigitsMember(disk, "read_latency_ticks");
     f->write_latency_ticks = DigitsMember(disk, "write_latency_ticks");
-    f->queue_depth = ConvertJsonNumberToUint32(cJSON_GetObjectItem(disk, "queue_depth"));
-    f->io_busy_num = ConvertJsonNumberToUint32(cJSON_GetObjectItem(disk, "io_busy_num"));
+    f->queue_depth = ConvertJsonNumberToUint32(DcmMember(disk, "queue_depth"));
+    f->io_busy_num = ConvertJsonNumberToUint32(DcmMember(disk, "io_busy_num"));
     f->io_time = DigitsMember(disk, "io_time");
     return 0;
 }
@@ -271,8 +271,8 @@ int CopyClockTicksInstantFromJSON(const cJSON *result, uint64_t *tickRate, uint6
     if (tickRate == nullptr || ticks == nullptr) {
         return kErrInval;
     }
-    const cJSON *rate = cJSON_GetObjectItem(result, "tick_rate");
-    const cJSON *now = cJSON_GetObjectItem(result, "ticks");
+    const cJSON *rate = DcmMember(result, "tick_rate");
+    const cJSON *now = DcmMember(result, "ticks");
     if (!IsDecimalDigitString(rate) || !IsDecimalDigitString(now)) {
         return kErrNoMem;
     }

@@ -16,6 +16,11 @@ constexpr const char *kMediaTypeStrs[] = {"SLC", "MLC", "TLC", "QLC", "PLC", "MA
 static_assert(sizeof(kMediaTypeStrs) / sizeof(kMediaTypeStrs[0]) == MEDIA_TYPE_UNKNOWN);
 constexpr const char *kPlatformVendors[] = {"KORVAN", "TELMAR", "OSKEN", "0x1c7f"};
 
+constexpr unsigned char AsciiLower(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
 template <size_t N>
 uint32_t LookupIgnoreCase(const cJSON *value, const char *const (&table)[N])
 {
@@ -91,7 +96,7 @@ constexpr CheckListItem kIoCheckList[] = {
 // The SATA SSD attribute list: exactly 30 elements, each with its four numbers.
 bool IsValidSmartList(const cJSON *disk)
 {
-    const cJSON *list = cJSON_GetObjectItem(disk, "SMART_list");
+    const cJSON *list = DcmMember(disk, "SMART_list");
     if (!cJSON_IsArray(list)) {
         KLOG_DEBUG(kTag, "sataSsdSmartAttrList is not JSON Array.");
         return false;
@@ -121,7 +126,7 @@ bool IsValidDisksArray(const cJSON *result, uint32_t asked)
     if (result == nullptr) {
         return false;
     }
-    const cJSON *disks = cJSON_GetObjectItem(result, "disks");
+    const cJSON *disks = DcmMember(result, "disks");
     return cJSON_IsArray(disks) && static_cast<uint32_t>(cJSON_GetArraySize(disks)) <= asked;
 }
 
@@ -136,11 +141,28 @@ bool ValidateBriefResultRow(const cJSON *result, uint32_t /*asked*/)
 bool ValidateIoResult(const cJSON *result, uint32_t asked)
 {
     return IsValidDisksArray(result, asked) &&
-           IsDecimalDigitString(cJSON_GetObjectItem(result, "tick_rate")) &&
-           IsDecimalDigitString(cJSON_GetObjectItem(result, "ticks"));
+           IsDecimalDigitString(DcmMember(result, "tick_rate")) &&
+           IsDecimalDigitString(DcmMember(result, "ticks"));
 }
 
 }  // namespace
+
+cJSON *DcmMember(const cJSON *object, const char *key)
+{
+    if (object == nullptr || key == nullptr) {
+        return nullptr;
+    }
+    // The first letter rejects almost every other member before a full compare.
+    unsigned char first = AsciiLower(static_cast<unsigned char>(key[0]));
+    for (cJSON *member = object->child; member != nullptr; member = member->next) {
+        const char *name = member->string;
+        if (name != nullptr && AsciiLower(static_cast<unsigned char>(name[0])) == first &&
+            strcasecmp(name, key) == 0) {
+            return member;
+        }
+    }
+    return nullptr;
+}
 
 const ValidateResultFn g_validateResultStrategyMap[MESSAGE_TYPE_BUTT] = {
     ValidateBriefResultRow,  // MESSAGE_DISK_BRIEF_INFO
@@ -190,7 +212,7 @@ bool IsValidJsonWithCheckList(const cJSON *object, const CheckListItem *list, si
         return false;
     }
     for (size_t i = 0; i < rows; ++i) {
-        if (!list[i].check(cJSON_GetObjectItem(object, list[i].key))) {
+        if (!list[i].check(DcmMember(object, list[i].key))) {
             KLOG_DEBUG(kTag, "CheckList validate %s failed.", list[i].key);
             return false;
         }
@@ -214,7 +236,7 @@ bool IsValidDiskBriefInfoResultJson(const cJSON *result)
     if (result == nullptr) {
         return false;
     }
-    const cJSON *disks = cJSON_GetObjectItem(result, "disks");
+    const cJSON *disks = DcmMember(result, "disks");
     if (!cJSON_IsArray(disks)) {
         return false;
     }
@@ -237,7 +259,7 @@ bool IsValidDiskBaseInfoJSON(const cJSON *disk)
     if (!IsValidJsonWithCheckList(disk, kBaseCheckList, Rows(kBaseCheckList))) {
         return false;
     }
-    if (IsNvmeDiskTypeJson(cJSON_GetObjectItem(disk, "disk_type"))) {
+    if (IsNvmeDiskTypeJson(DcmMember(disk, "disk_type"))) {
         return IsValidJsonWithCheckList(disk, kNvmePciCheckList, Rows(kNvmePciCheckList));
     }
     return true;
@@ -265,8 +287,8 @@ bool IsValidDiskHealthInfoJSON(const cJSON *disk)
     if (!IsValidJsonWithCheckList(disk, kHealthCommonCheckList, Rows(kHealthCommonCheckList))) {
         return false;
     }
-    const cJSON *type = cJSON_GetObjectItem(disk, "disk_type");
-    const cJSON *vendor = cJSON_GetObjectItem(disk, "vendor_id");
+    const cJSON *type = DcmMember(disk, "disk_type");
+    const cJSON *vendor = DcmMember(disk, "vendor_id");
     switch (DcmHealthKindOf(DcmDiskTypeLookup(type), ParseDiskVendor(vendor))) {
         case DCM_HEALTH_NVME:
             return IsValidJsonWithCheckList(disk, kHealthNvmeCheckList, Rows(kHealthNvmeCheckList));

@@ -22,6 +22,12 @@ struct CheckListItem {
     CheckFn check;
 };
 
+// The member `key` of `object`, found as cJSON_GetObjectItem finds it (first
+// match, names compared ignoring ASCII case; null for a null object or key),
+// but without a locale call per character: the checks and copies of one
+// pass look up some 3,000 members.
+[[nodiscard]] cJSON *DcmMember(const cJSON *object, const char *key);
+
 // The predicates of the check lists.
 [[nodiscard]] bool IsJsonString(const cJSON *value);        // any string, "" included
 [[nodiscard]] bool IsJsonNumber(const cJSON *value);
