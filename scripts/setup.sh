@@ -8,7 +8,7 @@ packages=(
   libcjson-dev libmxml-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
-  util-linux procps python3
+  util-linux procps python3 jq
   prometheus smartmontools
 )
 
