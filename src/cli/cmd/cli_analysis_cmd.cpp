@@ -223,6 +223,21 @@ int32_t SetDiskLifePredictionParam(const std::string &text)
     return CLI_OK;
 }
 
+// The answer and the operation-log line of one change of a slow-disk command;
+// a change that took forgets its parameters, so the next request starts clean.
+int32_t FinishChange(BaseCommand &cmd, const char *cmdName, const std::string &key, int32_t ret,
+                     std::string &out)
+{
+    const char *how = ret == CLI_OK ? "successfully" : "failed";
+    out = "change config " + key + " " + how + "\n";
+    OPER_LOG(CLI_LOG_INFO, "change %s disk_type=%s %s=%s %s", cmdName, cmd.Param("disk_type").c_str(),
+             key.c_str(), cmd.Param(key).c_str(), how);
+    if (ret == CLI_OK) {
+        cmd.params_.clear();
+    }
+    return ret == CLI_FAIL ? CLI_COMMAND_EXEC_FAILED : ret;
+}
+
 }  // namespace
 
 SlowDiskDetectCmd::SlowDiskDetectCmd()
@@ -277,15 +292,7 @@ int32_t SlowDiskDetectCmd::Exec(const std::string &args, std::string &out)
             if (!HasParam(name)) {
                 continue;
             }
-            int32_t ret = ChangeParam(name, setter);
-            out = "change config " + name + " " + (ret == CLI_OK ? "successfully" : "failed") + "\n";
-            OPER_LOG(CLI_LOG_INFO, "change slowdisk_detect_config disk_type=%s %s=%s %s",
-                     Param("disk_type").c_str(), name.c_str(), Param(name).c_str(),
-                     ret == CLI_OK ? "successfully" : "failed");
-            if (ret == CLI_OK) {
-                params_.clear();
-            }
-            return ret == CLI_FAIL ? CLI_COMMAND_EXEC_FAILED : ret;
+            return FinishChange(*this, "slowdisk_detect_config", name, ChangeParam(name, setter), out);
         }
     }
     CLI_LOG(CLI_LOG_ERROR, "CLI_COMMAND_FORMAT_ERROR 0x%x.", CLI_COMMAND_FORMAT_ERROR);
@@ -305,16 +312,7 @@ int32_t SlowDiskOutlierCmd::Exec(const std::string &args, std::string &out)
         if (!HasParam(key)) {
             continue;
         }
-        int32_t ret = ChangeSlowDiskOutlier(*this, f);
-        const char *how = ret == CLI_OK ? "successfully" : "failed";
-        out = std::string("change config ") + key + " " + how + "\n";
-        OPER_LOG(CLI_LOG_INFO, "change slowdisk_outlier_config disk_type=%s %s=%s %s",
-                 Param("disk_type").c_str(), key, Param(key).c_str(),
-                 ret == CLI_OK ? "successfully" : "failed");
-        if (ret == CLI_OK) {
-            params_.clear();
-        }
-        return ret == CLI_FAIL ? CLI_COMMAND_EXEC_FAILED : ret;
+        return FinishChange(*this, "slowdisk_outlier_config", key, ChangeSlowDiskOutlier(*this, f), out);
     }
     CLI_LOG(CLI_LOG_ERROR, "CLI_COMMAND_FORMAT_ERROR 0x%x.", CLI_COMMAND_FORMAT_ERROR);
     return CLI_COMMAND_FORMAT_ERROR;

@@ -139,13 +139,12 @@ int DebugShowDiskInZone(int argc, char **argv)
     return n < 0 ? -1 : PrintIds(ids, static_cast<uint32_t>(n));
 }
 
-int DebugShowDiskIoStat(int argc, char **argv)
+// A disk's slow-disk data, copied under the feature's data lock (the analyser
+// writes it on its worker) into one static block: diagnose commands run one at
+// a time. Null, with the diagnose message, when the disk has none.
+static const SlowDiskDiskData *CopyDiskData(uint32_t diskId)
 {
-    uint32_t diskId = 0;
-    if (!DiskIdArg(argc, argv, &diskId)) {
-        return -1;
-    }
-    static SlowDiskIoHistory copy;  // diagnose commands run one at a time
+    static SlowDiskDiskData copy;
     void *h = nullptr;
     DrmLockFeatureData(DRM_FEATURE_SLOW_DISK);
     bool found = getFeatureLocPrivateData(diskId, DRM_FEATURE_SLOW_DISK, &h) == 0 && h != nullptr;
@@ -155,11 +154,24 @@ int DebugShowDiskIoStat(int argc, char **argv)
     DrmUnlockFeatureData(DRM_FEATURE_SLOW_DISK);
     if (!found) {
         DBG_Print("disk(%u) iostat not exist.\n", diskId);
+        return nullptr;
+    }
+    return &copy;
+}
+
+int DebugShowDiskIoStat(int argc, char **argv)
+{
+    uint32_t diskId = 0;
+    if (!DiskIdArg(argc, argv, &diskId)) {
+        return -1;
+    }
+    const SlowDiskDiskData *copy = CopyDiskData(diskId);
+    if (copy == nullptr) {
         return -1;
     }
     for (uint32_t first = 0; first < SLOW_DISK_CYCLE_NUM; first += kBlockCycles) {
         for (const HistoryRow &row : kRows) {
-            PrintRow(row, copy, first);
+            PrintRow(row, copy->io, first);
         }
     }
     return 0;
@@ -171,18 +183,11 @@ int DebugShowDiskOutlier(int argc, char **argv)
     if (!DiskIdArg(argc, argv, &diskId)) {
         return -1;
     }
-    static SlowDiskOutlierHistory copy;  // diagnose commands run one at a time
-    void *h = nullptr;
-    DrmLockFeatureData(DRM_FEATURE_SLOW_DISK);
-    bool found = getFeatureLocPrivateData(diskId, DRM_FEATURE_SLOW_DISK, &h) == 0 && h != nullptr;
-    if (found) {
-        copy = static_cast<const SlowDiskDiskData *>(h)->outlier;
-    }
-    DrmUnlockFeatureData(DRM_FEATURE_SLOW_DISK);
-    if (!found) {
-        DBG_Print("disk(%u) iostat not exist.\n", diskId);
+    const SlowDiskDiskData *data = CopyDiskData(diskId);
+    if (data == nullptr) {
         return -1;
     }
+    const SlowDiskOutlierHistory &copy = data->outlier;
     DBG_Print("disk(%u): outlier cycles %u of the last %u, reported %u, baseline %lu us\n", diskId,
               copy.outliers, std::min(copy.filled, copy.countedWindow), copy.reported,
               static_cast<unsigned long>(copy.baselineFx >> 8));
