@@ -25,9 +25,10 @@ chmod 0640 "$CONFIG"
 FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"  # the built-in fleet
 start_agent kernel "$FLEET" --time-scale "$SCALE"
 start_agent user "$FLEET" --time-scale "$SCALE" --prom-dir /tmp/prom
-# Real time at which the kernel agent's fleet clock reaches SLOW_AT.
+# Real time at which the kernel agent's fleet clock reaches SLOW_AT. Printed
+# with printf: awk's plain print keeps six digits, off by up to 10^4 s here.
 T_SLOW=$(awk -v now="$(ctl "$KSOCK" agent_status | jq .result.now)" -v t="$(date +%s.%N)" \
-  "BEGIN {print t + ($SLOW_AT - now) / $SCALE}")
+  "BEGIN {printf \"%.3f\", t + ($SLOW_AT - now) / $SCALE}")
 start_daemon
 
 # prom_value METRIC SN: the value of the metric for the serial number.
