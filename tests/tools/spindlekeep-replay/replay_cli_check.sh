@@ -5,11 +5,13 @@
 set -u
 BIN=${1:?usage: $0 BINARY DATA_DIR}
 DATA=${2:?usage: $0 BINARY DATA_DIR}
+# A cross build runs the program through the emulator ctest was given.
+run() { ${SPK_EMULATOR:-} "$BIN" "$@"; }
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
 fail() { echo "FAIL: $*"; sed 's/^/  | /' "$OUT/out" "$OUT/err" 2>/dev/null | head -40; exit 1; }
 
-"$BIN" --labels "$DATA/labels.csv" --json "$OUT/r.json" "$DATA/host_22/" "$DATA/host_1" \
+run --labels "$DATA/labels.csv" --json "$OUT/r.json" "$DATA/host_22/" "$DATA/host_1" \
   >"$OUT/out" 2>"$OUT/err" || fail "a good run exited $?"
 grep -qE '^host_22 +disk11 +slow +no +yes 0\.[5-9][0-9] h \(2022-07-18\)' "$OUT/out" ||
   fail "disk11 is not declared by the outlier mode alone within the hour"
@@ -22,7 +24,7 @@ grep -qE '"first_day":[[:space:]]*"2022-07-18"' "$OUT/r.json" || fail "JSON lack
 # bad input: status and the words of the message
 expect() {
   local status=$1 words=$2; shift 2
-  "$BIN" "$@" >"$OUT/out" 2>"$OUT/err"
+  run "$@" >"$OUT/out" 2>"$OUT/err"
   local got=$?
   [ "$got" = "$status" ] || fail "$* exited $got, not $status"
   grep -q -- "$words" "$OUT/err" || fail "$* did not say '$words'"

@@ -10,4 +10,5 @@ endif()
 add_test(NAME replay_cli_check
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/replay_cli_check.sh $<TARGET_FILE:spindlekeep-replay>
           ${CMAKE_CURRENT_LIST_DIR}/data)
-set_tests_properties(replay_cli_check PROPERTIES LABELS unit TIMEOUT 120)
+set_tests_properties(replay_cli_check PROPERTIES LABELS unit TIMEOUT 120
+  ENVIRONMENT "SPK_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}")
