@@ -53,10 +53,8 @@ PIDS="$PIDS $!"
 trap 'kill $PIDS ${DPID:-} 2>/dev/null || true' EXIT
 wait_for 10 test -S /tmp/dcak.sock -a -S /var/tmp/spdk.sock || { echo "agents did not come up"; exit 1; }
 if [ "$MODE" = outlier ]; then
-  jq -n '{feature_switch: 1, takeover_disk_switch: 0, disklife_prediction: {task_cycle: 86400}}
-         + ({sata_ssd_disk: 1, sas_ssd_disk: 1, nvme_disk: 1, sas_hdd: 100} | with_entries(.value =
-            {task_cycle: 20, min_threshold_value: .value, min_slow_cycle: 50, outlier_switch: 1}))' \
-    >"$CONFIG"
+  on='{"outlier_switch": 1}'
+  write_config 1 50 "{\"sata_ssd_disk\": $on, \"sas_ssd_disk\": $on, \"nvme_disk\": $on, \"sas_hdd\": $on}"
 fi
 if [ "$PROFILE" = callgrind ]; then
   valgrind --tool=callgrind --callgrind-out-file="$PROFILE_OUT/callgrind.out" "$DAEMON" >>"$OUT" 2>&1 &

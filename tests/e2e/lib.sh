@@ -138,12 +138,13 @@ start_proxy() {
 # asked LOG [method=M] [device=D] [only=D] [min=N] [since=T] [until=T]: the
 # number of requests a proxy recorded (see scenario.py).
 asked() { "$PY" "$SCEN" asked "$@"; }
-# write_config SWITCH MIN_SLOW_CYCLE: every analysis each 20 s, the life
-# monitor daily, the given feature switch and slow-disk cycle.
+# write_config SWITCH MIN_SLOW_CYCLE [EXTRA_JSON]: every analysis each 20 s, the life
+# monitor daily, the given feature switch and slow-disk cycle; EXTRA_JSON is
+# merged in last (e.g. {"nvme_disk": {"outlier_switch": 1}}).
 write_config() {
-  jq -n --argjson on "$1" --argjson slow "$2" '{feature_switch: $on, takeover_disk_switch: 0,
+  jq -n --argjson on "$1" --argjson slow "$2" --argjson extra "${3:-{\}}" '({feature_switch: $on, takeover_disk_switch: 0,
     disklife_prediction: {task_cycle: 86400}} + ({sata_ssd_disk: 1, sas_ssd_disk: 1, nvme_disk: 1, sas_hdd: 100} |
-    map_values({task_cycle: 20, min_threshold_value: ., min_slow_cycle: $slow}))' >"$CONFIG"
+    map_values({task_cycle: 20, min_threshold_value: ., min_slow_cycle: $slow}))) * $extra' >"$CONFIG"
 }
 # add_events FLEET EVENTS_JSON: appends timed events to a fleet file.
 add_events() { jq --argjson e "$2" '.events += $e' "$1" >"$1.new" && mv "$1.new" "$1"; }

@@ -17,14 +17,7 @@ HOST=host_22
 SLOW=disk11
 
 mkdir -p "$P/config"
-"$PY" - "$CONFIG" <<'PYEOF'
-import json, sys
-cfg = {"feature_switch": 1, "takeover_disk_switch": 0, "disklife_prediction": {"task_cycle": 86400}}
-for key, threshold in {"sata_ssd_disk": 1, "sas_ssd_disk": 1, "nvme_disk": 1, "sas_hdd": 100}.items():
-    cfg[key] = {"task_cycle": 20, "min_threshold_value": threshold, "min_slow_cycle": 50}
-cfg["nvme_disk"].update({"outlier_switch": 1, "outlier_window_minutes": 5})
-json.dump(cfg, open(sys.argv[1], "w"))
-PYEOF
+write_config 1 50 '{"nvme_disk": {"outlier_switch": 1, "outlier_window_minutes": 5}}'
 chmod 0640 "$CONFIG"
 echo '{"disks": []}' >/tmp/empty.json
 "$P/bin/spindlekeep-agent" --role kernel --replay "$SLICE" --control --log-level warn \
