@@ -16,21 +16,18 @@
 #include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 #include "ma/drm/framework/drm_mem_mgr/drm_mem_mgr.h"
 #include "ma/drm/framework/drm_task_scheduler/drm_task_scheduler.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_platform.h"
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_timer.h"
 
 namespace drmtest {
 
 // Workers started through DrmAsyncThreadCtxRun, not yet run.
-inline std::deque<std::pair<void (*)(void *), void *>> &Deferred()
-{
-    static std::deque<std::pair<void (*)(void *), void *>> q;
-    return q;
-}
+inline std::deque<std::pair<void (*)(void *), void *>> g_deferred;
 
 inline int DeferStarter(void (*entry)(void *), void *arg)
 {
-    Deferred().emplace_back(entry, arg);
+    g_deferred.emplace_back(entry, arg);
     return 0;
 }
 
@@ -38,24 +35,26 @@ inline int DeferStarter(void (*entry)(void *), void *arg)
 inline int RunWorkers()
 {
     int n = 0;
-    while (!Deferred().empty()) {
-        auto w = Deferred().front();
-        Deferred().pop_front();
+    for (; !g_deferred.empty(); ++n) {
+        auto w = g_deferred.front();
+        g_deferred.pop_front();
         w.first(w.second);
-        ++n;
     }
     return n;
+}
+
+inline int64_t InUse(uint32_t pool)
+{
+    DrmMemPoolStat st{};
+    EXPECT_EQ(DrmMemPoolStatGet(pool, &st), 0);
+    return st.inUse;
 }
 
 // In-use blocks over all LV pools.
 inline int64_t LvInUse()
 {
     int64_t n = 0;
-    for (uint32_t i = 0; i < DRM_MEM_POOL_NUM; ++i) {
-        DrmMemPoolStat st{};
-        EXPECT_EQ(DrmMemPoolStatGet(i, &st), 0);
-        n += st.inUse;
-    }
+    for (uint32_t i = 0; i < DRM_MEM_POOL_NUM; ++i) n += InUse(i);
     return n;
 }
 
@@ -76,35 +75,34 @@ inline Reply Diag(std::vector<std::string> args)
     return {status, std::string(out, len)};
 }
 
+// The framework up in start-up order (inside the adapter's two phases when
+// `adapter`), and down in reverse once the queued workers ran.
+inline void FrameworkUp(bool adapter)
+{
+    HostTimersManual(true);
+    DrmSetThreadStarter(DeferStarter);
+    ASSERT_EQ(adapter ? DrmFrameworkAdapterInitPhase1() : 0, 0);
+    ASSERT_EQ(DrmMemMgrInit(), 0);
+    ASSERT_EQ(DrmTaskSchedulerInit(), 0);
+    ASSERT_EQ(DrmLocalDataMgrInit(), 0);
+    ASSERT_EQ(adapter ? DrmFrameworkAdapterInitPhase2() : 0, 0);
+}
+
+inline void FrameworkDown(bool adapter)
+{
+    RunWorkers();
+    if (adapter) (void)DrmFrameworkAdapterFinPhase2();
+    (void)DrmLocalDataMgrFin();
+    (void)DrmTaskSchedulerFin();
+    (void)DrmMemMgrFin();
+    DrmSetThreadStarter(nullptr);
+    HostTimersReset();
+}
+
 class DrmFrameworkFixture : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        HostTimersManual(true);
-        DrmSetThreadStarter(DeferStarter);
-        ASSERT_EQ(DrmMemMgrInit(), 0);
-        ASSERT_EQ(DrmTaskSchedulerInit(), 0);
-        ASSERT_EQ(DrmLocalDataMgrInit(), 0);
-    }
-
-    void TearDown() override
-    {
-        RunWorkers();  // nothing may stay queued past the pools
-        (void)DrmLocalDataMgrFin();
-        (void)DrmTaskSchedulerFin();
-        (void)DrmMemMgrFin();
-        DrmSetThreadStarter(nullptr);
-        HostTimersReset();
-    }
-
-    // Fires `n` scheduler ticks, running the workers each one starts.
-    static void Tick(int n = 1)
-    {
-        for (int i = 0; i < n; ++i) {
-            HostTimersAdvance(DRM_SCHED_TICK_MS);
-            RunWorkers();
-        }
-    }
+    void SetUp() override { FrameworkUp(false); }
+    void TearDown() override { FrameworkDown(false); }
 };
 
 }  // namespace drmtest

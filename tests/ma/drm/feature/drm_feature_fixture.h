@@ -2,6 +2,7 @@
 // (registry on a temporary file, a test data agent) joined to the DRM
 // framework and its adapter, with hand-run workers, so a test registers
 // disks, writes their records into the store and runs an analyser itself.
+// The agent's requests are read with the store fixture's Sent().
 // Header-only: included by the feature test files.
 #pragma once
 
@@ -11,7 +12,6 @@
 
 #include "data_mgr/data_mgr_master/data_mgr_fixture.h"
 #include "ma/drm/drm_test_env.h"
-#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
 
 namespace drmfeat {
 
@@ -19,19 +19,10 @@ using dmtest::Sn;
 
 class DrmFeatureFixture : public dmtest::DataMgrFixture {
 protected:
-    using FeatureInit = int (*)();
-    using FeatureFin = int (*)();
-
-    void SetUpFeature(FeatureInit init, FeatureFin fin)
+    void SetUpFeature(int (*init)(), int (*fin)())
     {
         dmtest::DataMgrFixture::SetUp();
-        HostTimersManual(true);
-        DrmSetThreadStarter(drmtest::DeferStarter);
-        ASSERT_EQ(DrmFrameworkAdapterInitPhase1(), 0);
-        ASSERT_EQ(DrmMemMgrInit(), 0);
-        ASSERT_EQ(DrmTaskSchedulerInit(), 0);
-        ASSERT_EQ(DrmLocalDataMgrInit(), 0);
-        ASSERT_EQ(DrmFrameworkAdapterInitPhase2(), 0);
+        drmtest::FrameworkUp(true);
         ASSERT_EQ(init(), 0);
         fin_ = fin;
     }
@@ -40,12 +31,7 @@ protected:
     {
         drmtest::RunWorkers();
         if (fin_ != nullptr) (void)fin_();
-        (void)DrmFrameworkAdapterFinPhase2();
-        (void)DrmLocalDataMgrFin();
-        (void)DrmTaskSchedulerFin();
-        (void)DrmMemMgrFin();
-        DrmSetThreadStarter(nullptr);
-        HostTimersReset();
+        drmtest::FrameworkDown(true);
         dmtest::DataMgrFixture::TearDown();
     }
 
@@ -85,25 +71,7 @@ protected:
         return b.diskState;
     }
 
-    // Agent messages of one method for one serial number, as their values.
-    std::vector<std::string> Sent(const char *method, const std::string &sn, const char *field)
-    {
-        std::vector<std::string> out;
-        for (const auto &r : agent_->Requests()) {
-            std::shared_ptr<cJSON> doc(cJSON_Parse(r.c_str()), cJSON_Delete);
-            const cJSON *params = cJSON_GetObjectItem(doc.get(), "params");
-            const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(doc.get(), "method"));
-            const char *s = cJSON_GetStringValue(cJSON_GetObjectItem(params, "sn"));
-            if (m != nullptr && s != nullptr && m == std::string(method) && s == sn) {
-                cJSON *v = cJSON_GetObjectItem(params, field);
-                out.push_back(cJSON_IsString(v) ? v->valuestring
-                                                : std::to_string(static_cast<int>(v->valuedouble)));
-            }
-        }
-        return out;
-    }
-
-    FeatureFin fin_ = nullptr;
+    int (*fin_)() = nullptr;
 };
 
 }  // namespace drmfeat

@@ -1,5 +1,7 @@
 #include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
 
+#include <array>
+
 #include "ma/drm/feature/drm_feature_fixture.h"
 
 namespace {
@@ -21,78 +23,64 @@ protected:
     {
         for (int i = 0; i < n; ++i) DrmPrefailAnalyse(0, 0);
     }
+
+    // The health area from its first bytes; a SATA attribute goes last, after
+    // a healthy one, so that the whole table is read.
+    static DiskHealthInfo Health(uint32_t type, std::array<uint8_t, 4> b)
+    {
+        DiskHealthInfo h{};
+        memcpy(h.area.raw, b.data(), b.size());
+        if (type == DISK_TYPE_SSD_SATA) {
+            h.area.sata[DISK_SMART_ATTR_NUM - 1] = h.area.sata[0];
+            h.area.sata[0] = {1, 6, 100, 100};
+        }
+        return h;
+    }
 };
-
-DiskHealthInfo Smart(uint8_t id, uint8_t threshold, uint8_t current, uint8_t worst)
-{
-    DiskHealthInfo h{};
-    h.area.sata[0] = {1, 6, 100, 100};  // a healthy attribute first, the judged one last
-    h.area.sata[DISK_SMART_ATTR_NUM - 1] = {id, threshold, current, worst};
-    return h;
-}
-
-DiskHealthInfo Sense(uint8_t asc, uint8_t ascq, uint8_t ieLog)
-{
-    DiskHealthInfo h{};
-    h.area.sasIe = {asc, ascq, ieLog};
-    return h;
-}
-
-DiskHealthInfo Cap(uint8_t id, uint8_t status)
-{
-    DiskHealthInfo h{};
-    h.area.sasCap = {id, status};
-    return h;
-}
-
-DiskHealthInfo Nvme(uint8_t bits)
-{
-    DiskHealthInfo h{};
-    h.area.nvme.criticalWarning = bits;
-    return h;
-}
 
 TEST_F(PrefailTest, EveryGroupFindsItsOwnPrediction)
 {
-    struct Case {
+    const struct {
         const char *name;
         uint32_t type;
         const char *vendor;
-        DiskHealthInfo health;
+        std::array<uint8_t, 4> health;  // SATA: id, threshold, current, worst
         bool prefail;
     } cases[] = {
-        {"sata 194 at threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(194, 50, 40, 40), false},
-        {"sata 190 at threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(190, 50, 50, 50), false},
-        {"sata 5 current = threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 10, 10, 100), true},
-        {"sata 5 worst only = threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 10, 11, 10), true},
-        {"sata 5 one above", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 10, 11, 11), false},
-        {"sata no threshold", DISK_TYPE_SSD_SATA, "ATA", Smart(5, 0, 0, 0), false},
-        {"sas ssd 5D/6D", DISK_TYPE_SSD_SAS, "TELMAR", Sense(0x5D, 0x6D, 1), false},
-        {"sas ssd 5D/10", DISK_TYPE_SSD_SAS, "TELMAR", Sense(0x5D, 0x10, 1), true},
-        {"sas ssd other asc", DISK_TYPE_SSD_SAS, "TELMAR", Sense(0x5C, 0x10, 1), false},
-        {"kssd capacitance failed", DISK_TYPE_SSD_SAS, "0x1c7f", Cap(0xF2, 0), true},
-        {"kssd capacitance fine", DISK_TYPE_SSD_SAS, "0x1c7f", Cap(0xF2, 1), false},
-        {"kssd other id", DISK_TYPE_SSD_SAS, "0x1c7f", Cap(0xF1, 0), false},
-        {"nvme bit 0", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 0), true},
-        {"nvme bit 1", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 1), false},
-        {"nvme bit 2", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 2), false},
-        {"nvme bit 3", DISK_TYPE_SSD_NVME, "KORVAN", Nvme(1u << 3), true},
-        {"nvme bit 4", DISK_TYPE_SSD_NVME, "0x1c7f", Nvme(1u << 4), true},
-        {"hdd no ie log, 5D/6D", DISK_TYPE_HDD_SAS, "SEAGATE", Sense(0x5D, 0x6D, 0), true},
-        {"hdd ie log, 5D/6D", DISK_TYPE_HDD_SAS, "SEAGATE", Sense(0x5D, 0x6D, 1), false},
-        {"hdd ie log, 5D/10", DISK_TYPE_HDD_SAS, "SEAGATE", Sense(0x5D, 0x10, 1), true},
-        {"nl-sas ie log, 5D/00", DISK_TYPE_HDD_NL_SAS, "TOSHIBA", Sense(0x5D, 0, 1), true},
+        {"sata 194 at threshold", DISK_TYPE_SSD_SATA, "ATA", {194, 50, 40, 40}, false},
+        {"sata 190 at threshold", DISK_TYPE_SSD_SATA, "ATA", {190, 50, 50, 50}, false},
+        {"sata 5 current = threshold", DISK_TYPE_SSD_SATA, "ATA", {5, 10, 10, 100}, true},
+        {"sata 5 worst only = threshold", DISK_TYPE_SSD_SATA, "ATA", {5, 10, 11, 10}, true},
+        {"sata 5 one above", DISK_TYPE_SSD_SATA, "ATA", {5, 10, 11, 11}, false},
+        {"sata no threshold", DISK_TYPE_SSD_SATA, "ATA", {5, 0, 0, 0}, false},
+        {"sas ssd 5D/6D", DISK_TYPE_SSD_SAS, "TELMAR", {0x5D, 0x6D, 1}, false},  // asc, ascq, IE log
+        {"sas ssd 5D/10", DISK_TYPE_SSD_SAS, "TELMAR", {0x5D, 0x10, 1}, true},
+        {"sas ssd other asc", DISK_TYPE_SSD_SAS, "TELMAR", {0x5C, 0x10, 1}, false},
+        {"kssd capacitance failed", DISK_TYPE_SSD_SAS, "0x1c7f", {0xF2, 0}, true},  // id, status
+        {"kssd capacitance fine", DISK_TYPE_SSD_SAS, "0x1c7f", {0xF2, 1}, false},
+        {"kssd other id", DISK_TYPE_SSD_SAS, "0x1c7f", {0xF1, 0}, false},
+        {"nvme bit 0", DISK_TYPE_SSD_NVME, "KORVAN", {1u << 0}, true},  // critical warning
+        {"nvme bit 1", DISK_TYPE_SSD_NVME, "KORVAN", {1u << 1}, false},
+        {"nvme bit 2", DISK_TYPE_SSD_NVME, "KORVAN", {1u << 2}, false},
+        {"nvme bit 3", DISK_TYPE_SSD_NVME, "KORVAN", {1u << 3}, true},
+        {"nvme bit 4", DISK_TYPE_SSD_NVME, "0x1c7f", {1u << 4}, true},
+        {"hdd no ie log, 5D/6D", DISK_TYPE_HDD_SAS, "SEAGATE", {0x5D, 0x6D, 0}, true},
+        {"hdd ie log, 5D/6D", DISK_TYPE_HDD_SAS, "SEAGATE", {0x5D, 0x6D, 1}, false},
+        {"hdd ie log, 5D/10", DISK_TYPE_HDD_SAS, "SEAGATE", {0x5D, 0x10, 1}, true},
+        {"nl-sas ie log, 5D/00", DISK_TYPE_HDD_NL_SAS, "TOSHIBA", {0x5D, 0, 1}, true},
     };
     int n = 0;
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         std::string sn = "SN-P" + std::to_string(n++);
         uint32_t id = AddDisk(sn, c.type, c.vendor);
-        SetHealth(sn, c.health);
+        SetHealth(sn, Health(c.type, c.health));
+        agent_->ClearRequests();
         Run();
         EXPECT_EQ(State(id), c.prefail ? DISK_STATE_PREFAIL : DISK_STATE_NORMAL) << c.name;
+        EXPECT_EQ(Sent(), c.prefail ? "set_disk_state " + sn + " 3\nset_disk_handle_strategy " + sn +
+                                          " Migrate data and replace the hard disk\n"
+                                    : "") << c.name;
     }
-    EXPECT_EQ(Sent("dma_set_disk_handle_strategy", "SN-P2", "disk_handle_strategy"),
-              std::vector<std::string>{"Migrate data and replace the hard disk"});
 }
 
 TEST_F(PrefailTest, GroupRunsOncePerCycleAndMissingHealthIsRetried)
@@ -101,7 +89,7 @@ TEST_F(PrefailTest, GroupRunsOncePerCycleAndMissingHealthIsRetried)
     ASSERT_EQ(DrmDprSetCycleConfig(&c), 0);
     uint32_t id = AddDisk("SN-H", DISK_TYPE_HDD_SAS, "SEAGATE");
     Run(4);  // a due run without health: the read fails, nothing is judged
-    SetHealth("SN-H", Sense(0x5D, 0x10, 1));
+    SetHealth("SN-H", Health(DISK_TYPE_HDD_SAS, {0x5D, 0x10, 1}));
     Run(3);
     EXPECT_EQ(State(id), DISK_STATE_NORMAL);
     Run();
@@ -110,13 +98,12 @@ TEST_F(PrefailTest, GroupRunsOncePerCycleAndMissingHealthIsRetried)
 
 TEST_F(PrefailTest, SwitchOffStopsTheRoutines)
 {
-    DprSwitch off{0, 0};
+    DprSwitch off{0, 0}, on{0, 7};
     ASSERT_EQ(DrmDprSetSwitch(&off), 0);
     uint32_t id = AddDisk("SN-N", DISK_TYPE_SSD_NVME, "KORVAN");
-    SetHealth("SN-N", Nvme(1));
+    SetHealth("SN-N", Health(DISK_TYPE_SSD_NVME, {1}));
     Run(3);
     EXPECT_EQ(State(id), DISK_STATE_NORMAL);
-    DprSwitch on{0, 7};
     ASSERT_EQ(DrmDprSetSwitch(&on), 0);
     EXPECT_EQ(DrmDprGetSwitch(), 1);
     Run();
@@ -127,10 +114,8 @@ TEST_F(PrefailTest, CycleSettingsAndTheirRanges)
 {
     DprCycleConfig sas{0, DRM_DISK_TYPE_SAS_SSD, 40};
     ASSERT_EQ(DrmDprSetCycleConfig(&sas), 0);
-    EXPECT_EQ(DrmDprGetCycle(DPR_GROUP_SAS_SSD), 40u);
     EXPECT_EQ(DrmDprGetCycle(DPR_GROUP_SAS_KSSD), 40u) << "KSSDs follow the SAS SSD cycle";
-    const DprCycleConfig bad[] = {{0, 1, 0}, {0, 1, 2592001}, {1, 1, 40}, {0, 4, 40}};
-    for (const DprCycleConfig &b : bad) {
+    for (DprCycleConfig b : {DprCycleConfig{0, 1, 0}, {0, 1, 2592001}, {1, 1, 40}, {0, 4, 40}}) {
         EXPECT_EQ(DrmDprSetCycleConfig(&b), -1) << b.startType << "/" << b.diskType << "/" << b.cycle;
     }
     EXPECT_EQ(DrmDprGetCycle(DPR_GROUP_SAS_SSD), 40u);

@@ -3,7 +3,6 @@
 #include <map>
 
 #include "ma/drm/feature/drm_feature_fixture.h"
-#include "ma/drm/framework/drm_data_mgr/drm_local_data.h"
 
 namespace {
 
@@ -16,36 +15,12 @@ struct S {
     uint64_t iops = 100;
 };
 
-constexpr uint32_t kCycle = 7;
-const SlowDiskConfig kCfg{1, 1, 10};  // SAS SSD: 1 ms, 10 cycles; limit 300 MiB/s
-
-// Runs the suspect rule of cycle kCycle over one history per sample.
-SlowDiskSuspectResult Find(const std::vector<S> &samples)
-{
-    static SlowDiskIoHistory h[8];
-    SlowDiskMemberView v[8];
-    for (size_t i = 0; i < samples.size(); ++i) {
-        h[i] = {};
-        const S &s = samples[i];
-        SlowDiskIoFigures io{s.iops, 0, s.bw, 0, s.busy, s.svctm, s.util};
-        SlowDiskRecordSample(&h[i], kCycle, &io);
-        v[i] = {static_cast<uint32_t>(10 + i), &h[i]};
-    }
-    SlowDiskSuspectResult r = SlowDiskFindSuspect(v, static_cast<uint32_t>(samples.size()), kCycle,
-                                                  kCfg, SlowDiskBandwidthLimit(1));
-    for (size_t i = 0; i < samples.size(); ++i) {  // the bit lands on the suspect only
-        EXPECT_EQ(SlowDiskBitGet(h[i].slowBits, kCycle), r.found && r.index == i) << i;
-    }
-    return r;
-}
-
 TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
 {
-    const uint32_t peer = 400;        // two peers: average of the others 400 us
-    const uint32_t five = 5 * peer;   // the slowest must reach 5x of it
-    const uint32_t ms = kCfg.minThreshold * 1000u;
+    const SlowDiskConfig cfg{1, 1, 10};  // SAS SSD: 1 ms, 10 cycles; limit 300 MiB/s
+    const uint32_t peer = 400, five = 5 * peer, ms = 1000;  // the slowest must reach 5x the others
     const uint64_t bwMax = 300ull * 1024;
-    struct Case {
+    const struct {
         const char *name;
         std::vector<S> samples;
         int suspect;  // index, or -1
@@ -68,13 +43,23 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
         // goes to the peer, as long as it also passes the 5x test.
         {"max disk is not the candidate", {{ms}, {20 * ms, 50, 1}, {100, 10, 1}}, 1, 1},
     };
-    for (const Case &c : cases) {
-        SlowDiskSuspectResult r = Find(c.samples);
+    constexpr uint32_t kCycle = 7;
+    for (const auto &c : cases) {
+        SlowDiskIoHistory h[3] = {};
+        SlowDiskMemberView v[3];
+        for (size_t i = 0; i < c.samples.size(); ++i) {
+            const S &s = c.samples[i];
+            SlowDiskIoFigures io{s.iops, 0, s.bw, 0, s.busy, s.svctm, s.util};
+            SlowDiskRecordSample(&h[i], kCycle, &io);
+            v[i] = {static_cast<uint32_t>(10 + i), &h[i]};
+        }
+        SlowDiskSuspectResult r = SlowDiskFindSuspect(v, static_cast<uint32_t>(c.samples.size()), kCycle,
+                                                      cfg, SlowDiskBandwidthLimit(1));
         EXPECT_EQ(r.candidateCount, c.candidates) << c.name;
-        EXPECT_EQ(r.found, c.suspect >= 0) << c.name;
-        if (c.suspect >= 0 && r.found) {
-            EXPECT_EQ(r.index, static_cast<uint32_t>(c.suspect)) << c.name;
-            EXPECT_EQ(r.diskId, 10u + c.suspect) << c.name;
+        EXPECT_EQ(r.found ? static_cast<int>(r.index) : -1, c.suspect) << c.name;
+        EXPECT_EQ(r.found ? r.diskId : 10u + c.suspect, 10u + c.suspect) << c.name;
+        for (size_t i = 0; i < c.samples.size(); ++i) {  // the bit lands on the suspect only
+            EXPECT_EQ(SlowDiskBitGet(h[i].slowBits, kCycle), c.suspect == static_cast<int>(i)) << c.name;
         }
     }
 }
@@ -83,8 +68,7 @@ TEST(SlowDiskRuleTest, ConfigOutsideItsRangesIsRefusedAndChangesNothing)
 {
     SlowDiskConfig good{3, 1, 10};
     ASSERT_EQ(DrmSlowDiskDetectSetConfig(&good), 0);
-    const SlowDiskConfig bad[] = {{3, 1, 9}, {3, 1, 101}, {3, 0, 50}, {4, 1, 50}};
-    for (const SlowDiskConfig &c : bad) {
+    for (SlowDiskConfig c : {SlowDiskConfig{3, 1, 9}, {3, 1, 101}, {3, 0, 50}, {4, 1, 50}}) {
         EXPECT_EQ(DrmSlowDiskDetectSetConfig(&c), -1) << c.diskType << " " << +c.minSlowCycle;
         EXPECT_EQ(memcmp(DrmSlowDiskDetectGetConfig(3), &good, sizeof(good)), 0);
     }
@@ -112,24 +96,19 @@ protected:
         ASSERT_EQ(DrmSlowDiskDetectSetConfig(&cfg), 0);
     }
 
-    // One second of load as the next IO frame of the disk.
-    void Feed(const std::string &sn, Load l)
+    // Feeds each disk one second of its load as its next IO frame, then runs
+    // one detection run; `times` times.
+    void Cycle(const std::map<std::string, Load> &loads, int times = 1)
     {
-        DiskIoInfoFrame &f = frames_[sn];
-        f.tick_rate = 1000;
-        f.ticks += 1000;
-        f.num_read_ops += l.iops;
-        f.bytes_read += 4096ull * l.iops;
-        f.io_time += static_cast<uint64_t>(l.iops) * l.svctm;
-        f.io_busy_num = l.busy;
-        (void)DiskIoStatInfoSet(drmfeat::Sn(sn).Ref(), &f);
-    }
-
-    // Feeds each disk its load, then runs one detection run.
-    void Cycle(const std::map<std::string, Load> &loads)
-    {
-        for (const auto &[sn, l] : loads) Feed(sn, l);
-        DrmSlowDiskDetectAnalyse(0);
+        for (; times > 0; --times) {
+            for (const auto &[sn, l] : loads) {
+                DiskIoInfoFrame &f = frames_[sn];
+                f = {f.bytes_read + 4096ull * l.iops, 0, f.num_read_ops + l.iops, 0, 0, 0, 0, l.busy,
+                     f.ticks + 1000, 1000, f.io_time + static_cast<uint64_t>(l.iops) * l.svctm};
+                (void)DiskIoStatInfoSet(drmfeat::Sn(sn).Ref(), &f);
+            }
+            DrmSlowDiskDetectAnalyse(0);
+        }
     }
 
     SlowDiskIoHistory *History(uint32_t id)
@@ -150,21 +129,18 @@ TEST_F(SlowDiskTest, PeerMarksBlockUntilTheRingWraps)
     uint32_t b = AddDisk("SN-B", DISK_TYPE_SSD_SAS);
     uint32_t c = AddDisk("SN-C", DISK_TYPE_SSD_SAS);  // no IO statistics ever
     Cycle({{"SN-A", kNormal}, {"SN-B", kNormal}});       // first frames only seed
-    for (int i = 0; i < 5; ++i) Cycle({{"SN-A", kNormal}, {"SN-B", kSlow}});  // B: cycles 2..6
-    for (int i = 0; i < 95; ++i) Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}});  // A: 7..99, 0, 1
+    Cycle({{"SN-A", kNormal}, {"SN-B", kSlow}}, 5);      // B: cycles 2..6
+    Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}}, 95);     // A: 7..99, 0, 1
     EXPECT_EQ(SlowDiskSlowCount(History(a)), 95u);
     EXPECT_EQ(SlowDiskSlowCount(History(b)), 5u);
     EXPECT_EQ(State(a), DISK_STATE_NORMAL);
+    agent_->ClearRequests();
     Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}});  // index 2: B's first mark overwritten
-    EXPECT_EQ(State(a), DISK_STATE_SLOW);
-    EXPECT_EQ(State(b), DISK_STATE_NORMAL);
-    EXPECT_EQ(State(c), DISK_STATE_NORMAL);
-    EXPECT_EQ(Sent("dma_set_disk_state", "SN-A", "disk_state"), std::vector<std::string>{"4"});
-    EXPECT_EQ(Sent("dma_set_disk_handle_strategy", "SN-A", "disk_handle_strategy"),
-              std::vector<std::string>{"Migrate data and replace the hard disk"});
-    SlowDiskIoHistory *ha = History(a);
-    EXPECT_EQ(ha->samples[2].svctm, kSlow.svctm);
-    EXPECT_EQ(ha->samples[2].busyNum, kSlow.busy);
+    EXPECT_EQ(std::vector<uint32_t>({State(a), State(b), State(c)}),
+              std::vector<uint32_t>({DISK_STATE_SLOW, DISK_STATE_NORMAL, DISK_STATE_NORMAL}));
+    EXPECT_EQ(Sent(), "set_disk_state SN-A 4\nset_disk_handle_strategy SN-A Migrate data and replace the hard disk\n");
+    EXPECT_EQ(History(a)->samples[2].svctm, kSlow.svctm);
+    EXPECT_EQ(History(a)->samples[2].busyNum, kSlow.busy);
 }
 
 TEST_F(SlowDiskTest, DiskOutLeavesNoMemberOrHistoryAndReInKeepsHistory)
@@ -188,31 +164,26 @@ TEST_F(SlowDiskTest, DiskOutLeavesNoMemberOrHistoryAndReInKeepsHistory)
 TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
 {
     for (int i = 0; i < 20; ++i) AddDisk("SN-Z" + std::to_string(i), DISK_TYPE_SSD_SATA);
-    Cycle({{"SN-Z3", kNormal}});
-    Cycle({{"SN-Z3", kNormal}});
+    Cycle({{"SN-Z3", kNormal}}, 2);
     drmtest::Reply zone = drmtest::Diag({"u_drm_slow_disk", "showdiskinzone", "0"});
     EXPECT_EQ(zone.text, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n16,17,18,19\n");
     EXPECT_EQ(zone.status, DBG_STATUS_OK);
-    struct Case {
-        std::vector<std::string> args;
-        const char *firstLine;
-    } bad[] = {
+    const std::pair<std::vector<std::string>, const char *> bad[] = {
         {{"u_drm_slow_disk", "showdiskinzone"}, "lack param."},
         {{"u_drm_slow_disk", "showdiskinzone", "4"}, "invalid disk type: 4."},
         {{"u_drm_slow_disk", "showdiskiostat", "77"}, "disk(77) iostat not exist."},
         {{"u_drm_slow_disk", "nosuchcmd"}, "Can't Find The Diagnose Cmd"},
     };
-    for (const Case &c : bad) {
-        std::string text = drmtest::Diag(c.args).text;
-        EXPECT_EQ(text.substr(0, text.find('\n')), c.firstLine);
+    for (const auto &[args, firstLine] : bad) {
+        std::string text = drmtest::Diag(args).text;
+        EXPECT_EQ(text.substr(0, text.find('\n')), firstLine);
     }
     drmtest::Reply r = drmtest::Diag({"u_drm_slow_disk", "showdiskiostat", "3"});
     EXPECT_EQ(r.status, DBG_STATUS_OK);
-    const std::string &hist = r.text;
-    EXPECT_EQ(std::count(hist.begin(), hist.end(), '\n'), 32);
+    EXPECT_EQ(std::count(r.text.begin(), r.text.end(), '\n'), 32);
     // Cycle 2 holds the second frame's sample: 1000 IOPS at 100 us.
-    EXPECT_NE(hist.find("  isvalid:         0         0         1         0"), std::string::npos);
-    EXPECT_NE(hist.find("     iops:         0         0      1000"), std::string::npos) << hist;
+    EXPECT_NE(r.text.find("  isvalid:         0         0         1         0"), std::string::npos);
+    EXPECT_NE(r.text.find("     iops:         0         0      1000"), std::string::npos) << r.text;
 }
 
 }  // namespace

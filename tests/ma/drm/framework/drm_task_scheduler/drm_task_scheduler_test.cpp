@@ -14,107 +14,93 @@
 
 namespace {
 
-using drmtest::DrmFrameworkFixture;
 using drmtest::RunWorkers;
+using Ticks = std::vector<uint64_t>;
 
 constexpr uint32_t kFeature = 0;  // the first row: loops must start there
 
-struct Run {
-    uint32_t slot, keyHigh, key;
-    uint64_t tick;
-};
-std::vector<Run> g_runs;
+// Runs as "slot:keyHigh:key", and the tick of each.
+std::vector<std::string> g_runs;
+Ticks g_ticks[2];
 int g_retriggers = 0;  // triggers the next slot-1 run issues while it runs
 
 void Slot0(uint32_t keyHigh, uint32_t key)
 {
-    g_runs.push_back({0, keyHigh, key, DrmTaskSchedulerTickCount()});
+    g_runs.push_back("0:" + std::to_string(keyHigh) + ":" + std::to_string(key));
+    g_ticks[0].push_back(DrmTaskSchedulerTickCount());
 }
 
 void Slot1(uint32_t key)
 {
-    g_runs.push_back({1, 0, key, DrmTaskSchedulerTickCount()});
+    g_runs.push_back("1:" + std::to_string(key));
+    g_ticks[1].push_back(DrmTaskSchedulerTickCount());
     for (; g_retriggers > 0; --g_retriggers) {
         EXPECT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
     }
 }
 
-std::vector<uint64_t> TicksOf(uint32_t slot, uint64_t base)
-{
-    std::vector<uint64_t> out;
-    for (const auto &r : g_runs) {
-        if (r.slot == slot) out.push_back(r.tick - base);
-    }
-    return out;
-}
-
-class DrmSchedTest : public DrmFrameworkFixture {
+class DrmSchedTest : public drmtest::DrmFrameworkFixture {
 protected:
     void SetUp() override
     {
         DrmFrameworkFixture::SetUp();
-        g_runs.clear();
-        g_retriggers = 0;
+        Forget();
     }
 
-    // Ticks until the counter is a multiple of 60, so every period in the
-    // tables below starts its cycle at the returned base.
-    static uint64_t AlignTicks()
+    static void Forget()
     {
-        while (DrmTaskSchedulerTickCount() % 60 != 0) Tick();
-        return DrmTaskSchedulerTickCount();
+        g_runs.clear();
+        g_ticks[0].clear();
+        g_ticks[1].clear();
+    }
+
+    // Fires `n` scheduler ticks, running the workers each one starts.
+    static void Tick(int n = 1)
+    {
+        for (int i = 0; i < n; ++i) {
+            HostTimersAdvance(DRM_SCHED_TICK_MS);
+            RunWorkers();
+        }
     }
 };
 
+// A restart in between must forget the first registration: period 0 never fires.
 TEST_F(DrmSchedTest, SlotsFireOnTheirTicks)
 {
-    struct Case {
-        uint32_t period0, period1;
-        bool withAnalyser1;
-        std::vector<uint64_t> slot0, slot1;
-    };
-    const Case cases[] = {
-        {5, 3, true, {5, 10, 15}, {1, 4, 7, 10, 13}},  // the prefail/life and slow-disk periods
-        {0, 0, true, {}, {}},  // period 0 never fires
-    };
-    for (const auto &c : cases) {
+    for (uint32_t p : {1, 0}) {
         (void)DrmTaskSchedulerFin();
         ASSERT_EQ(DrmTaskSchedulerInit(), 0);
-        g_runs.clear();
-        uint64_t base = AlignTicks();
-        ASSERT_EQ(DrmRegisterAnalyser(kFeature, c.withAnalyser1 ? Slot1 : nullptr, c.period1, Slot0,
-                                      c.period0, DRM_SCHED_MODE_SEPERATE),
-                  0);
+        while (DrmTaskSchedulerTickCount() % 60 != 0) Tick();
+        uint64_t base = DrmTaskSchedulerTickCount();
+        Forget();
+        ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3 * p, Slot0, 5 * p, DRM_SCHED_MODE_SEPERATE), 0);
         int64_t before = drmtest::LvInUse();
         Tick(15);
-        EXPECT_EQ(TicksOf(0, base), c.slot0) << "period0 " << c.period0;
-        EXPECT_EQ(TicksOf(1, base), c.slot1) << "period1 " << c.period1;
+        for (auto &t : g_ticks) {
+            for (auto &v : t) v -= base;
+        }
+        EXPECT_EQ(g_ticks[0], (p ? Ticks{5, 10, 15} : Ticks{}));  // the prefail/life period
+        EXPECT_EQ(g_ticks[1], (p ? Ticks{1, 4, 7, 10, 13} : Ticks{}));  // the slow-disk period
         EXPECT_EQ(drmtest::LvInUse(), before) << "trigger nodes are freed";
     }
 }
 
+// Triggers of one key coalesce, also those arriving while it is drained;
+// slot 0 gets key >> 16 as its first argument.
 TEST_F(DrmSchedTest, BurstWhileDrainingLeavesOneMoreRun)
 {
-    ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, DRM_PERIOD_NONE, nullptr, DRM_PERIOD_NONE, 0),
-              0);
+    ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, DRM_PERIOD_NONE, Slot0, DRM_PERIOD_NONE, 0), 0);
     g_retriggers = 10;
-    ASSERT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
-    ASSERT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);  // coalesced
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
     EXPECT_EQ(DrmSchedPendingCount(kFeature, 1), 1u);
     EXPECT_EQ(RunWorkers(), 1) << "one worker for the whole burst";
-    ASSERT_EQ(g_runs.size(), 2u);
-    EXPECT_EQ(g_runs[1].key, DRM_EVENT_TRIGGER_KEY);
     EXPECT_EQ(DrmSchedPendingCount(kFeature, 1), 0u);
-    // Slot 0 gets key >> 16 as its first argument; distinct keys are not coalesced.
-    ASSERT_EQ(DrmRegisterAnalyser(kFeature, nullptr, 0, Slot0, DRM_PERIOD_NONE, 0), 0);
     ASSERT_EQ(DrmTriggerAnalyser0(kFeature, 0x30040), 0);
     ASSERT_EQ(DrmTriggerAnalyser0(kFeature, 64), 0);
     EXPECT_EQ(DrmSchedPendingCount(kFeature, 0), 2u);
     RunWorkers();
-    ASSERT_EQ(g_runs.size(), 4u);
-    EXPECT_EQ(g_runs[2].keyHigh, 3u);
-    EXPECT_EQ(g_runs[2].key, 0x30040u);
-    EXPECT_EQ(g_runs[3].key, 64u);
+    std::string k = "1:" + std::to_string(DRM_EVENT_TRIGGER_KEY);
+    EXPECT_EQ(g_runs, (std::vector<std::string>{k, k, "0:3:196672", "0:0:64"}));
 }
 
 TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
@@ -127,11 +113,10 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(DrmRegisterAnalyser(kFeature + 1, Slot1, 3, Slot0, 5, 3), -1);
     EXPECT_EQ(DrmTriggerAnalyser0(kFeature + 1, 0), -1) << "unregistered feature";
     EXPECT_EQ(DrmTriggerSeperateSchedAnalysis(32, 0, 0), -1);
-    // Only a registered feature gets a preprocessor.
     EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t) {}), -1);
     Tick(5);
-    EXPECT_EQ(TicksOf(0, 0).size(), 1u) << "first slot-0 analyser kept";
-    EXPECT_EQ(TicksOf(1, 0).size(), 2u) << "first slot-1 analyser kept";
+    EXPECT_EQ(g_ticks[0].size(), 1u) << "first slot-0 analyser kept";
+    EXPECT_EQ(g_ticks[1].size(), 2u) << "first slot-1 analyser kept";
 }
 
 TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
@@ -139,45 +124,39 @@ TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
     HostClockBind(0);
     LogCapture log;
     DrmRateLimitState st{};
-    constexpr uint64_t kW = 100, kS = 1000;
-    struct Step {
+    // Clock step, printed, summaries so far: within the first window, the
+    // window over but not the summary interval, both over.
+    const struct {
         uint64_t advance;
         bool print;
-        int summaries;  // summary records so far
-    };
-    const Step steps[] = {
-        {0, true, 0},   {99, false, 0},   // within the first window
-        {1, true, 0},                     // window over, summary interval not
-        {1, false, 0},  {1000, true, 1},  // both over: the summary counts the two dropped
-    };
-    for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
-        HostClockAdvance(steps[i].advance);
-        EXPECT_EQ(DrmRateLimit(&st, kW, kS, DRM_MODULE_ID, 4, "Site", 42), steps[i].print) << i;
-        EXPECT_EQ(log.Count("messages suppressed."), steps[i].summaries) << i;
+        int summaries;
+    } steps[] = {{0, true, 0}, {99, false, 0}, {1, true, 0}, {1, false, 0}, {1000, true, 1}};
+    for (const auto &s : steps) {
+        HostClockAdvance(s.advance);
+        EXPECT_EQ(DrmRateLimit(&st, 100, 1000, DRM_MODULE_ID, 4, "Site", 42), s.print) << s.advance;
+        EXPECT_EQ(log.Count("messages suppressed."), s.summaries) << s.advance;
     }
     EXPECT_TRUE(log.Contains("print: 2 messages suppressed.Site,line=42.", 4)) << log.Dump();
     HostClockUnbind();
 }
 
-std::vector<std::string> g_moduleCalls;
+std::string g_moduleCalls;
 template <int I, int Ret>
 int ModuleOp()
 {
-    g_moduleCalls.push_back(std::to_string(I));
+    g_moduleCalls += std::to_string(I) + " ";
     return Ret;
 }
 
 TEST(DrmFrameworkTest, FailedModuleUnloadsTheEarlierOnesInReverse)
 {
     LogCapture log;  // an unload failure has no other trace
-    const DrmSubModule table[] = {
-        {"A", ModuleOp<0, 0>, ModuleOp<10, 0>},
-        {"B", ModuleOp<1, 0>, ModuleOp<11, 1>},
-        {"C", ModuleOp<2, 5>, ModuleOp<12, 0>},
-        {"D", ModuleOp<3, 0>, nullptr},
-    };
+    const DrmSubModule table[] = {{"A", ModuleOp<0, 0>, ModuleOp<10, 0>},
+                                  {"B", ModuleOp<1, 0>, ModuleOp<11, 1>},
+                                  {"C", ModuleOp<2, 5>, ModuleOp<12, 0>},
+                                  {"D", ModuleOp<3, 0>, nullptr}};
     EXPECT_EQ(DrmloadSubModule(table, 4), -1);
-    EXPECT_EQ(g_moduleCalls, (std::vector<std::string>{"0", "1", "2", "11", "10"}));
+    EXPECT_EQ(g_moduleCalls, "0 1 2 11 10 ");
     EXPECT_TRUE(log.Contains("UnloadSubModule B failed.", 3));
 }
 
@@ -192,7 +171,6 @@ TEST_F(DrmSchedTest, TimerRegistryLimitsAndOneShotRelease)
         ASSERT_EQ(DrmRegTimer("one", 10, CountFire, nullptr, DRM_TIMER_ONESHOT), 0) << i;
     }
     EXPECT_EQ(DrmRegTimer("65th", 10, CountFire, nullptr, DRM_TIMER_PERIODIC), -1);
-    g_fired = 0;
     HostTimersAdvance(10);
     EXPECT_EQ(g_fired.load(), 63);
     EXPECT_EQ(DrmTimerCount(), 1u) << "one-shot timers free their slots";
@@ -203,9 +181,7 @@ TEST_F(DrmSchedTest, TimerRegistryLimitsAndOneShotRelease)
 
 // Real threads: however triggers and extra workers interleave, one queue is
 // drained by one worker at a time and every key is analysed.
-std::atomic<int> g_inside{0};
-std::atomic<int> g_overlap{0};
-std::atomic<int> g_seen{0};
+std::atomic<int> g_inside{0}, g_overlap{0}, g_seen{0};
 void Exclusive(uint32_t)
 {
     if (g_inside.fetch_add(1) != 0) g_overlap.fetch_add(1);
@@ -218,12 +194,12 @@ TEST_F(DrmSchedTest, TwoWorkersNeverDrainOneQueueAtOnce)
 {
     DrmSetThreadStarter(nullptr);  // detached POSIX workers
     ASSERT_EQ(DrmRegisterAnalyser(kFeature, Exclusive, DRM_PERIOD_NONE, nullptr, 0, 0), 0);
-    constexpr int kThreads = 3, kKeysPerThread = 100;
+    constexpr int kThreads = 3, kKeys = 100;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             const uint32_t param[2] = {kFeature, 1};
-            for (int k = 0; k < kKeysPerThread; ++k) {
+            for (int k = 0; k < kKeys; ++k) {
                 EXPECT_EQ(DrmTriggerAnalyser1(kFeature, static_cast<uint32_t>(t * 1000 + k)), 0);
                 DrmSeperateSchedAnalysis(param, sizeof(param));  // a second would-be drainer
             }
@@ -232,11 +208,11 @@ TEST_F(DrmSchedTest, TwoWorkersNeverDrainOneQueueAtOnce)
     for (auto &th : threads) th.join();
     // Every key analysed and the last worker gone (before the pools go away).
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((g_seen.load() < kThreads * kKeysPerThread || !DrmSchedQueueIdle(kFeature, 1)) &&
+    while ((g_seen.load() < kThreads * kKeys || !DrmSchedQueueIdle(kFeature, 1)) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
-    EXPECT_EQ(g_seen.load(), kThreads * kKeysPerThread);
+    EXPECT_EQ(g_seen.load(), kThreads * kKeys);
     EXPECT_EQ(g_overlap.load(), 0);
     EXPECT_TRUE(DrmSchedQueueIdle(kFeature, 1));
 }
