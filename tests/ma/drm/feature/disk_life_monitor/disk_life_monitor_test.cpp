@@ -1,5 +1,7 @@
 #include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
 
+#include <tuple>
+
 #include "ma/drm/feature/drm_feature_fixture.h"
 
 namespace {
@@ -28,10 +30,8 @@ TEST_F(LifeMonitorTest, PredictionScoreAndStateAtTheirBoundaries)
 {
     // At 50.00 % wear the remaining life is powerOnHours + 10. The state and
     // score boundaries themselves belong to the adapter and are pinned there.
-    const struct {
-        uint64_t poh;
-        uint32_t wear, remaining, state;
-    } cases[] = {
+    // Power-on hours, wear in hundredths of a percent, remaining life, state.
+    const std::tuple<uint64_t, uint32_t, uint32_t, uint32_t> cases[] = {
         {5000, 0, 43800, DISK_STATE_NORMAL},       {1000, 5000, 1010, DISK_STATE_NORMAL},
         {2000, 9900, 20, DISK_STATE_FAULT},        {25 - 10, 5000, 25, DISK_STATE_PREFAIL},
         {43801 - 10, 5000, 43800, DISK_STATE_NORMAL},  // capped
@@ -39,12 +39,12 @@ TEST_F(LifeMonitorTest, PredictionScoreAndStateAtTheirBoundaries)
         {100, 10001, 0, DISK_STATE_FAULT},              // past 100 %: still 0
     };
     int n = 0;
-    for (const auto &c : cases) {
+    for (auto [poh, wear, remaining, state] : cases) {
         std::string sn = "SN-L" + std::to_string(n++);
         uint32_t id = AddDisk(sn, n % 2 == 0 ? DISK_TYPE_SSD_NVME : DISK_TYPE_SSD_SAS);
         agent_->ClearRequests();
-        EXPECT_EQ(Run(sn.c_str(), id, c.poh, c.wear), c.remaining) << c.poh << "h " << c.wear;
-        EXPECT_EQ(State(id), c.state) << c.poh << "h " << c.wear;
+        EXPECT_EQ(Run(sn.c_str(), id, poh, wear), remaining) << poh << "h " << wear;
+        EXPECT_EQ(State(id), state) << poh << "h " << wear;
     }
     EXPECT_EQ(Sent(), "set_disk_state SN-L6 1\nset_disk_handle_strategy SN-L6 Replace the hard disk\n");
 }

@@ -1,6 +1,7 @@
 #include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
 
 #include <array>
+#include <tuple>
 
 #include "ma/drm/feature/drm_feature_fixture.h"
 
@@ -40,13 +41,9 @@ protected:
 
 TEST_F(PrefailTest, EveryGroupFindsItsOwnPrediction)
 {
-    const struct {
-        const char *name;
-        uint32_t type;
-        const char *vendor;
-        std::array<uint8_t, 4> health;  // SATA: id, threshold, current, worst
-        bool prefail;
-    } cases[] = {
+    // Name, daemon type, vendor, first bytes of the health area (SATA: id,
+    // threshold, current, worst), prefail.
+    const std::tuple<const char *, uint32_t, const char *, std::array<uint8_t, 4>, bool> cases[] = {
         {"sata 194 at threshold", DISK_TYPE_SSD_SATA, "ATA", {194, 50, 40, 40}, false},
         {"sata 190 at threshold", DISK_TYPE_SSD_SATA, "ATA", {190, 50, 50, 50}, false},
         {"sata 5 current = threshold", DISK_TYPE_SSD_SATA, "ATA", {5, 10, 10, 100}, true},
@@ -70,44 +67,41 @@ TEST_F(PrefailTest, EveryGroupFindsItsOwnPrediction)
         {"nl-sas ie log, 5D/00", DISK_TYPE_HDD_NL_SAS, "TOSHIBA", {0x5D, 0, 1}, true},
     };
     int n = 0;
-    for (const auto &c : cases) {
+    for (const auto &[name, type, vendor, health, prefail] : cases) {
         std::string sn = "SN-P" + std::to_string(n++);
-        uint32_t id = AddDisk(sn, c.type, c.vendor);
-        SetHealth(sn, Health(c.type, c.health));
+        uint32_t id = AddDisk(sn, type, vendor);
+        SetHealth(sn, Health(type, health));
         agent_->ClearRequests();
         Run();
-        EXPECT_EQ(State(id), c.prefail ? DISK_STATE_PREFAIL : DISK_STATE_NORMAL) << c.name;
-        EXPECT_EQ(Sent(), c.prefail ? "set_disk_state " + sn + " 3\nset_disk_handle_strategy " + sn +
-                                          " Migrate data and replace the hard disk\n"
-                                    : "") << c.name;
+        EXPECT_EQ(State(id), prefail ? DISK_STATE_PREFAIL : DISK_STATE_NORMAL) << name;
+        EXPECT_EQ(Sent(), prefail ? "set_disk_state " + sn + " 3\nset_disk_handle_strategy " + sn +
+                                        " Migrate data and replace the hard disk\n"
+                                  : "") << name;
     }
 }
 
-TEST_F(PrefailTest, GroupRunsOncePerCycleAndMissingHealthIsRetried)
-{
-    DprCycleConfig c{0, DRM_DISK_TYPE_SAS_HDD, 20};  // every 4th analyser run
-    ASSERT_EQ(DrmDprSetCycleConfig(&c), 0);
-    uint32_t id = AddDisk("SN-H", DISK_TYPE_HDD_SAS, "SEAGATE");
-    Run(4);  // a due run without health: the read fails, nothing is judged
-    SetHealth("SN-H", Health(DISK_TYPE_HDD_SAS, {0x5D, 0x10, 1}));
-    Run(3);
-    EXPECT_EQ(State(id), DISK_STATE_NORMAL);
-    Run();
-    EXPECT_EQ(State(id), DISK_STATE_PREFAIL);
-}
-
-TEST_F(PrefailTest, SwitchOffStopsTheRoutines)
+// Off, nothing is judged; on, a group runs once per cycle, and a disk whose
+// health was missing at a due run is judged at the next one.
+TEST_F(PrefailTest, SwitchAndCycleDecideWhenAGroupRuns)
 {
     DprSwitch off{0, 0}, on{0, 7};
     ASSERT_EQ(DrmDprSetSwitch(&off), 0);
-    uint32_t id = AddDisk("SN-N", DISK_TYPE_SSD_NVME, "KORVAN");
+    DprCycleConfig c{0, DRM_DISK_TYPE_SAS_HDD, 20};  // every 4th analyser run
+    ASSERT_EQ(DrmDprSetCycleConfig(&c), 0);
+    uint32_t nvme = AddDisk("SN-N", DISK_TYPE_SSD_NVME, "KORVAN");
+    uint32_t hdd = AddDisk("SN-H", DISK_TYPE_HDD_SAS, "SEAGATE");
     SetHealth("SN-N", Health(DISK_TYPE_SSD_NVME, {1}));
     Run(3);
-    EXPECT_EQ(State(id), DISK_STATE_NORMAL);
+    EXPECT_EQ(State(nvme), DISK_STATE_NORMAL);
     ASSERT_EQ(DrmDprSetSwitch(&on), 0);
     EXPECT_EQ(DrmDprGetSwitch(), 1);
+    Run(4);  // the HDD group's due run finds no health
+    EXPECT_EQ(State(nvme), DISK_STATE_PREFAIL);
+    SetHealth("SN-H", Health(DISK_TYPE_HDD_SAS, {0x5D, 0x10, 1}));
+    Run(3);
+    EXPECT_EQ(State(hdd), DISK_STATE_NORMAL);
     Run();
-    EXPECT_EQ(State(id), DISK_STATE_PREFAIL);
+    EXPECT_EQ(State(hdd), DISK_STATE_PREFAIL);
 }
 
 TEST_F(PrefailTest, CycleSettingsAndTheirRanges)

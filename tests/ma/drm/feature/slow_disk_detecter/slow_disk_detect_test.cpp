@@ -1,6 +1,7 @@
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
 
 #include <map>
+#include <tuple>
 
 #include "ma/drm/feature/drm_feature_fixture.h"
 
@@ -20,12 +21,8 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
     const SlowDiskConfig cfg{1, 1, 10};  // SAS SSD: 1 ms, 10 cycles; limit 300 MiB/s
     const uint32_t peer = 400, five = 5 * peer, ms = 1000;  // the slowest must reach 5x the others
     const uint64_t bwMax = 300ull * 1024;
-    const struct {
-        const char *name;
-        std::vector<S> samples;
-        int suspect;  // index, or -1
-        uint32_t candidates;
-    } cases[] = {
+    // Name, samples, index of the suspect or -1, candidates.
+    const std::tuple<const char *, std::vector<S>, int, uint32_t> cases[] = {
         {"exactly 5x", {{peer, 10, 1}, {five}, {peer, 10, 1}}, 1, 1},
         {"one under 5x", {{peer, 10, 1}, {five - 1}, {peer, 10, 1}}, -1, 1},
         {"single disk zone", {{ms}}, 0, 1},
@@ -44,22 +41,22 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
         {"max disk is not the candidate", {{ms}, {20 * ms, 50, 1}, {100, 10, 1}}, 1, 1},
     };
     constexpr uint32_t kCycle = 7;
-    for (const auto &c : cases) {
+    for (const auto &[name, samples, suspect, candidates] : cases) {
         SlowDiskIoHistory h[3] = {};
         SlowDiskMemberView v[3];
-        for (size_t i = 0; i < c.samples.size(); ++i) {
-            const S &s = c.samples[i];
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const S &s = samples[i];
             SlowDiskIoFigures io{s.iops, 0, s.bw, 0, s.busy, s.svctm, s.util};
             SlowDiskRecordSample(&h[i], kCycle, &io);
             v[i] = {static_cast<uint32_t>(10 + i), &h[i]};
         }
-        SlowDiskSuspectResult r = SlowDiskFindSuspect(v, static_cast<uint32_t>(c.samples.size()), kCycle,
+        SlowDiskSuspectResult r = SlowDiskFindSuspect(v, static_cast<uint32_t>(samples.size()), kCycle,
                                                       cfg, SlowDiskBandwidthLimit(1));
-        EXPECT_EQ(r.candidateCount, c.candidates) << c.name;
-        EXPECT_EQ(r.found ? static_cast<int>(r.index) : -1, c.suspect) << c.name;
-        EXPECT_EQ(r.found ? r.diskId : 10u + c.suspect, 10u + c.suspect) << c.name;
-        for (size_t i = 0; i < c.samples.size(); ++i) {  // the bit lands on the suspect only
-            EXPECT_EQ(SlowDiskBitGet(h[i].slowBits, kCycle), c.suspect == static_cast<int>(i)) << c.name;
+        EXPECT_EQ(r.candidateCount, candidates) << name;
+        EXPECT_EQ(r.found ? static_cast<int>(r.index) : -1, suspect) << name;
+        EXPECT_EQ(r.found ? r.diskId : 10u + suspect, 10u + suspect) << name;
+        for (size_t i = 0; i < samples.size(); ++i) {  // the bit lands on the suspect only
+            EXPECT_EQ(SlowDiskBitGet(h[i].slowBits, kCycle), suspect == static_cast<int>(i)) << name;
         }
     }
 }

@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 #include <vector>
 
-#include "config/config.h"
-#include "init/feature_start.h"
-#include "ma/drm/feature/drm_feature_fixture.h"
-#include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
+#include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
 
 namespace {
 
@@ -48,25 +46,20 @@ struct Zone {
 TEST(SlowDiskOutlierTest, FencesAtTheirBoundaries)
 {
     const Lat spread{110, 110, 110, 110, 90, 90, 90, 90}, flat(8, 100);
-    const struct {
-        const Lat &peers;
-        double median, mad;
-        uint16_t ratio;
-        uint8_t z;
-    } cases[] = {
-        {spread, 110, 20, 150, 10}, {spread, 110, 20, 110, 30}, {spread, 110, 20, 200, 10},
-        {spread, 110, 20, 110, 20}, {flat, 100, 5, 110, 30},    {flat, 100, 5, 150, 30},
-    };
-    for (const auto &c : cases) {
-        double edge = std::max(c.ratio * c.median / 100.0, c.median + c.z / 10.0 * 1.4826 * c.mad);
-        for (uint32_t lat : {static_cast<uint32_t>(std::ceil(edge)) - 1, static_cast<uint32_t>(std::ceil(edge))}) {
-            Zone zone(9);
-            Lat l = c.peers;
-            l.push_back(lat);
-            SlowDiskOutlierZoneResult r = zone.Run(l, Cfg(c.ratio, c.z));
-            EXPECT_EQ(r.medianUs, static_cast<uint32_t>(c.median));
-            EXPECT_EQ(r.outliers, lat >= edge ? 1u : 0u) << c.ratio << "/" << +c.z << " at " << lat;
-            EXPECT_EQ(zone.h[8].outliers, r.outliers);
+    const std::tuple<const Lat &, double, double> zones[] = {{spread, 110, 20}, {flat, 100, 5}};
+    const std::pair<uint16_t, uint8_t> fences[] = {{150, 10}, {110, 30}, {200, 10}, {110, 20}, {150, 30}};
+    for (const auto &[peers, median, mad] : zones) {
+        for (auto [ratio, z] : fences) {  // ratio R x 100, Z x 10
+            double edge = std::max(ratio * median / 100.0, median + z / 10.0 * 1.4826 * mad);
+            for (uint32_t lat = static_cast<uint32_t>(std::ceil(edge)) - 1; lat <= edge + 1; ++lat) {
+                Zone zone(9);
+                Lat l = peers;
+                l.push_back(lat);
+                SlowDiskOutlierZoneResult r = zone.Run(l, Cfg(ratio, z));
+                EXPECT_EQ(r.medianUs, static_cast<uint32_t>(median));
+                EXPECT_EQ(r.outliers, lat >= edge ? 1u : 0u) << ratio << "/" << +z << " at " << lat;
+                EXPECT_EQ(zone.h[8].outliers, r.outliers);
+            }
         }
     }
 }
@@ -143,11 +136,12 @@ TEST(SlowDiskOutlierTest, WindowCountSurvivesWrapsAndWindowChanges)
             prefix.push_back(prefix.back() + (slow ? 1 : 0));
             size_t span = std::min<size_t>(w * 20u, prefix.size() - 1);
             ASSERT_EQ(zone.h[4].outliers, prefix.back() - prefix[prefix.size() - 1 - span]) << +w;
+            ASSERT_EQ(zone.h[4].countedWindow, w * 20u);  // the operator sees "of the last N"
         }
     }
 }
 
-TEST(SlowDiskOutlierTest, SampleConfigAndScores)
+TEST(SlowDiskOutlierTest, SampleAndConfigRanges)
 {
     const uint64_t cases[][6] = {  // read/write IOPS and delays -> IOPS, latency
         {100, 300, 100, 200, 400, 175}, {0, 50, 999, 300, 50, 300}, {0, 0, 500, 500, 0, 0},
@@ -168,82 +162,6 @@ TEST(SlowDiskOutlierTest, SampleConfigAndScores)
         }
     }
     EXPECT_FALSE(SlowDiskOutlierConfigValid(SlowDiskOutlierDefaultConfig(4)));
-
-    Zone zone(5);
-    for (uint32_t i = 0; i < 25; ++i) zone.Run({100, 100, 100, 100, 200 + i}, Cfg(150, 30));
-    SlowDiskOutlierScore s[5];  // the newest five: latency 220..224, MAD floored to 5
-    ASSERT_EQ(SlowDiskOutlierRecentScores(zone.h[4], s, 5), 5u);
-    EXPECT_EQ(s[0].latencyUs, 220u);
-    EXPECT_EQ(s[4].ratioPct, 224);
-    EXPECT_EQ(s[4].zTenths, static_cast<int16_t>(124.0 / (1.4826 * 5) * 10));
-}
-
-// ---- in the detector, through the adapter and the data store --------------
-
-class SlowDiskOutlierModeTest : public drmfeat::DrmFeatureFixture {
-protected:
-    void SetUp() override
-    {
-        SetUpFeature(DrmClassicalSlowDiskDetectV2Init, DrmClassicalSlowDiskDetectV2Fin);
-        ASSERT_EQ(DrmSlowDiskDetectSetSwitch(1), 0);
-    }
-
-    // Feeds each disk one second of 1000 reads at its latency, then runs detection.
-    void Cycle(int times = 1)
-    {
-        for (; times > 0; --times) {
-            for (size_t i = 0; i < 5; ++i) {
-                DiskIoInfoFrame &f = frames_[i];
-                f = {f.bytes_read, 0, f.num_read_ops + 1000, 0, f.read_latency_ticks + 1000 * lat_[i],
-                     0, 0, 0, f.ticks + 1000000, 1000000, 0};
-                (void)DiskIoStatInfoSet(drmfeat::Sn("SN-" + std::to_string(i)).Ref(), &f);
-            }
-            DrmSlowDiskDetectAnalyse(0);
-        }
-    }
-
-    const SlowDiskOutlierHistory &Outlier(uint32_t id)
-    {
-        void *h = nullptr;
-        EXPECT_EQ(getFeatureLocPrivateData(id, DRM_FEATURE_SLOW_DISK, &h), 0);
-        return static_cast<SlowDiskDiskData *>(h)->outlier;
-    }
-
-    const uint64_t lat_[5] = {100, 100, 100, 100, 300};
-    DiskIoInfoFrame frames_[5] = {};
-};
-
-// Off by default; a declaration sets the Slow state with its suggestion
-// once; switched off and on again, the mode starts from empty histories.
-TEST_F(SlowDiskOutlierModeTest, DeclarationTakesTheSlowDiskReportOnce)
-{
-    uint32_t id = 0;
-    for (int i = 0; i < 5; ++i) id = AddDisk("SN-" + std::to_string(i), DISK_TYPE_SSD_SAS);
-    Cycle(21);  // the first frames only seed the statistics
-    EXPECT_EQ(Outlier(id).filled, 0u);
-    SlowDiskOutlierConfig cfg = Cfg(150, 30, 10, 5);  // 10 of 100 cycles
-    cfg.diskType = DRM_DISK_TYPE_SAS_SSD;
-    ASSERT_EQ(DrmSlowDiskOutlierSetConfig(&cfg), 0);
-    Cycle(9);
-    EXPECT_EQ(State(id), DISK_STATE_NORMAL);
-    agent_->ClearRequests();
-    Cycle(6);
-    EXPECT_EQ(State(id), DISK_STATE_SLOW);
-    EXPECT_EQ(State(id - 1), DISK_STATE_NORMAL);
-    EXPECT_EQ(Sent(), "set_disk_state SN-4 4\nset_disk_handle_strategy SN-4 Migrate data and replace the hard disk\n");
-
-    std::string text = drmtest::Diag({"u_drm_slow_disk", "showdiskoutlier", std::to_string(id)}).text;
-    EXPECT_EQ(text.substr(0, text.find('\n')),
-              "disk(4): outlier cycles 15 of the last 15, reported 1, baseline 300 us");
-    EXPECT_NE(text.find("\n       300       100       300       269         1\n"), text.npos);
-
-    for (uint8_t on : {0, 1}) {  // an idle mode records nothing; back on, it starts afresh
-        cfg.on = on;
-        ASSERT_EQ(DrmSlowDiskOutlierSetConfig(&cfg), 0);
-        Cycle();
-        EXPECT_EQ(Outlier(id).filled, on ? 1u : 15u);
-    }
-    EXPECT_EQ(Outlier(id).reported, 0);
 }
 
 }  // namespace

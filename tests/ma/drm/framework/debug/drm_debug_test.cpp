@@ -1,6 +1,7 @@
 #include "ma/drm/framework/debug/drm_debug.h"
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ma/drm/drm_test_env.h"
@@ -11,21 +12,11 @@ namespace {
 using drmtest::Diag;
 using drmtest::Reply;
 
-std::string g_ran;
-int RunA(int, char **)
-{
-    g_ran += "A";
-    return 0;
-}
-int RunB(int, char **)
-{
-    g_ran += "B";
-    return 1;
-}
-
-DrmDiagCmd g_arrA[] = {{"same", RunA, "help of A\n"}, {"only_a", RunA, nullptr}};
-DrmDiagCmd g_arrB[] = {{"same", RunB, "help of B\n"}};
-DrmDiagCmd g_arrC[] = {{"c", RunA, nullptr}};
+std::string g_ran;  // the rows run, A's answer success and B's failure
+DrmDiagCmd g_arrA[] = {{"same", [](int, char **) { g_ran += "A"; return 0; }, "help of A\n"},
+                       {"only_a", [](int, char **) { g_ran += "A"; return 0; }, nullptr}};
+DrmDiagCmd g_arrB[] = {{"same", [](int, char **) { g_ran += "B"; return 1; }, "help of B\n"}};
+DrmDiagCmd g_arrC[] = {{"c", [](int, char **) { return 0; }, nullptr}};
 
 TEST(DrmDebugTest, ClusterRegistryLimitsAndReuse)
 {
@@ -54,22 +45,19 @@ TEST(DrmDebugTest, ExecRunsEveryMatchingRowAndPrintsHelpOnFailure)
     ASSERT_EQ(DrmDebugRegAgentGroup("u_drm_test", "test group"), 0);
     ASSERT_EQ(DrmDebugRegDiagCmdGroup("u_drm_test", g_arrA, 2), 0);
     ASSERT_EQ(DrmDebugRegDiagCmdGroup("u_drm_test", g_arrB, 1), 0);
-    const struct {
-        std::vector<std::string> args;
-        int32_t status;
-        std::string ran, shows;
-    } cases[] = {
+    // Arguments, status, the rows run, a text in the output.
+    const std::tuple<std::vector<std::string>, int32_t, std::string, std::string> cases[] = {
         {{"u_drm_test", "same"}, DBG_STATUS_OK, "AB", "help of B\n"},
         {{"u_drm_test", "only_a", "extra"}, DBG_STATUS_OK, "A", ""},
         {{"u_drm_test", "nosuchcmd"}, DBG_STATUS_FAILED, "", "Can't Find The Diagnose Cmd\n"},
         {{"u_drm_test"}, DBG_STATUS_OK, "", "SYNOPSIS\nhelp of A\nhelp of B\n"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[args, status, ran, shows] : cases) {
         g_ran.clear();
-        Reply r = Diag(c.args);
-        EXPECT_EQ(r.status, c.status) << c.args.back();
-        EXPECT_EQ(g_ran, c.ran) << c.args.back();
-        EXPECT_NE(r.text.find(c.shows), std::string::npos) << c.args.back() << ": " << r.text;
+        Reply r = Diag(args);
+        EXPECT_EQ(r.status, status) << args.back();
+        EXPECT_EQ(g_ran, ran) << args.back();
+        EXPECT_NE(r.text.find(shows), std::string::npos) << args.back() << ": " << r.text;
     }
     DrmDebugUnRegDiagCmdGroup("u_drm_test", g_arrA);
     EXPECT_EQ(Diag({"u_drm_test", "same"}).text, "help of B\n") << "the other array still answers";

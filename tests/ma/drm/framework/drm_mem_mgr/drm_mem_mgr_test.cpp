@@ -72,6 +72,7 @@ TEST_F(DrmMemTest, QueueOrderAndEmptyQueue)
     ASSERT_EQ(drmQueueQueueHead(&q, &v[0]), 0);
     EXPECT_EQ(LvInUse(), 3);
     for (int &want : v) EXPECT_EQ(drmQueueDequeue(&q), &want);
+    EXPECT_EQ(drmQueueDequeue(&q), nullptr);
     EXPECT_EQ(LvInUse(), 0);
     HostMmFailAlloc(1, false);
     EXPECT_EQ(drmQueueQueue(&q, &v[0]), -1);

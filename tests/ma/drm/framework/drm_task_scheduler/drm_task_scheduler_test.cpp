@@ -19,24 +19,26 @@ using Ticks = std::vector<uint64_t>;
 
 constexpr uint32_t kFeature = 0;  // the first row: loops must start there
 
-// Runs as "slot:keyHigh:key", and the tick of each.
-std::vector<std::string> g_runs;
-Ticks g_ticks[2];
+// Runs of each slot: their keys ("keyHigh:key" in slot 0), ticks since g_base.
+struct Runs {
+    std::vector<std::string> keys[2];
+    Ticks ticks[2];
+} g_runs;
+uint64_t g_base = 0;
 int g_retriggers = 0;  // triggers the next slot-1 run issues while it runs
 
-void Slot0(uint32_t keyHigh, uint32_t key)
+void Record(int slot, const std::string &key)
 {
-    g_runs.push_back("0:" + std::to_string(keyHigh) + ":" + std::to_string(key));
-    g_ticks[0].push_back(DrmTaskSchedulerTickCount());
+    g_runs.keys[slot].push_back(key);
+    g_runs.ticks[slot].push_back(DrmTaskSchedulerTickCount() - g_base);
 }
+
+void Slot0(uint32_t keyHigh, uint32_t key) { Record(0, std::to_string(keyHigh) + ":" + std::to_string(key)); }
 
 void Slot1(uint32_t key)
 {
-    g_runs.push_back("1:" + std::to_string(key));
-    g_ticks[1].push_back(DrmTaskSchedulerTickCount());
-    for (; g_retriggers > 0; --g_retriggers) {
-        EXPECT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
-    }
+    Record(1, std::to_string(key));
+    for (; g_retriggers > 0; --g_retriggers) EXPECT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
 }
 
 class DrmSchedTest : public drmtest::DrmFrameworkFixture {
@@ -44,14 +46,7 @@ protected:
     void SetUp() override
     {
         DrmFrameworkFixture::SetUp();
-        Forget();
-    }
-
-    static void Forget()
-    {
-        g_runs.clear();
-        g_ticks[0].clear();
-        g_ticks[1].clear();
+        g_runs = {};
     }
 
     // Fires `n` scheduler ticks, running the workers each one starts.
@@ -64,23 +59,19 @@ protected:
     }
 };
 
-// A restart in between must forget the first registration: period 0 never fires.
 TEST_F(DrmSchedTest, SlotsFireOnTheirTicks)
 {
-    for (uint32_t p : {1, 0}) {
+    for (uint32_t p : {1, 0}) {  // a restart must forget the first registration
         (void)DrmTaskSchedulerFin();
         ASSERT_EQ(DrmTaskSchedulerInit(), 0);
         while (DrmTaskSchedulerTickCount() % 60 != 0) Tick();
-        uint64_t base = DrmTaskSchedulerTickCount();
-        Forget();
+        g_base = DrmTaskSchedulerTickCount();
+        g_runs = {};
         ASSERT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3 * p, Slot0, 5 * p, DRM_SCHED_MODE_SEPERATE), 0);
         int64_t before = drmtest::LvInUse();
         Tick(15);
-        for (auto &t : g_ticks) {
-            for (auto &v : t) v -= base;
-        }
-        EXPECT_EQ(g_ticks[0], (p ? Ticks{5, 10, 15} : Ticks{}));  // the prefail/life period
-        EXPECT_EQ(g_ticks[1], (p ? Ticks{1, 4, 7, 10, 13} : Ticks{}));  // the slow-disk period
+        EXPECT_EQ(g_runs.ticks[0], (p ? Ticks{5, 10, 15} : Ticks{}));        // the prefail/life period
+        EXPECT_EQ(g_runs.ticks[1], (p ? Ticks{1, 4, 7, 10, 13} : Ticks{}));  // the slow-disk period
         EXPECT_EQ(drmtest::LvInUse(), before) << "trigger nodes are freed";
     }
 }
@@ -94,13 +85,13 @@ TEST_F(DrmSchedTest, BurstWhileDrainingLeavesOneMoreRun)
     for (int i = 0; i < 2; ++i) ASSERT_EQ(DrmTriggerAnalyser1(kFeature, DRM_EVENT_TRIGGER_KEY), 0);
     EXPECT_EQ(DrmSchedPendingCount(kFeature, 1), 1u);
     EXPECT_EQ(RunWorkers(), 1) << "one worker for the whole burst";
+    EXPECT_EQ(g_runs.keys[1], std::vector<std::string>(2, std::to_string(DRM_EVENT_TRIGGER_KEY)));
     EXPECT_EQ(DrmSchedPendingCount(kFeature, 1), 0u);
     ASSERT_EQ(DrmTriggerAnalyser0(kFeature, 0x30040), 0);
     ASSERT_EQ(DrmTriggerAnalyser0(kFeature, 64), 0);
-    EXPECT_EQ(DrmSchedPendingCount(kFeature, 0), 2u);
+    EXPECT_EQ(DrmSchedPendingCount(kFeature, 0), 2u) << "distinct keys are not coalesced";
     RunWorkers();
-    std::string k = "1:" + std::to_string(DRM_EVENT_TRIGGER_KEY);
-    EXPECT_EQ(g_runs, (std::vector<std::string>{k, k, "0:3:196672", "0:0:64"}));
+    EXPECT_EQ(g_runs.keys[0], (std::vector<std::string>{"3:196672", "0:64"}));
 }
 
 TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
@@ -113,10 +104,10 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(DrmRegisterAnalyser(kFeature + 1, Slot1, 3, Slot0, 5, 3), -1);
     EXPECT_EQ(DrmTriggerAnalyser0(kFeature + 1, 0), -1) << "unregistered feature";
     EXPECT_EQ(DrmTriggerSeperateSchedAnalysis(32, 0, 0), -1);
-    EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t) {}), -1);
+    EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t) {}), -1) << "only a registered feature";
     Tick(5);
-    EXPECT_EQ(g_ticks[0].size(), 1u) << "first slot-0 analyser kept";
-    EXPECT_EQ(g_ticks[1].size(), 2u) << "first slot-1 analyser kept";
+    EXPECT_EQ(g_runs.ticks[0].size(), 1u) << "first slot-0 analyser kept";
+    EXPECT_EQ(g_runs.ticks[1].size(), 2u) << "first slot-1 analyser kept";
 }
 
 TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
@@ -124,18 +115,14 @@ TEST(DrmRateLimitTest, OneMessagePerWindowAndASummaryOfTheDropped)
     HostClockBind(0);
     LogCapture log;
     DrmRateLimitState st{};
-    // Clock step, printed, summaries so far: within the first window, the
-    // window over but not the summary interval, both over.
-    const struct {
-        uint64_t advance;
-        bool print;
-        int summaries;
-    } steps[] = {{0, true, 0}, {99, false, 0}, {1, true, 0}, {1, false, 0}, {1000, true, 1}};
-    for (const auto &s : steps) {
-        HostClockAdvance(s.advance);
-        EXPECT_EQ(DrmRateLimit(&st, 100, 1000, DRM_MODULE_ID, 4, "Site", 42), s.print) << s.advance;
-        EXPECT_EQ(log.Count("messages suppressed."), s.summaries) << s.advance;
+    // Within the first window, the window over but not the summary interval,
+    // both over: the summary counts the two dropped.
+    const std::pair<uint64_t, bool> steps[] = {{0, true}, {99, false}, {1, true}, {1, false}, {1000, true}};
+    for (const auto &[advance, print] : steps) {
+        HostClockAdvance(advance);
+        EXPECT_EQ(DrmRateLimit(&st, 100, 1000, DRM_MODULE_ID, 4, "Site", 42), print) << advance;
     }
+    EXPECT_EQ(log.Count("messages suppressed."), 1);
     EXPECT_TRUE(log.Contains("print: 2 messages suppressed.Site,line=42.", 4)) << log.Dump();
     HostClockUnbind();
 }

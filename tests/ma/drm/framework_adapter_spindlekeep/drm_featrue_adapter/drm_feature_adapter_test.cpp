@@ -1,6 +1,7 @@
 #include "ma/drm/framework_adapter_spindlekeep/drm_featrue_adapter/drm_feature_adapter.h"
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "infrastructure/keeper_host/qxmm.h"
@@ -36,45 +37,34 @@ protected:
     void SetUp() override { SetUpFeature([] { return 0; }, nullptr); }
 };
 
-TEST_F(DrmAdapterTest, StateWritersFollowTheCurrentState)
-{
-    uint32_t id = AddDisk("SN-W", DISK_TYPE_SSD_SAS);
-    const struct {
-        int (*report)(uint32_t);
-        uint32_t from, to;
-    } cases[] = {{DrmReportSlowDisk, 3, 4}, {DrmReportSlowDisk, 1, 1}, {DrmReportDiskPrefail, 0, 3},
-                 {DrmReportDiskPrefail, 4, 4}};
-    for (const auto &c : cases) {
-        ASSERT_EQ(DrmSetDiskStat(id, c.from), 0);
-        EXPECT_EQ(c.report(id), 0);
-        EXPECT_EQ(State(id), c.to) << (c.report == DrmReportSlowDisk) << " from " << c.from;
-    }
-    EXPECT_EQ(DrmReportSlowDisk(99) + DrmReportDiskPrefail(99) + DrmSetDiskStat(99, 0), -3);
-}
-
-// Fault up to a day, prefail and a lower score below a month, a warning below
-// three months: the warning is the operator's only sign of a disk near its end.
-TEST_F(DrmAdapterTest, LifeMonitorResultSetsScoreAndState)
+// The reports move a disk only from Normal (slow) or Normal and Slow (prefail).
+// The life monitor's result: fault up to a day, prefail and a lower score
+// below a month, a warning below three months: the warning is the operator's
+// only sign of a disk near its end.
+TEST_F(DrmAdapterTest, StateWritersAndLifeMonitorResult)
 {
     uint32_t id = AddDisk("SN-L", DISK_TYPE_SSD_NVME);
-    const struct {
-        uint64_t hours;
-        uint32_t score, state;
-        const char *warning;
-    } cases[] = {{24, 37, 1, "will be fault."},     {25, 37, 3, "will be prefail"},
-                 {719, 37, 3, "will be prefail"},   {720, 100, 0, "need be replaced."},
-                 {2159, 100, 0, "need be replaced."}, {2160, 100, 0, nullptr},
-                 {(1ULL << 32) + 5000, 100, 0, nullptr}};
-    for (const auto &c : cases) {
+    const std::tuple<int (*)(uint32_t), uint32_t, uint32_t> reports[] = {
+        {DrmReportSlowDisk, 3, 4}, {DrmReportSlowDisk, 1, 1}, {DrmReportDiskPrefail, 0, 3}, {DrmReportDiskPrefail, 4, 4}};
+    for (auto [report, from, to] : reports) {
+        ASSERT_EQ(DrmSetDiskStat(id, from), 0);
+        EXPECT_EQ(report(id), 0);
+        EXPECT_EQ(State(id), to) << (report == DrmReportSlowDisk) << " from " << from;
+    }
+    EXPECT_EQ(DrmReportSlowDisk(99) + DrmReportDiskPrefail(99) + DrmSetDiskStat(99, 0), -3);
+    const std::tuple<uint64_t, uint32_t, uint32_t, const char *> results[] = {
+        {24, 37, 1, "will be fault."},       {25, 37, 3, "will be prefail"},    {719, 37, 3, "will be prefail"},
+        {720, 100, 0, "need be replaced."},  {2159, 100, 0, "need be replaced."}, {2160, 100, 0, ""},
+        {(1ULL << 32) + 5000, 100, 0, ""}};
+    for (auto [hours, score, state, warning] : results) {
         ASSERT_EQ(DrmSetDiskStat(id, 0), 0);
         LogCapture log;
-        EXPECT_EQ(DrmSetLifeMonitorResult(id, c.hours), 0);
-        EXPECT_EQ(log.Count(std::string(") sn(SN-L) ") + (c.warning ? c.warning : ""), KEEPER_LOG_WARN),
-                  c.warning ? 1 : 0) << c.hours;
+        EXPECT_EQ(DrmSetLifeMonitorResult(id, hours), 0);
+        EXPECT_EQ(log.Count(std::string(") sn(SN-L) ") + warning, KEEPER_LOG_WARN), *warning ? 1 : 0) << hours;
         DiskDrmInfo info{};
         ASSERT_EQ(DiskDrmInfoGet(id, &info), 0);
         EXPECT_EQ(std::vector<uint32_t>({info.healthScore, info.remainingLife, State(id)}),
-                  std::vector<uint32_t>({c.score, static_cast<uint32_t>(c.hours), c.state})) << c.hours;
+                  std::vector<uint32_t>({score, static_cast<uint32_t>(hours), state})) << hours;
     }
 }
 
@@ -112,19 +102,17 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
     EXPECT_EQ(DrmNvmeGetICritWarning(99, &bits), -1);
 }
 
-// A feature that keeps the local-data contract: its disk-out handler clears
-// and frees under the feature lock, its analyser reads under it. A disk that
-// leaves while the analysis is queued leaves nothing dangling (ASan reports
-// any use of the freed block).
+// A feature that keeps the local-data contract: its disk event handler
+// replaces the disk's block under the feature lock, its analyser reads under
+// it. A disk that leaves while the analysis is queued leaves nothing
+// dangling (ASan reports any use of the freed block).
 constexpr uint32_t kFeat = 9;
 std::string g_events;
 std::vector<uint32_t> g_seenDisks;
 
-void Master(uint32_t id, uint32_t ev) { g_events += "master" + std::to_string(id) + ":" + std::to_string(ev) + " "; }
-
 void FeatEvent(uint32_t id, uint32_t ev)
 {
-    g_events += "all" + std::to_string(id) + ":" + std::to_string(ev) + " ";
+    g_events += std::to_string(id) + ":" + std::to_string(ev) + " ";
     DrmLockFeatureData(kFeat);
     void *old = nullptr;
     if (getFeatureLocPrivateData(id, kFeat, &old) == 0 && old != nullptr) DRM_FREE_UMM(old, 8);
@@ -149,19 +137,16 @@ TEST_F(DrmAdapterTest, DiskEventsAndADiskLeavingWhileItsAnalysisIsQueued)
 {
     ASSERT_EQ(DrmRegisterAnalyser(kFeat, nullptr, 0, FeatAnalyse, DRM_PERIOD_NONE, 0), 0);
     DrmRegisterDiskEventHandler(kFeat, FeatEvent, nullptr);
-    DrmRegisterDiskEventHandler(kFeat + 7, nullptr, Master);
-    DrmRegisterDiskEventHandler(32, FeatEvent, Master);  // ignored
-    std::string s = std::to_string(AddDisk("SN-STAY", DISK_TYPE_SSD_SAS, "ATA", false));
+    DrmRegisterDiskEventHandler(32, FeatEvent, nullptr);  // ignored
+    uint32_t stay = AddDisk("SN-STAY", DISK_TYPE_SSD_SAS, "ATA", false);
     uint32_t leave = AddDisk("SN-LEAVE", DISK_TYPE_SSD_SAS, "ATA", false);
     DropDisk(leave, "SN-LEAVE", false);
-    std::string l = std::to_string(leave);
-    EXPECT_EQ(g_events, "all" + s + ":0 master" + s + ":0 all" + l + ":0 master" + l + ":0 all" + l +
-                            ":1 master" + l + ":1 ");
+    std::string s = std::to_string(stay), l = std::to_string(leave);
+    EXPECT_EQ(g_events, s + ":0 " + l + ":0 " + l + ":1 ");
     EXPECT_EQ(drmtest::RunWorkers(), 1) << "three events, one coalesced analysis";
-    EXPECT_EQ(g_seenDisks, std::vector<uint32_t>{static_cast<uint32_t>(std::stoul(s))});
-    DropDisk(std::stoul(s), "SN-STAY");
+    EXPECT_EQ(g_seenDisks, std::vector<uint32_t>{stay});
+    DropDisk(stay, "SN-STAY");
     DrmUnregisterDiskEventHandler(kFeat);
-    DrmUnregisterDiskEventHandler(kFeat + 7);
 }
 
 int Echo(const void *in, uint32_t inLen, void **out, uint32_t *outLen)

@@ -10,28 +10,21 @@ namespace {
 std::string g_calls;
 int g_failAt = -1;
 
-template <int I>
-int StageInit()
+// Stage `i` records "i<i>" when it starts and "f<i>" when it is undone.
+int Stage(const char *what, int i)
 {
-    g_calls += "i" + std::to_string(I);
-    return I == g_failAt ? 1 : 0;
-}
-
-template <int I>
-int StageFini()
-{
-    g_calls += "f" + std::to_string(I);
-    return 0;
+    g_calls += what + std::to_string(i);
+    return *what == 'i' && i == g_failAt ? 1 : 0;
 }
 
 // Stages 0..3 stand for the framework, 4..6 for the three features.
-const DrmInitStage kFramework[] = {{"s0", StageInit<0>, StageFini<0>, "fail 0"},
-                                   {"s1", StageInit<1>, StageFini<1>, "fail 1"},
-                                   {"s2", StageInit<2>, nullptr, "fail 2"},
-                                   {"s3", StageInit<3>, StageFini<3>, "fail 3"}};
-const DrmInitStage kFeatures[] = {{"f4", StageInit<4>, StageFini<4>, "fail 4"},
-                                  {"f5", StageInit<5>, StageFini<5>, "fail 5"},
-                                  {"f6", StageInit<6>, StageFini<6>, "fail 6"}};
+const DrmInitStage kFramework[] = {{"s0", [] { return Stage("i", 0); }, [] { return Stage("f", 0); }, "fail 0"},
+                                   {"s1", [] { return Stage("i", 1); }, [] { return Stage("f", 1); }, "fail 1"},
+                                   {"s2", [] { return Stage("i", 2); }, nullptr, "fail 2"},
+                                   {"s3", [] { return Stage("i", 3); }, [] { return Stage("f", 3); }, "fail 3"}};
+const DrmInitStage kFeatures[] = {{"f4", [] { return Stage("i", 4); }, [] { return Stage("f", 4); }, "fail 4"},
+                                  {"f5", [] { return Stage("i", 5); }, [] { return Stage("f", 5); }, "fail 5"},
+                                  {"f6", [] { return Stage("i", 6); }, [] { return Stage("f", 6); }, "fail 6"}};
 
 TEST(DrmInitTest, FailureAtAnyStageUndoesTheEarlierOnesInReverse)
 {
