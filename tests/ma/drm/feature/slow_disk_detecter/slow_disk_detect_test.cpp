@@ -128,8 +128,7 @@ TEST_F(SlowDiskTest, PeerMarksBlockUntilTheRingWraps)
     Cycle({{"SN-A", kNormal}, {"SN-B", kNormal}});       // first frames only seed
     Cycle({{"SN-A", kNormal}, {"SN-B", kSlow}}, 5);      // B: cycles 2..6
     Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}}, 95);     // A: 7..99, 0, 1
-    EXPECT_EQ(SlowDiskSlowCount(History(a)), 95u);
-    EXPECT_EQ(SlowDiskSlowCount(History(b)), 5u);
+    EXPECT_EQ(std::make_pair(SlowDiskSlowCount(History(a)), SlowDiskSlowCount(History(b))), std::make_pair(95u, 5u));
     EXPECT_EQ(State(a), DISK_STATE_NORMAL);
     agent_->ClearRequests();
     Cycle({{"SN-A", kSlow}, {"SN-B", kNormal}});  // index 2: B's first mark overwritten

@@ -101,9 +101,7 @@ TEST(SlowDiskOutlierTest, ZoneWideSlowdownDeclaresNone)
     zone.Run(Lat(6, 100), c, 300);
     const Lat shifted{150, 180, 180, 180, 600, 100};  // 150: exactly R x 100
     SlowDiskOutlierZoneResult r = zone.Run(shifted, c);
-    EXPECT_TRUE(r.zoneWide);
-    EXPECT_EQ(r.selfSlow, 5u);
-    EXPECT_EQ(r.outliers, 0u);
+    EXPECT_EQ(std::make_tuple(r.zoneWide, r.selfSlow, r.outliers), std::make_tuple(true, 5u, 0u));
     SlowDiskOutlierScore s[SLOW_DISK_OUTLIER_SCORE_NUM];
     ASSERT_EQ(SlowDiskOutlierRecentScores(zone.h[4], s, SLOW_DISK_OUTLIER_SCORE_NUM), 20u);
     EXPECT_EQ(s[19].flags, SLOW_DISK_OUTLIER_SCORE_SELF_SLOW | SLOW_DISK_OUTLIER_SCORE_ZONE_WIDE);

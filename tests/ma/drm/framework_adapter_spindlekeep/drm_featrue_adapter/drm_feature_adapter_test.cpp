@@ -10,28 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kNo = 0xFFFFFFFFu;
-
-TEST(DrmTypeTest, DiskTypesAndPrefailGroups)
-{
-    // Daemon type -> DRM type, prefail group, and the group of a "0x1c7f" (KORVAN) disk.
-    const uint32_t cases[][4] = {
-        {DISK_TYPE_SSD_NVME, DRM_DISK_TYPE_NVME_SSD, DRM_PREFAIL_GROUP_NVME, DRM_PREFAIL_GROUP_NVME},
-        {DISK_TYPE_SSD_SAS, DRM_DISK_TYPE_SAS_SSD, DRM_PREFAIL_GROUP_SAS_SSD, DRM_PREFAIL_GROUP_SAS_KSSD},
-        {DISK_TYPE_HDD_NL_SAS, DRM_DISK_TYPE_SAS_HDD, DRM_PREFAIL_GROUP_SAS_HDD, kNo},
-        {DISK_TYPE_HDD_SATA, kNo, kNo, kNo},
-    };
-    for (const auto &c : cases) {
-        uint32_t out[3] = {kNo, kNo, kNo};  // a refused type answers -1 and leaves it alone
-        const int ret[3] = {TransDiskType(c[0], &out[0]), TransDiskGroup(c[0], "ATA", &out[1]),
-                            TransDiskGroup(c[0], "0x1c7f", &out[2])};
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(ret[i], c[i + 1] == kNo ? -1 : 0) << c[0] << " " << i;
-            EXPECT_EQ(out[i], c[i + 1]) << c[0] << " " << i;
-        }
-    }
-}
-
 class DrmAdapterTest : public drmfeat::DrmFeatureFixture {
 protected:
     void SetUp() override { SetUpFeature([] { return 0; }, nullptr); }
@@ -73,6 +51,8 @@ TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
     uint32_t id = AddDisk("SN-R", DISK_TYPE_SSD_SATA, "0x1c7f");
     uint32_t v = 0;
     EXPECT_EQ(DrmGetPrefailDiskGroup(id, &v), -1) << "a SATA SSD of that vendor has no group";
+    ASSERT_EQ(DrmGetPrefailDiskGroup(AddDisk("SN-K", DISK_TYPE_SSD_SAS, "0x1c7f"), &v), 0);
+    EXPECT_EQ(v, DRM_PREFAIL_GROUP_SAS_KSSD) << "a SAS SSD of that vendor reports its capacitor";
     ASSERT_EQ(DrmGetDiskType(id, &v), 0);
     EXPECT_EQ(v, DRM_DISK_TYPE_SATA_SSD);
     DrmDiskIoStat io{};
