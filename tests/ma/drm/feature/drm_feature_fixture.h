@@ -30,7 +30,7 @@ protected:
     void TearDown() override
     {
         drmtest::RunWorkers();
-        if (fin_ != nullptr) (void)fin_();
+        EXPECT_EQ(fin_ != nullptr ? fin_() : 0, 0);
         drmtest::FrameworkDown(true);
         dmtest::DataMgrFixture::TearDown();
     }
