@@ -176,11 +176,7 @@ TEST_F(DmaSyncTest, ConcurrentStartsAndCancels)
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 50; ++i) {
-                if ((i + t) % 2 == 0) {
-                    StartDmmSync2DmaScheduleTask();
-                } else {
-                    CancelDmmSync2DmaScheduleTask();
-                }
+                (i + t) % 2 == 0 ? StartDmmSync2DmaScheduleTask() : CancelDmmSync2DmaScheduleTask();
             }
         });
     }
