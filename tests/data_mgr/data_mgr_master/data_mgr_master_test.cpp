@@ -14,9 +14,7 @@
 
 namespace {
 
-using dmtest::Disk;
-using dmtest::DrmEvents;
-using dmtest::Sn;
+using namespace dmtest;
 
 class DataMgrTest : public dmtest::DataMgrFixture {
 protected:
