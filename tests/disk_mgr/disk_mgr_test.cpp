@@ -90,7 +90,7 @@ TEST_F(DiskMgrTest, IdsMoveForwardWrapAfter127AndStopAtSixtyFourDisks)
     EXPECT_EQ(Count(), MAX_DISK_NUM);
 }
 
-TEST_F(DiskMgrTest, LookupsMisuseAndTheDefaultPath)
+TEST_F(DiskMgrTest, LookupsListingMisuseAndTheDefaultPath)
 {
     Register(std::string(39, 'Q'));
     Register("SECOND");
@@ -113,6 +113,21 @@ TEST_F(DiskMgrTest, LookupsMisuseAndTheDefaultPath)
     for (size_t i = 0; i < std::size(calls); ++i) {
         EXPECT_EQ(calls[i][0], calls[i][1]) << "call " << i;
     }
+    // The list fills the caller's buffers in id order; offline disks are gone.
+    ASSERT_EQ(Update(0, DISK_STATE_OFFLINE), 0);
+    Register("CC");
+    uint32_t ids[3] = {};
+    char bufs[3][DISK_SN_LEN] = {};
+    KeeperStr strs[3] = {{DISK_SN_LEN, bufs[0]}, {DISK_SN_LEN, bufs[1]}, {DISK_SN_LEN, bufs[2]}};
+    uint32_t count = 0;
+    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, nullptr), -1);
+    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 1, &count), 6);
+    EXPECT_EQ(count, 2U);
+    ASSERT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), 0);
+    EXPECT_EQ(std::to_string(ids[0]) + bufs[0] + std::to_string(ids[1]) + bufs[1], "1SECOND2CC");
+    strs[0].len = 4;  // "SECOND" does not fit
+    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), -1);
+
     DiskMgrDestroy();
     std::string prefix = ResetTestPrefix();
     ASSERT_EQ(DiskMgrInit(nullptr), 0);
@@ -145,11 +160,15 @@ TEST_F(DiskMgrTest, RefusedUpdatesChangeNothing)
     EXPECT_EQ(std::string(Obj(id)->sn) + "/" + std::to_string(Obj(id)->diskState), "OWNER/0");
     EXPECT_EQ(Count(), 1U);
     EXPECT_EQ(ReadFileText(path_), before);
-    // A new entry takes the slot's id and starts normal.
+    // A new entry takes the slot's id and starts normal; then any state but
+    // unset may replace it.
     DiskBaseInfo d = Disk("FRESH", DISK_STATE_FAULT);
     d.diskId = 77;
     ASSERT_EQ(DiskInfoUpdate(5, &d), 0);
     EXPECT_EQ(std::make_pair(Obj(5)->diskId, Obj(5)->diskState), std::make_pair(5U, 0U));
+    for (uint32_t state : {DISK_STATE_SLOW, DISK_STATE_PREFAIL, DISK_STATE_FAULT}) {
+        EXPECT_EQ(Update(5, state), 0) << state;
+    }
 }
 
 std::string Element(uint32_t id, const std::string &sn)
@@ -191,25 +210,6 @@ TEST_F(DiskMgrTest, FileContentsDecideWhatLoads)
         EXPECT_NE(ReadFileText(path_), c.text);
         EXPECT_EQ(ReadFileText(kept), c.keptAsUnreadable ? c.text : "<missing>");
     }
-}
-
-TEST_F(DiskMgrTest, ListAllDiskFillsCallerBuffersInIdOrder)
-{
-    Register("AAA");
-    Register("BBBBBB");
-    ASSERT_EQ(Update(0, DISK_STATE_OFFLINE), 0);
-    Register("CC");
-    uint32_t ids[3] = {};
-    char bufs[3][DISK_SN_LEN] = {};
-    KeeperStr strs[3] = {{DISK_SN_LEN, bufs[0]}, {DISK_SN_LEN, bufs[1]}, {DISK_SN_LEN, bufs[2]}};
-    uint32_t count = 0;
-    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, nullptr), -1);
-    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 1, &count), 6);
-    EXPECT_EQ(count, 2U);
-    ASSERT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), 0);
-    EXPECT_EQ(std::to_string(ids[0]) + bufs[0] + std::to_string(ids[1]) + bufs[1], "1BBBBBB2CC");
-    strs[0].len = 4;  // "BBBBBB" does not fit
-    EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), -1);
 }
 
 TEST(DiskMgrTextTest, EnumerationTexts)
