@@ -24,63 +24,45 @@
 
 namespace dmtest {
 
-// DRM notifications seen as "id/sn/event" (called under the data-manager
-// lock) and the result the recorder gives back.
-struct DrmRecorder {
-    std::mutex mu;
-    std::vector<std::string> events;
-    int32_t result = 0;
-};
-inline DrmRecorder g_drm;
+// DRM notifications seen as "id/sn/event" (recorded under the data-manager
+// lock, read by the test thread).
+inline std::mutex g_drmMu;
+inline std::vector<std::string> g_drmEvents;
 
 inline int32_t RecordDrmEvent(uint32_t diskId, KeeperStr sn, uint32_t event)
 {
-    std::lock_guard<std::mutex> lock(g_drm.mu);
-    g_drm.events.push_back(std::to_string(diskId) + "/" + std::string(sn.buf, strnlen(sn.buf, sn.len)) +
-                           "/" + std::to_string(event));
-    return g_drm.result;
+    std::lock_guard<std::mutex> lock(g_drmMu);
+    g_drmEvents.push_back(std::to_string(diskId) + "/" + std::string(sn.buf, strnlen(sn.buf, sn.len)) +
+                          "/" + std::to_string(event));
+    return 0;
 }
 
 inline std::vector<std::string> DrmEvents()
 {
-    std::lock_guard<std::mutex> lock(g_drm.mu);
-    return g_drm.events;
+    std::lock_guard<std::mutex> lock(g_drmMu);
+    return g_drmEvents;
 }
 
-inline void ResetDrm(int32_t result = 0)
+inline void ResetDrm()
 {
-    std::lock_guard<std::mutex> lock(g_drm.mu);
-    g_drm.events.clear();
-    g_drm.result = result;
+    std::lock_guard<std::mutex> lock(g_drmMu);
+    g_drmEvents.clear();
 }
 
 // Whitelist stand-in: base records pass unless their vendor is "REJECT";
 // other info types pass unless the serial number starts with "REJECT".
 inline bool TestWhiteList(uint32_t, const char *sn, const void *data, uint32_t infoType)
 {
-    if (infoType == DATA_INFO_BASE) {
-        return strcmp(static_cast<const DiskBaseInfo *>(data)->vendor, "REJECT") != 0;
-    }
-    return strncmp(sn, "REJECT", 6) != 0;
+    return infoType == DATA_INFO_BASE ? strcmp(static_cast<const DiskBaseInfo *>(data)->vendor, "REJECT") != 0
+                                      : strncmp(sn, "REJECT", 6) != 0;
 }
 
 // A base record as data collection builds it (state unset, no id yet).
 inline DiskBaseInfo Disk(const std::string &sn, uint32_t state = DISK_STATE_UNSET)
 {
-    DiskBaseInfo d{};
-    d.diskId = DISK_ID_INVALID;
-    d.diskState = state;
-    d.frameId = DISK_LOCATION_UNKNOWN;
-    d.slotId = 3;
-    d.diskCapacity = 3840755982336ULL;
-    d.sectorSize = 512;
-    strcpy(d.vendor, "ATA");
-    strcpy(d.model, "KSSD-T3840");
-    strcpy(d.firmware, "FW01");
+    DiskBaseInfo d{DISK_ID_INVALID, state, DISK_LOCATION_UNKNOWN, 3, 3840755982336ULL, 512, "ATA",
+                   "KSSD-T3840", "FW01", "", "sdb", "", DISK_TYPE_SSD_SATA, MEDIA_TYPE_TLC};
     strncpy(d.sn, sn.c_str(), sizeof(d.sn) - 1);
-    strcpy(d.deviceName, "sdb");
-    d.diskType = DISK_TYPE_SSD_SATA;
-    d.mediaType = MEDIA_TYPE_TLC;
     return d;
 }
 
@@ -107,7 +89,6 @@ protected:
         DcmRpcSetSocketTimeoutMs(kAgentTimeoutMs);
         agent_ = std::make_unique<UnixAgentServer>();
         ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, agent_->Path().c_str()), 0);
-        registryPath_ = dir_.Join("disk_mgr.config");
         ASSERT_EQ(DiskMgrInit(registryPath_.c_str()), 0);
         ResetDrm();
         DataMgrSetWhiteListFunc(TestWhiteList);
@@ -156,7 +137,7 @@ protected:
     std::string RegistryText() const { return ReadFileText(registryPath_); }
 
     TempDir dir_;
-    std::string registryPath_;
+    std::string registryPath_ = dir_.Join("disk_mgr.config");
     std::unique_ptr<UnixAgentServer> agent_;
 };
 

@@ -52,52 +52,6 @@ protected:
     }
 };
 
-TEST_F(DataMgrOnlineTest, WhiteListRows)
-{
-    const struct {
-        const char *vendor, *model;
-        uint32_t type;
-        int32_t expected;
-    } cases[] = {
-        {"ATA", "KSSD-3840", DISK_TYPE_SSD_SATA, WHITELIST_MATCH},
-        {"ATA", "KV-SAS1", DISK_TYPE_SSD_SATA, WHITELIST_MATCH},
-        {"ATA", "XSSD-3840", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
-        {"ATA", "kssd-1", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
-        {"ATA ", "KSSD-1", DISK_TYPE_SSD_SATA, WHITELIST_NO_MATCH},
-        {"KORVAN", "anything", DISK_TYPE_SSD_NVME, WHITELIST_MATCH},
-        {"0x1c7f", "", DISK_TYPE_SSD_NVME, WHITELIST_MATCH},
-        {"korvan", "K1", DISK_TYPE_SSD_NVME, WHITELIST_NO_MATCH},
-        {"TELMAR", "T1", DISK_TYPE_SSD_SAS, WHITELIST_MATCH},
-        {"KORVANX", "K", DISK_TYPE_SSD_SAS, WHITELIST_NO_MATCH},
-        {"SEAGATE", "ST4000", DISK_TYPE_HDD_SAS, WHITELIST_MATCH},
-        {"Western Digital", "W", DISK_TYPE_HDD_SAS, WHITELIST_MATCH},
-        {"SEAGATE", "ST4000", DISK_TYPE_HDD_SATA, WHITELIST_NO_MATCH},
-        {"SEAGATE", "ST", DISK_TYPE_UNKNOWN, WHITELIST_NO_MATCH},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(DiskWhiteListMatch(c.vendor, c.model, c.type), c.expected)
-            << c.vendor << "/" << c.model << "/" << c.type;
-    }
-}
-
-TEST_F(DataMgrOnlineTest, CacheComparesWholeSerialNumbers)
-{
-    ASSERT_TRUE(DataMgrLock());
-    ASSERT_EQ(AddSnToNonWhiteList("CACHE-ABC"), 0);
-    char field[DISK_SN_LEN] = "CACHE-ABC";
-    EXPECT_TRUE(IsInNonWhiteListSn(DISK_SN_LEN, field));
-    EXPECT_FALSE(IsInNonWhiteListSn(DISK_SN_LEN, "CACHE-AB"));
-    EXPECT_FALSE(IsInNonWhiteListSn(DISK_SN_LEN, "CACHE-ABCD"));
-    EXPECT_FALSE(IsInNonWhiteListSn(DISK_SN_LEN, "cache-abc"));
-
-    uint32_t before = NonWhiteListCount();
-    ProcessNonWhitelist("CACHE-PATTERN", "V", "M", WHITELIST_PATTERN_ERROR);
-    EXPECT_EQ(NonWhiteListCount(), before) << "a pattern error caches nothing";
-    EXPECT_EQ(AddSnToNonWhiteList(std::string(29, 'n').c_str()), 0) << "29 characters fit";
-    EXPECT_EQ(AddSnToNonWhiteList(std::string(30, 'm').c_str()), -1);
-    DataMgrUnlock();
-}
-
 // Only the given base record decides for a base set; a rejection is cached
 // and then holds even for a record that would pass.
 TEST_F(DataMgrOnlineTest, WhiteListDecisionForASet)
@@ -130,9 +84,7 @@ TEST_F(DataMgrOnlineTest, RefreshRegistersWhitelistedDisksAndRemembersTheOthers)
     EXPECT_FALSE(IsRegistered("ON-BAD"));
     EXPECT_EQ(DmaCount("dma_set_disk_info_inner", "ON-GOOD"), 1);
     EXPECT_EQ(Fetches(agent, "sdh"), 1);
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(Refresh({good, bad}), 0);
-    }
+    ASSERT_EQ(Refresh({good, bad}), 0);
     EXPECT_EQ(Fetches(agent, "sdh"), 1) << "a cached disk is not fetched again";
     EXPECT_EQ(Fetches(agent, "sdg"), 1) << "a registered disk is not fetched again";
 
@@ -155,29 +107,6 @@ TEST_F(DataMgrOnlineTest, AFailedFetchEndsTheRefreshAndIsRetried)
     EXPECT_EQ(Refresh({a, b}), 0);
     EXPECT_TRUE(IsRegistered("ON-FAIL-A"));
     EXPECT_TRUE(IsRegistered("ON-FAIL-B"));
-}
-
-// Fills whatever room the earlier tests left, so it needs to be the last
-// test of the file that adds to the cache (gtest keeps declaration order).
-TEST_F(DataMgrOnlineTest, FullCacheAndLongSerialNumbersAreFetchedEveryTime)
-{
-    ASSERT_TRUE(DataMgrLock());
-    for (uint32_t i = NonWhiteListCount(); i < NON_WHITELIST_CACHE_MAX; ++i) {
-        ASSERT_EQ(AddSnToNonWhiteList(("FILL-" + std::to_string(i)).c_str()), 0);
-    }
-    EXPECT_EQ(NonWhiteListCount(), NON_WHITELIST_CACHE_MAX);
-    DataMgrUnlock();
-
-    FakeAgent agent("online_full");
-    TestDisk extra = Disk("HDD_SAS", "MAXTOR", "M", "ON-65TH", "sd65");
-    TestDisk longSn = Disk("HDD_SAS", "MAXTOR", "M", std::string(35, 'L'), "sdlong");
-    agent.SetDisks({extra, longSn});
-    Enlist(agent);
-    ASSERT_EQ(Refresh({extra, longSn}), 0);
-    ASSERT_EQ(Refresh({extra, longSn}), 0);
-    EXPECT_EQ(Fetches(agent, "sd65"), 2);
-    EXPECT_EQ(Fetches(agent, "sdlong"), 2);
-    EXPECT_EQ(NonWhiteListCount(), NON_WHITELIST_CACHE_MAX);
 }
 
 }  // namespace
