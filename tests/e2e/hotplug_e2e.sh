@@ -11,24 +11,21 @@ if [ -z "${SPK_HOTPLUG_IN_NET:-}" ]; then
 fi
 source "$(dirname "$0")/lib.sh" "$@"
 
-RECORD=/tmp/rec/user-agent.jsonl  # the agent refuses a directory others can write
-mkdir -p /tmp/rec
+DMA_LOG=/tmp/rec/user-agent.jsonl  # the agent refuses a directory others can write
 mount -t tmpfs tmpfs /sys && mkdir -p /sys/bus/pci/drivers/nvme/0000:3b:00.0
-"$P/bin/spindlekeep-agent" --role user --record "$RECORD" --prom-dir none >>/tmp/agent.out 2>&1 &
-trap 'kill $! ${DPID:-} 2>/dev/null || true' EXIT
-wait_for 10 test -S /var/tmp/spdk.sock || fail "agent did not come up"
-printf '{"feature_switch": 0, "takeover_disk_switch": 1}\n' >"$P/config/spindlekeep_config.json"
+echo '{"disks": []}' >"$FLEET"
+start_agent user "$FLEET"
+echo '{"feature_switch": 0, "takeover_disk_switch": 1}' >"$CONFIG"
 start_daemon
-
 listening() { awk '$2 == 15 && $3 != 0 && $4 != "00000000" {f=1} END {exit !f}' /proc/net/netlink; }
 check "the switch from the configuration starts the listener" wait_for 20 listening
-python3 - <<'PY'
+"$PY" - <<'PY'
 import socket
 path = "/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/nvme/nvme2"
 entries = [f"add@{path}", "ACTION=add", f"DEVPATH={path}", "SUBSYSTEM=nvme", "SEQNUM=7"]
 socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, 15).sendto(
     b"".join(e.encode() + b"\0" for e in entries), (0, 1))
 PY
-rebound() { grep -q '"method":"dca_rebind_nvme2uio","params":{"pci_address":"0000:3b:00.0"},"accepted":true' "$RECORD"; }
-check "the arrival reaches the user-space agent" wait_for 10 rebound
+check "the arrival reaches the user-space agent" wait_for 10 grep -q \
+  '"method":"dca_rebind_nvme2uio","params":{"pci_address":"0000:3b:00.0"},"accepted":true' "$DMA_LOG"
 stop_and_finish

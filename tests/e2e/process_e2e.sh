@@ -4,21 +4,17 @@
 # statuses are the diag scenario's.)
 source "$(dirname "$0")/lib.sh" "$@"
 
-ALIVE="$P/config/spindlekeep_master_process_alive"
 LOCK="$P/config/spindlekeep_master_process_lockfile"
+# run_daemon: a foreground start; its status in $RC, its output in $OUT.
+run_daemon() { RC=0; "${1:-$DAEMON}" >"$OUT" 2>&1 || RC=$?; }
 
 start_daemon --ignored-argument another
-check "alive file appears" wait_for 20 test -f "$ALIVE"
-check "alive file has mode 0600" test "$(stat -c %a "$ALIVE")" = 600
-check "lock file exists" test -f "$LOCK"
-check "lock file is the service user's alone (0600)" \
-  test "$(stat -c %a:%U "$LOCK")" = 600:spindlekeep_user
-check "records reach the host log" wait_for 10 test -s "$LOG_DIR/spindlekeep.log"
-
-DIAG="$P/bin/spindlekeep-diag"
-SOCK="$P/config/spindlekeep_diag.sock"
+check "alive file appears" wait_for 20 alive_up
+check_eq "alive file and lock file modes, lock owner" \
+  "$(stat -c %a "$ALIVE") $(stat -c %a:%U "$LOCK")" "600 600:spindlekeep_user"
+check "records reach the host log" wait_for 10 test -s "$HOST_LOG"
 # Garbage, an over-long frame and a client that vanishes must not hurt it.
-python3 - "$SOCK" <<'PY'
+"$PY" - "$P/config/spindlekeep_diag.sock" <<'PY'
 import socket, sys
 for payload in (b"\xff" * 64, b"\x7f\xff\xff\xff" + b"a" * 100000, b"\x00\x00"):
     s = socket.socket(socket.AF_UNIX)
@@ -30,57 +26,48 @@ for payload in (b"\xff" * 64, b"\x7f\xff\xff\xff" + b"a" * 100000, b"\x00\x00"):
     s.close()
 PY
 check "the daemon survives malformed diagnose requests" kill -0 "$DPID"
-check "spindlekeep-diag still works afterwards" "$DIAG"
+check "spindlekeep-diag still works afterwards" quiet "$DIAG"
 stop_daemon
-check "SIGTERM ends the daemon with status 0" test "$DSTATUS" = 0
+check_eq "SIGTERM: exit status" "$DSTATUS" 0
 check "SIGTERM removes the alive file" test ! -e "$ALIVE"
-check "exit is logged" grep -q "SPINDLE KEEP PROCESS EXIT!!! exit(0)" "$LOG_DIR/spindlekeep.log"
+check "exit is logged" grep -q "SPINDLE KEEP PROCESS EXIT!!! exit(0)" "$HOST_LOG"
 check "host log records carry the module tag" \
-  grep -qE '\[MAIN\]spindlekeep master exit with signal 15\.' "$LOG_DIR/spindlekeep.log"
+  grep -qE '\[MAIN\]spindlekeep master exit with signal 15\.' "$HOST_LOG"
 
 start_daemon
-wait_for 20 test -f "$ALIVE" || fail "daemon did not come up again"
+wait_for 20 alive_up || fail "daemon did not come up again"
 FIRST=$DPID
-start_daemon
-status=0; wait "$DPID" || status=$?
-check "a second start exits 0" test "$status" = 0
+run_daemon
+check_eq "a second start: exit status" "$RC" 0
 check "the first daemon keeps running" kill -0 "$FIRST"
 check "second start reports the held lock" grep -q "process file has already locked (EAGAIN)" "$OUT"
-check "a second start leaves the running master's alive file" test -f "$ALIVE"
+check "a second start leaves the running master's alive file" alive_up
 DPID=$FIRST
 stop_daemon
-check "the first daemon exits 0" test "$DSTATUS" = 0
+check_eq "the first daemon: exit status" "$DSTATUS" 0
 
 # A crash leaves the alive file behind; the next start removes it first.
 start_daemon
-wait_for 20 test -f "$ALIVE" || fail "daemon did not come up again"
+wait_for 20 alive_up || fail "daemon did not come up again"
 kill -KILL "$DPID"; wait "$DPID" 2>/dev/null || true
-check "a crash leaves the alive file" test -f "$ALIVE"
+check "a crash leaves the alive file" alive_up
 : >"$OUT"
 start_daemon
-check "the stale alive file is removed at start" wait_for 20 grep -q "spindlekeep master unlink AliveFile success." "$OUT"
-check "the restarted daemon is up" wait_for 20 test -f "$ALIVE"
+check "the stale alive file is removed at start" \
+  wait_for 20 grep -q "spindlekeep master unlink AliveFile success." "$OUT"
+check "the restarted daemon is up" wait_for 20 alive_up
 stop_daemon
-check "restarted daemon exits 0" test "$DSTATUS" = 0
+check_eq "restarted daemon: exit status" "$DSTATUS" 0
 
-# An alive file that cannot be removed stops the start with status 2.
+# An alive file that cannot be removed stops the start with status 2, and an
+# executable path longer than the 4096-byte buffer with status 4.
 mkdir -p "$ALIVE/blocker"
-status=0; "$DAEMON" >"$OUT" 2>&1 || status=$?
-check "unremovable alive file gives status 2" test "$status" = 2
-check "status 2 says why" grep -q "Unlink AliveFile failed(ret:" "$OUT"
+run_daemon
+check_eq "unremovable alive file: status, reason" "$RC $(grep -c 'Unlink AliveFile failed(ret:' "$OUT")" "2 1"
 rm -rf "$ALIVE" "$ALIVE.del.tmp"
-
-# An executable path longer than the 4096-byte buffer gives status 4.
-deep=/tmp/deep
-mkdir -p "$deep"; cd "$deep"
-for i in $(seq 1 20); do
-  d=$(printf 'd%.0s' $(seq 1 220))
-  mkdir "$d"; cd "$d"
-done
-mkdir bin; cp "$DAEMON" bin/spindlekeepd
-status=0; ./bin/spindlekeepd >"$OUT" 2>&1 || status=$?
-cd /
-check "an over-long executable path gives status 4" test "$status" = 4
-check "status 4 says why" grep -q "Init spindlekeep config path failed." "$OUT"
-
+cd /tmp && d=$(printf 'd%.0s' $(seq 220))
+for _ in $(seq 20); do mkdir "$d" && cd "$d"; done  # one by one: the whole is past PATH_MAX
+mkdir bin && cp "$DAEMON" bin/ && run_daemon ./bin/spindlekeepd && cd /
+check_eq "over-long executable path: status, reason" \
+  "$RC $(grep -c 'Init spindlekeep config path failed.' "$OUT")" "4 1"
 finish

@@ -20,11 +20,19 @@
       Prints the ERROR records of the host logs that ALLOW_ERE does not
       match, nor an ERE whose window (log time stamps FROM to TO) holds the
       record.
+  scenario.py proxy LISTEN TARGET LOG
+      A recording proxy between the daemon and an agent: forwards each
+      connection's request to TARGET, hands the whole answer back in one
+      write (the daemon reads it with one receive) and appends one JSON line
+      per request to LOG: {"time": seconds, "method": ..., "devices": [...]}.
 """
 import json
+import os
 import re
 import socket
 import sys
+import threading
+import time
 
 # (type, vendor, model, sector size) rows the daemon's whitelist accepts;
 # the kernel agent cycles through the first three, the user agent serves NVMe.
@@ -140,5 +148,46 @@ def errors(allow, *rest):
                 print(line)
 
 
+def relay(conn, target, log, lock):
+    with conn:
+        try:
+            conn.settimeout(10)
+            data = conn.recv(65536)
+            if not data:
+                return
+            try:
+                req = json.loads(data)
+                devices = [d if isinstance(d, str) else d.get("device_name", "")
+                           for d in (req.get("params") or {}).get("devices", []) or []]
+                entry = {"method": req.get("method", ""), "devices": devices}
+            except (ValueError, AttributeError):
+                entry = {"method": "?", "devices": []}
+            with lock, open(log, "a") as f:
+                f.write(json.dumps(dict(entry, time=time.time())) + "\n")
+            answer = b""
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as up:
+                up.settimeout(10)
+                up.connect(target)
+                up.sendall(data)
+                while chunk := up.recv(65536):
+                    answer += chunk
+            conn.sendall(answer)
+        except OSError:
+            pass  # the daemon sees a closed connection, as from a dead agent
+
+
+def proxy(listen, target, log):
+    if os.path.exists(listen):
+        os.unlink(listen)
+    srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    srv.bind(listen)
+    srv.listen(128)
+    lock = threading.Lock()
+    while True:
+        conn, _ = srv.accept()
+        threading.Thread(target=relay, args=(conn, target, log, lock), daemon=True).start()
+
+
 if __name__ == "__main__":
-    {"fleet": fleet, "registry": registry, "ctl": ctl, "asked": asked, "errors": errors}[sys.argv[1]](*sys.argv[2:])
+    {"fleet": fleet, "registry": registry, "ctl": ctl, "asked": asked, "errors": errors,
+     "proxy": proxy}[sys.argv[1]](*sys.argv[2:])
