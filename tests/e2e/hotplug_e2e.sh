@@ -2,13 +2,6 @@
 # NVMe take-over from the configuration switch to the user-space agent
 # stand-in's record: a kernel-style device event on the uevent group of a
 # private network namespace, the NVMe driver entry in a tmpfs over /sys.
-if [ -z "${SPK_HOTPLUG_IN_NET:-}" ]; then
-  if [ "$(id -u)" != 0 ] || ! unshare --net true 2>/dev/null; then
-    echo "SKIP: needs root and a private network namespace (unshare -n)"; exit 77
-  fi
-  export SPK_HOTPLUG_IN_NET=1
-  exec unshare --net bash "$0" "$@"
-fi
 source "$(dirname "$0")/lib.sh" "$@"
 
 DMA_LOG=/tmp/rec/user-agent.jsonl  # the agent refuses a directory others can write

@@ -1,7 +1,8 @@
 # Shared set-up and steps of the end-to-end scripts. Source it first thing:
 #   source "$(dirname "$0")/lib.sh" "$@"
-# It re-runs the calling script inside a private mount namespace with empty
-# tmpfs over /tmp, /var/tmp and /var/log, installs the build there into the
+# It re-runs the calling script inside private mount and network namespaces
+# (the latter keeps device events of the host and of other tests apart) with
+# empty tmpfs over /tmp, /var/tmp and /var/log, installs the build there into the
 # private prefix $P, and gives the steps the scenarios are made of. Inside,
 # $SRC is the checkout and $E2E_DIR this directory. The daemon's fixed paths
 # therefore never collide between tests or touch the host.
@@ -9,27 +10,21 @@ set -euo pipefail
 
 BUILD=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 if [ -z "${SPK_E2E_IN_NS:-}" ]; then
-  # 77 tells ctest the test was skipped, so a machine that cannot make a
-  # mount namespace shows skipped tests rather than passed ones.
-  if [ "$(id -u)" != 0 ] || ! unshare --mount true 2>/dev/null; then
-    echo "SKIP: end-to-end tests need root and a private mount namespace (unshare -m)"
-    exit 77
-  fi
-  export SPK_E2E_IN_NS=1
-  exec unshare --mount --propagation private bash "$0" "$@"
+  # 77 tells ctest the test was skipped, so a machine that cannot make the
+  # namespaces shows skipped tests rather than passed ones.
+  [ "$(id -u)" = 0 ] && unshare --mount --net true 2>/dev/null ||
+    { echo "SKIP: end-to-end tests need root and private namespaces (unshare -m -n)"; exit 77; }
+  SPK_E2E_IN_NS=1 exec unshare --mount --net --propagation private bash "$0" "$@"
 fi
 
 # The checkout and the build may themselves live below /tmp, which is about
 # to be covered: install into a private tmpfs and reach the checkout through a
 # bind mount before covering it.
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-mount -t tmpfs tmpfs /mnt
 P=/mnt/spk-prefix
-cmake --install "$BUILD" --prefix "$P" >/dev/null
-mkdir -p /mnt/src
-mount --bind "$SRC" /mnt/src
+mount -t tmpfs tmpfs /mnt && cmake --install "$BUILD" --prefix "$P" >/dev/null
+mkdir -p /mnt/src && mount --bind "$SRC" /mnt/src
 SRC=/mnt/src E2E_DIR=/mnt/src/tests/e2e
-unset BUILD
 for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
 cd /  # the working directory may have been covered
 DAEMON="$P/bin/spindlekeepd" CLI="$P/bin/spindlekeep-cli" DIAG="$P/bin/spindlekeep-diag"
@@ -38,7 +33,7 @@ HOST_LOG=$LOG_DIR/spindlekeep.log
 DEMO_FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"
 
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
-check() { local what=$1; shift; if "$@"; then echo "ok: $what"; else fail "$what"; fi; }
+check() { local what=$1; shift; if "$@"; then echo "ok: $what [${SECONDS}s]"; else fail "$what [${SECONDS}s]"; fi; }
 # check_eq WHAT GOT WANT: the failure shows both.
 check_eq() { check "$1 (got '$2', want '$3')" test "$2" = "$3"; }
 quiet() { "$@" >/dev/null 2>&1; }
@@ -56,38 +51,20 @@ cli_has() { local re=$1; shift; "$CLI" "$@" 2>&1 | grep -Eq -- "$re"; }
 # wait_for SECONDS COMMAND...: polls until the command succeeds.
 wait_for() {
   local end=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.1
-  done
+  until "$@"; do [ $SECONDS -lt $end ] && sleep 0.1 || return 1; done
 }
 
 # start_daemon [ARGS...]: starts the installed daemon in the background; sets DPID.
-start_daemon() {
-  "$DAEMON" "$@" >>"$OUT" 2>&1 &
-  DPID=$!
-  settling
-}
+start_daemon() { "$DAEMON" "$@" >>"$OUT" 2>&1 & DPID=$!; settling; }
 # stop_daemon: SIGTERM and wait; sets DSTATUS.
-stop_daemon() {
-  kill -TERM "$DPID" 2>/dev/null || true
-  DSTATUS=0
-  wait "$DPID" || DSTATUS=$?
-}
+stop_daemon() { kill -TERM "$DPID" 2>/dev/null || true; DSTATUS=0; wait "$DPID" || DSTATUS=$?; }
 # stop_and_finish: SIGTERM must end the daemon with 0; then the verdict.
-stop_and_finish() {
-  stop_daemon
-  check_eq "SIGTERM ends the daemon" "$DSTATUS" 0
-  finish
-}
+stop_and_finish() { stop_daemon; check_eq "SIGTERM ends the daemon" "$DSTATUS" 0; finish; }
 finish() {
-  if [ "$FAILS" -ne 0 ]; then
-    echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
-    echo "---- host log"; tail -n 50 "$HOST_LOG" 2>/dev/null || true
-    echo "$FAILS check(s) failed"
-    exit 1
-  fi
-  echo "all checks passed"
+  [ "$FAILS" -ne 0 ] || { echo "all checks passed"; return 0; }
+  echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
+  echo "---- host log"; tail -n 50 "$HOST_LOG" 2>/dev/null || true
+  echo "$FAILS check(s) failed"; exit 1
 }
 
 # ---- agents, registry, host-log records
@@ -117,24 +94,22 @@ start_agent() {
   fi
   "$P/bin/spindlekeep-agent" --role "$role" "${fleet[@]}" --socket "${AGENT_SOCKET:-$sock}" \
     --control --log-level warn "$@" >>"/tmp/agent-$role.out" 2>&1 &
-  if [ "$role" = user ]; then UAPID=$!; else KAPID=$!; fi
-  HELPERS="$HELPERS $!"
+  if [ "$role" = user ]; then UAPID=$!; else KAPID=$!; fi; HELPERS="$HELPERS $!"
   wait_for 10 test -S "${AGENT_SOCKET:-$sock}" || fail "$role agent did not come up"
   if [ -n "${AGENT_SOCKET:-}" ]; then
-    "$PY" "$SCEN" proxy "$sock" "$real" "$log" >>/tmp/proxy.out 2>&1 &
-    HELPERS="$HELPERS $!"
+    "$PY" "$SCEN" proxy "$sock" "$real" "$log" >>/tmp/proxy.out 2>&1 & HELPERS="$HELPERS $!"
     wait_for 10 test -S "$sock" || fail "proxy on $sock did not come up"
   fi
 }
 ctl() { "$PY" "$SCEN" ctl "$@"; }
 # start_fleet KERNEL USER [EVENTS_JSON [proxy [USER_AGENT_ARGS...]]]: $FLEET,
 # a scenario.py fleet with the events added, and both agents on it; with
-# "proxy" the kernel agent listens on $KREAL behind a recording proxy.
+# "proxy" (any non-empty word) the kernel agent listens on $KREAL behind a
+# recording proxy.
 start_fleet() {
   "$PY" "$SCEN" fleet "$FLEET" "$1" "$2"
   jq --argjson e "${3:-[]}" '.events += $e' "$FLEET" >"$FLEET.new" && mv "$FLEET.new" "$FLEET"
-  if [ "${4:-}" = proxy ]; then AGENT_SOCKET=$KREAL start_agent kernel "$FLEET"
-  else start_agent kernel "$FLEET"; fi
+  AGENT_SOCKET=${4:+$KREAL} start_agent kernel "$FLEET"
   shift 4 2>/dev/null || shift $#
   start_agent user "$FLEET" "$@"
 }
@@ -176,12 +151,9 @@ FRESH_INSTALL='Cant get bak file list|disk_mgr.config fail, file not exist|cant 
 # refused with 4 (not registered); the analyses ask for IO statistics and
 # health data that come only with the second IO frame and the first health
 # record. settling opens a 20-second window in which they are explained.
-SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)'
-SETTLE_ERE+='|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)'
-SETTLE_ERE+='|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)'
-SETTLE_ERE+='|Get disk\([0-9]+\) iostat info fail|Get disk\([0-9]+\) (sn\([^)]*\) health )?info fail'
-SETTLE_ERE+='|Query disk\([0-9]+\) health info life in event fail'
-SETTLE_ERE+='|Get Disk\([0-9]+\) smart info event fail|Handle monitor disk\([0-9]+\) life in event fail'
+SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|(message\(|\(message:|QueryMessageAndSave\()dca_get_disks_(iostat|health_info)\)'
+SETTLE_ERE+=' [Ff]ailed\((ret:)?4\)|Get disk\([0-9]+\) (iostat |(sn\([^)]*\) health )?)info fail|Query disk\([0-9]+\) health info'
+SETTLE_ERE+=' life in event fail|Get Disk\([0-9]+\) smart info event fail|Handle monitor disk\([0-9]+\) life in event fail'
 SETTLING=()
 settling() { SETTLING+=("$(log_now)" "$(date -d '+20 sec' '+%F %T.%3N')" "$SETTLE_ERE"); }
 log_now() { date '+%F %T.%3N'; }

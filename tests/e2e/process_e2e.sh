@@ -14,17 +14,10 @@ check_eq "alive file and lock file modes, lock owner" \
   "$(stat -c %a "$ALIVE") $(stat -c %a:%U "$LOCK")" "600 600:spindlekeep_user"
 check "records reach the host log" wait_for 10 test -s "$HOST_LOG"
 # Garbage, an over-long frame and a client that vanishes must not hurt it.
-"$PY" - "$P/config/spindlekeep_diag.sock" <<'PY'
-import socket, sys
-for payload in (b"\xff" * 64, b"\x7f\xff\xff\xff" + b"a" * 100000, b"\x00\x00"):
-    s = socket.socket(socket.AF_UNIX)
-    s.connect(sys.argv[1])
-    try:
-        s.sendall(payload)
-    except OSError:
-        pass
-    s.close()
-PY
+for payload in '"\xff" * 64' '"\x7f\xff\xff\xff" + b"a" * 100000' '"\0\0"'; do
+  "$PY" -c "import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall(b$payload)" \
+    "$P/config/spindlekeep_diag.sock" 2>/dev/null || true
+done
 check "the daemon survives malformed diagnose requests" kill -0 "$DPID"
 check "spindlekeep-diag still works afterwards" quiet "$DIAG"
 stop_daemon

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# A restart keeps every disk id (with the hole a removed disk left), every
-# disk state and every configuration value: nothing is registered anew, the
-# registry comes back member for member and the configuration file byte for
-# byte, and the disks the agents still list stay online.
+# The road of a disk and a restart. At fleet time 100 kd5 appears in the
+# kernel agent's list and is fetched, registered under the next id and
+# announced to the data agent, then collected every 3 s; kd2 leaves the list
+# and is removed everywhere; kd0's SMART attribute 5 falls to its threshold
+# and the analyses find it prefail (state and strategy to the data agent, the
+# registry and the CLI). At 200 kd2 comes back. Then a restart keeps every
+# disk id (with the hole a removed disk left), every disk state and every
+# configuration value: nothing is registered anew, the registry comes back
+# member for member and the configuration file byte for byte.
 source "$(dirname "$0")/lib.sh" "$@"
 
-# At 100 s kd2 leaves, kd5 arrives and the SATA SSD kd0 reports a failing
-# SMART attribute.
+MIGRATE="Migrate data and replace the hard disk"
 start_fleet 6 2 '[{"at": 0, "disk": "kd5", "type": "pull"}, {"at": 100, "disk": "kd5", "type": "insert"},
-  {"at": 100, "disk": "kd2", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5}]' proxy
-state_is() { registry | awk -v sn="$1" -v st="$2" '$2 == sn && $3 == st {found = 1} END {exit !found}'; }
+  {"at": 100, "disk": "kd2", "type": "pull"}, {"at": 100, "disk": "kd0", "type": "smart_fail", "id": 5},
+  {"at": 200, "disk": "kd2", "type": "insert"}]' proxy
+advance() { ctl "$KREAL" agent_advance_time '{"seconds": 100}' >/dev/null; settling; }
+announced_as() { grep -c "online disk, sn = $1,disk id = $2" "$HOST_LOG" || true; }
+# dma_param SN METHOD PARAM: the newest value of PARAM the data agent got for SN.
+dma_param() {
+  jq -r --arg m "$2" --arg sn "$1" 'select(.method == $m and .params.sn == $sn) | .params.'"$3" "$DMA_LOG" | tail -n 1
+}
 SHOWS="dpr_smart slowdisk_detect_config disklife_prediction"
-
 # Settings off the defaults, as an operator would have left them.
 jq -n '{feature_switch: 1, takeover_disk_switch: 0, disklife_prediction: {task_cycle: 7200},
         sata_ssd_disk: {task_cycle: 30, min_threshold_value: 2, min_slow_cycle: 60},
@@ -19,19 +28,51 @@ jq -n '{feature_switch: 1, takeover_disk_switch: 0, disklife_prediction: {task_c
         nvme_disk: {task_cycle: 50, min_threshold_value: 4, min_slow_cycle: 80},
         sas_hdd: {task_cycle: 60, min_threshold_value: 200, min_slow_cycle: 90}}' >"$CONFIG"
 up_with 7
-GONE=$(id_of SPKEK0002)
-FOUND=$(log_now)
-ctl "$KREAL" agent_advance_time '{"seconds": 100}' >/dev/null
-settling
+GONE=$(id_of SPKEK0002) FOUND=$(log_now)
+advance
+
+# Arrival: fetched, registered under the next id, announced to the data agent.
 check "the new disk takes the next id, 7" wait_for 15 eval 'test "$(id_of SPKEK0005)" = 7'
-check "the removed disk leaves its id $GONE free" eval '! registry | awk "{print \$1}" | grep -qx "$GONE"'
-check "the prefail routine's finding sets kd0 Prefail" wait_for 60 state_is SPKEK0000 3
+check "its base information was fetched" test "$(asked "$KREQ" method=dca_get_disks_base_info device=kd5)" -ge 1
+check "the data agent gets its device name" \
+  wait_for 5 eval 'test "$(dma_param SPKEK0005 dma_set_disk_info_inner device_name)" = kd5'
+check_eq "the host log names id and serial number once" "$(announced_as SPKEK0005 7)" 1
+ARRIVED=$(log_now)
+# Removal: the registry entry goes, the data agent hears the power-off, the
+# collection of the disk stops, the CLI no longer finds it.
+check "the removed disk leaves its id $GONE free" \
+  wait_for 10 eval '! registry | awk "{print \$1}" | grep -qx "$GONE"'
+check "the data agent hears dma_poweroff_disk" wait_for 5 eval 'dma_sns dma_poweroff_disk | grep -qx SPKEK0002'
+check "the host log says the disk went offline" grep -q "offline disk (disk id = $GONE) success" "$HOST_LOG"
+check "the CLI no longer finds disk $GONE" eval '"$CLI" show disk_info disk_id=$GONE >/dev/null 2>&1; test $? = 1'
+# Collection: IO and health every ~3 s for the new disk, none for the removed one.
+T1=$(date +%s.%N)
+sleep 10
+io=$(asked "$KREQ" method=dca_get_disks_iostat device=kd5 since="$T1")
+health=$(asked "$KREQ" method=dca_get_disks_health_info device=kd5 since="$T1")
+check "IO counters asked every ~3 s ($io in 10 s)" test "$io" -ge 3 -a "$io" -le 4
+check "health asked with them ($health)" test "$health" -ge 3
+check_eq "IO asked of the removed disk" "$(asked "$KREQ" method=dca_get_disks_iostat device=kd2 since="$T1")" 0
+check_eq "IO or health data of the new disk refused" "$(errors_between "$ARRIVED" 9 "Info Set\\(sn:SPKEK0005")" 0
+# A finding: the prefail routine's SATA round reports kd0, the store sets the
+# state, derives the strategy and tells the data agent; the registry keeps it.
+check "the prefail routine's finding reaches the data agent as state 3" \
+  wait_for 60 eval 'test "$(dma_param SPKEK0000 dma_set_disk_state disk_state)" = 3'
+check_eq "with the strategy that follows from it" \
+  "$(dma_param SPKEK0000 dma_set_disk_handle_strategy disk_handle_strategy)" "$MIGRATE"
+check_eq "the registry keeps the prefail state" "$(registry | awk '$2 == "SPKEK0000" {print $3}')" 3
+check "drm_info shows the prefail state" cli_has 'DiskState *: Prefail state' show drm_info disk_id="$(id_of SPKEK0000)"
+check "and the suggestion" cli_has "Suggestions *: $MIGRATE" show drm_info disk_id="$(id_of SPKEK0000)"
+# Back again: registered anew under an id no other disk holds.
+advance
+check "the re-inserted disk is registered again" wait_for 15 count_is 8
+check_eq "and announced once more" "$(grep -c "online disk, sn = SPKEK0002," "$HOST_LOG")" 2
+
 check "the CLI changes a setting" quiet "$CLI" change dpr_smart disk_type=3 task_cycle=600
 check_eq "and saves it" "$(jq .sas_hdd.task_cycle "$CONFIG")" 600
 cp "$CONFIG" /tmp/config.written
 for s in $SHOWS; do "$CLI" show "$s" >"/tmp/$s.before"; done
 stop_daemon
-
 # A state found in an earlier run that this one cannot find again in time
 # (slow takes minutes) is written into the registry while the daemon is down.
 jq '(.[] | select(.sn == "SPKEU0000") | .diskState) = 4' "$REGISTRY" >/tmp/registry.new &&
@@ -39,7 +80,6 @@ jq '(.[] | select(.sn == "SPKEU0000") | .diskState) = 4' "$REGISTRY" >/tmp/regis
 cp "$REGISTRY" /tmp/registry.before
 REG_BEFORE=$(registry) before=$(announced) T=$(date +%s.%N)
 start_daemon
-check "the restarted daemon comes up" wait_for 20 alive_up
 # Two scans: a disk missing from the loaded registry would be registered anew.
 check "the restarted daemon scans twice" \
   wait_for 20 eval 'test "$(asked "$KREQ" method=dca_get_disks_brief_info since=$T)" -ge 2'
