@@ -28,9 +28,8 @@ SRC=/mnt/src E2E_DIR=/mnt/src/tests/e2e
 for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
 cd /  # the working directory may have been covered
 DAEMON="$P/bin/spindlekeepd" CLI="$P/bin/spindlekeep-cli" DIAG="$P/bin/spindlekeep-diag"
-LOG_DIR=/var/log/spindlekeep OUT=/tmp/daemon.out FAILS=0
+LOG_DIR=/var/log/spindlekeep OUT=/tmp/daemon.out FAILS=0 DEMO_FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"
 HOST_LOG=$LOG_DIR/spindlekeep.log
-DEMO_FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"
 
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
 check() { local what=$1; shift; if "$@"; then echo "ok: $what [${SECONDS}s]"; else fail "$what [${SECONDS}s]"; fi; }
@@ -68,17 +67,13 @@ finish() {
 }
 
 # ---- agents, registry, host-log records
-PY=$(python3 -c 'import sys; print(sys.executable)')  # skips slow launcher shims
-SCEN="$E2E_DIR/scenario.py"
-ALIVE="$P/config/spindlekeep_master_process_alive"
-REGISTRY="$P/config/disk_mgr.config"
+PY=$(python3 -c 'import sys; print(sys.executable)') SCEN="$E2E_DIR/scenario.py"  # skips slow launcher shims
+ALIVE="$P/config/spindlekeep_master_process_alive" REGISTRY="$P/config/disk_mgr.config"
 CONFIG="$P/config/spindlekeep_config.json"
 KSOCK=/tmp/dcak.sock USOCK=/var/tmp/spdk.sock
 KREAL=/tmp/dcak-real.sock UREAL=/var/tmp/spdk-real.sock
 KREQ=/tmp/kernel-requests.jsonl UREQ=/tmp/user-requests.jsonl
-DMA_LOG=/tmp/dma/dma.jsonl  # the agent wants a directory only it may write
-FLEET=/tmp/fleet.json
-HELPERS=""
+DMA_LOG=/tmp/dma/dma.jsonl FLEET=/tmp/fleet.json HELPERS=""  # the agent wants a directory only it may write
 trap 'kill $HELPERS ${DPID:-} 2>/dev/null || true' EXIT
 
 # start_agent kernel|user FLEET [ARGS...]: an agent (FLEET "": no --fleet) with control methods on
@@ -136,11 +131,7 @@ dma_sns() { jq -r --arg m "$1" 'select(.method == $m) | .params.sn' "$DMA_LOG" 2
 # announced: the number of disks the host log says were registered so far.
 announced() { cat "$LOG_DIR"/spindlekeep.log* 2>/dev/null | grep -c "online disk, sn = " || true; }
 # up_with N: the daemon started and N disks registered; REG holds the registry.
-up_with() {
-  start_daemon
-  check "all $1 disks are registered" wait_for 60 count_is "$1"
-  REG=$(registry)
-}
+up_with() { start_daemon; check "all $1 disks are registered" wait_for 60 count_is "$1"; REG=$(registry); }
 
 # A first start finds no backup, configuration or registry yet and removes
 # no old registry at its first save.

@@ -52,15 +52,11 @@ def fleet(out, kernel, user, arrive=None, step=0.0):
         json.dump({"tick_rate": 1000, "disks": disks, "events": events}, f)
 
 
-# Members of a registry element: JSON type and the check of its value.
-ANY = lambda v: True
-MEMBERS = {"diskId": (int, lambda v: 0 <= v < 128), "diskState": (int, lambda v: v in (0, 1, 3, 4)),
-           "frameId": (int, ANY), "slotId": (int, ANY), "sectorSize": (int, ANY),
-           "diskType": (int, lambda v: 0 <= v < 6), "mediaType": (int, lambda v: 0 <= v < 6),
-           "diskCapacity": (str, lambda v: len(v) < 30 and re.fullmatch(r"-?\d+", v)),
-           "vendor": (str, lambda v: len(v) < 10), "model": (str, lambda v: len(v) < 44),
-           "sn": (str, lambda v: 0 < len(v) < 40), "pciAddr": (str, lambda v: len(v) < 256),
-           "firmware": (str, lambda v: len(v) < 10)}
+# Members of a registry element: JSON type and the check of its value (the
+# lengths are those of the daemon's fields).
+LIMITS = {"diskId": range(128), "diskState": (0, 1, 3, 4), "diskType": range(6), "mediaType": range(6),
+          "diskCapacity": range(30), "vendor": range(10), "model": range(44), "sn": range(1, 40),
+          "pciAddr": range(256), "firmware": range(10), "frameId": None, "slotId": None, "sectorSize": None}
 
 
 def registry(path):
@@ -70,9 +66,11 @@ def registry(path):
     except (OSError, ValueError, AssertionError) as e:
         sys.exit("registry %s does not load: %s" % (path, e))
     for n, e in enumerate(doc):
-        for key, (kind, ok) in MEMBERS.items():
+        for key, ok in LIMITS.items():
             v = e.get(key) if isinstance(e, dict) else None
-            if not isinstance(v, kind) or isinstance(v, bool) or not ok(v):
+            kind = str if key in ("diskCapacity", "vendor", "model", "sn", "pciAddr", "firmware") else int
+            if type(v) is not kind or ok and (len(v) if kind is str else v) not in ok or \
+                    key == "diskCapacity" and not re.fullmatch(r"-?\d+", v):
                 sys.exit("registry element %d: bad %s (%r)" % (n, key, v))
     for key in ("diskId", "sn"):
         if len({e[key] for e in doc}) != len(doc):

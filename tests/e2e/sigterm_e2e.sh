@@ -6,15 +6,13 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 start_fleet 8 2 '[]' proxy
+write_config 1 50
 requests() { wc -l <"$KREQ"; }
 config_loads() { grep -c "Config init successfully" "$HOST_LOG"; }
 # busy_clients: diagnose requests and CLI commands, back to back, until killed.
 busy_clients() {
-  while :; do
-    "$DIAG" >/dev/null 2>&1 || true
-    "$CLI" show summary >/dev/null 2>&1 || true
-    "$CLI" change dpr_smart disk_type=$((RANDOM % 4)) task_cycle=$((600 + RANDOM % 100)) >/dev/null 2>&1 || true
-  done
+  while :; do { "$DIAG"; "$CLI" show summary; "$CLI" change dpr_smart disk_type=$((RANDOM % 4)) \
+    task_cycle=$((600 + RANDOM % 100)); } >/dev/null 2>&1 || true; done
 }
 
 up_with 10
@@ -38,21 +36,16 @@ s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.send(b"\0\0"); time
     awk -v t="$T" -v l="$(jq -s 'map(.time) | max' "$KREQ")" 'BEGIN {exit !(t - l < 2)}'
   check_eq "after ${delay}s: exit status, alive file" "$DSTATUS $(test -e "$ALIVE" && echo left)" "0 "
   check "after ${delay}s: the registry loads, unchanged" test "$(registry)" = "$REG"
-  if [ -e "$CONFIG" ]; then
-    check "after ${delay}s: the configuration parses" quiet jq -e '.feature_switch == 1' "$CONFIG"
-    cp "$CONFIG" /tmp/config.before
-  fi
+  check "after ${delay}s: the configuration parses" quiet jq -e '.feature_switch == 1' "$CONFIG"
+  cp "$CONFIG" /tmp/config.before
   before=$(announced) loads=$(config_loads) T=$(date +%s.%N)
   start_daemon
-  check "after ${delay}s: the restart loads the configuration" \
-    wait_for 20 eval 'test "$(config_loads)" -gt $loads'
-  # A scan: a disk missing from the loaded registry would be registered anew.
+  check "after ${delay}s: the restart loads the configuration" wait_for 20 eval 'test "$(config_loads)" -gt $loads'
+  # Three scans: a disk missing from the loaded registry would be registered anew.
   check "after ${delay}s: the restart scans" \
     wait_for 20 eval 'test "$(asked "$KREQ" method=dca_get_disks_brief_info since=$T)" -ge 3'
   check_eq "after ${delay}s: disks registered anew" "$(announced)" "$before"
-  if [ -e /tmp/config.before ]; then
-    check "after ${delay}s: the configuration is kept" cmp -s "$CONFIG" /tmp/config.before
-  fi
+  check "after ${delay}s: the configuration is kept" cmp -s "$CONFIG" /tmp/config.before
 done
 stop_daemon
 check "no ERROR record beyond a fresh installation's" no_unexplained_errors "$FRESH_INSTALL"
