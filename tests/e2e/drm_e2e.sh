@@ -8,14 +8,12 @@
 # textfile shows the states and strategies.
 source "$(dirname "$0")/lib.sh" "$@"
 
-DMA_LOG=/tmp/prom/dma.jsonl  # the agent refuses a directory others can write
-PROM=/tmp/prom/spindlekeep.prom
+DMA_LOG=/tmp/prom/dma.jsonl PROM=/tmp/prom/spindlekeep.prom
 SCALE=2 SLOW_AT=30 MIN_SLOW_CYCLE=10  # simulated s per real s; fleet time sdf turns slow
 SLOW_SN=SPK0SASS0003 WORN_SN=SPK0NVME0002 PREFAIL_SNS="SPK0SATA0001 SPK0SASH0002 SPK0NVME0004"
 MIGRATE="Migrate data and replace the hard disk"
 write_config 1 "$MIN_SLOW_CYCLE"
-chown spindlekeep_user:spindlekeep_group "$CONFIG" 2>/dev/null || true
-chmod 0640 "$CONFIG"
+chown spindlekeep_user:spindlekeep_group "$CONFIG" && chmod 0640 "$CONFIG"
 start_agent kernel "$DEMO_FLEET" --time-scale "$SCALE"
 start_agent user "$DEMO_FLEET" --time-scale "$SCALE" --prom-dir /tmp/prom
 # Real time at which the kernel agent's fleet clock reaches SLOW_AT. Printed
@@ -26,10 +24,7 @@ start_daemon
 prom_state_is() { grep -q "^spindlekeep_disk_state{sn=\"$1\"[^}]*} $2\$" "$PROM" 2>/dev/null; }
 has_strategy() { grep -q "^spindlekeep_disk_handle_strategy{sn=\"$1\".*strategy=\"$2\"" "$PROM" 2>/dev/null; }
 # Serial numbers outside the faulty ones whose state the daemon changed.
-unexpected_states() {
-  jq -r 'select(.method == "dma_set_disk_state") | "\(.params.sn):\(.params.disk_state)"' "$DMA_LOG" |
-    { grep -vE "^($SLOW_SN|$WORN_SN|${PREFAIL_SNS// /|}):" || true; } | sort -u | xargs
-}
+unexpected_states() { dma_sns dma_set_disk_state | { grep -vxE "$SLOW_SN|$WORN_SN|${PREFAIL_SNS// /|}" || true; } | sort -u | xargs; }
 
 # The worn NVMe was judged once at disk-in (95 % wear: about a thousand hours
 # left); its wear reaches 99.90 % about a minute later in real time, which only

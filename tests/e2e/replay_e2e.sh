@@ -31,33 +31,28 @@ done
 # replay clock read just before: each must be a sample's IOPS, KiB/s and
 # latency (the daemon's last interval ends at most ~12 s before the clock
 # reading), or lie between two neighbours when the interval straddles them.
-summary=$("$PY" - "$CLI" "$KSOCK" "$SLICE/2022-07-18.csv" "disk7=$(id_of "$HOST-disk7")" \
+summary=$("$PY" - "$CLI" "$SCEN" "$KSOCK" "$SLICE/2022-07-18.csv" "disk7=$(id_of "$HOST-disk7")" \
   "$SLOW=$(id_of "$HOST-$SLOW")" <<'PYEOF'
-import csv, json, math, re, socket, subprocess, sys, time
-cli, sock, trace = sys.argv[1:4]
+import csv, json, math, re, subprocess, sys, time
+cli, scen, sock, trace = sys.argv[1:5]
 rows = list(csv.DictReader(open(trace)))
 t0 = min(int(r["ts"]) for r in rows)
 want = {(r["disk_id"], (int(r["ts"]) - t0) // 15): (0, 0, 0) if "NA" in (r["throughput"], r["latency"])
         else (float(r["throughput"]) / 4096, float(r["throughput"]) / 1024, float(r["latency"])) for r in rows}
-near = lambda got, e: all(abs(g - math.floor(x)) <= 1 for g, x in zip(got, e))
-between = lambda got, a, b: all(min(x, y) - 1 <= g <= max(x, y) + 1 for g, x, y in zip(got, a, b))
 count, seen = {"exact": 0, "blend": 0, "bad": 0}, set()
 for _ in range(30):
-    for drive, disk_id in (a.split("=") for a in sys.argv[4:]):
-        with socket.socket(socket.AF_UNIX) as s:
-            s.connect(sock)
-            s.sendall(b'{"jsonrpc": "2.0", "id": 1, "method": "agent_status"}')
-            t = json.loads(s.recv(65536))["result"]["now"]
+    for drive, disk_id in (a.split("=") for a in sys.argv[5:]):
+        t = json.loads(subprocess.run([sys.executable, scen, "ctl", sock, "agent_status"], capture_output=True).stdout)["result"]["now"]
         out = subprocess.run([cli, "show", "iostat_info", "disk_id=" + disk_id], capture_output=True, text=True).stdout
         got = [int(re.search(k + r"\s*:\s*(\d+)", out).group(1)) for k in ("ReadIops", "ReadIoBand", "ReadIoDelay")]
         seen.add(got[0])
         ks = range(math.floor((t - 12) / 15), math.floor(t / 15) + 1)
         e = [want.get((drive, k), (0, 0, 0)) for k in range(ks[0], ks[-1] + 2)]
-        kind = "exact" if any(near(got, e[i]) for i in range(len(ks))) else \
-            "blend" if any(between(got, e[i], e[i + 1]) for i in range(len(ks))) else "bad"
+        kind = "exact" if any(all(abs(g - math.floor(x)) <= 1 for g, x in zip(got, e[i])) for i in range(len(ks))) \
+            else "blend" if any(all(min(x, y) - 1 <= g <= max(x, y) + 1 for g, x, y in zip(got, e[i], e[i + 1]))
+                                for i in range(len(ks))) else "bad"
         count[kind] += 1
-        if kind == "bad":
-            print("%s at %.1f: %s, samples %s" % (drive, t, got, e), file=sys.stderr)
+        kind == "bad" and print("%s at %.1f: %s, samples %s" % (drive, t, got, e), file=sys.stderr)
     time.sleep(1)
 print("exact=%(exact)d blend=%(blend)d bad=%(bad)d" % count, "distinct=%d" % len(seen))
 PYEOF

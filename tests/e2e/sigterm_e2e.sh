@@ -28,17 +28,14 @@ s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.send(b"\0\0"); time
   # Stop 0.3 s after an agent query went out: its answer is 1.7 s away.
   n=$(requests)
   wait_for 10 eval 'test "$(requests)" -gt $n' || fail "no agent query went out"
-  sleep 0.3
-  T=$(date +%s.%N)
-  stop_daemon
+  sleep 0.3 && T=$(date +%s.%N) && stop_daemon
   kill "$BUSY" "$HALF"; wait "$BUSY" "$HALF" 2>/dev/null || true
   check "after ${delay}s: an agent query was in flight" \
     awk -v t="$T" -v l="$(jq -s 'map(.time) | max' "$KREQ")" 'BEGIN {exit !(t - l < 2)}'
   check_eq "after ${delay}s: exit status, alive file" "$DSTATUS $(test -e "$ALIVE" && echo left)" "0 "
   check "after ${delay}s: the registry loads, unchanged" test "$(registry)" = "$REG"
   check "after ${delay}s: the configuration parses" quiet jq -e '.feature_switch == 1' "$CONFIG"
-  cp "$CONFIG" /tmp/config.before
-  before=$(announced) loads=$(config_loads) T=$(date +%s.%N)
+  before=$(announced) loads=$(config_loads) T=$(date +%s.%N) && cp "$CONFIG" /tmp/config.before
   start_daemon
   check "after ${delay}s: the restart loads the configuration" wait_for 20 eval 'test "$(config_loads)" -gt $loads'
   # Three scans: a disk missing from the loaded registry would be registered anew.

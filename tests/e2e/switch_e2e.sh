@@ -7,22 +7,19 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 start_fleet 5 1 '[{"at": 100, "disk": "kd1", "type": "pull"}, {"at": 200, "disk": "kd3", "type": "pull"}]' proxy
-asked_since() { asked "$KREQ" since="$1"; }
-gone() { ! registry | grep -q " $1 "; }
 # off_window WHAT: kd's next disk leaves while the switch is off; for 8 s no
 # agent is asked and the registry stays as it was.
 off_window() {
-  local before t
-  before=$(registry) t=$(date +%s.%N)
+  local before=$(registry) t=$(date +%s.%N)
   ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null
   sleep 8
-  check_eq "$1: agents asked" "$(asked_since "$t")" 0
+  check_eq "$1: agents asked" "$(asked "$KREQ" since="$t")" 0
   check "$1: the registry stays as it was" test "$(registry)" = "$before"
   check_eq "$1: the data agent heard" "$(jq -s --argjson t "$t" 'map(select(.time >= $t)) | length' "$DMA_LOG")" 0
 }
 # back_on WHAT SN BEFORE: the disk SN that left goes offline, the others keep their ids.
 back_on() {
-  check "$1: the disk that left goes offline" wait_for 15 gone "$2"
+  check "$1: the disk that left goes offline" wait_for 15 eval '! registered $2'
   check "$1: the other disks keep their ids" test "$(registry)" = "$(grep -v "$2" <<<"$3")"
 }
 
@@ -37,7 +34,7 @@ write_config 1 50
 T=$(date +%s.%N)
 start_daemon
 back_on "switched on" SPKEK0001 "$REG"
-check "switched on: the agents are asked again" test "$(asked_since "$T")" -ge 1
+check "switched on: the agents are asked again" test "$(asked "$KREQ" since="$T")" -ge 1
 
 check "the CLI shows the switch on" cli_has 'feature_switch *: on' show config
 OFF=$(log_now)
