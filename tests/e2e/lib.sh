@@ -1,139 +1,112 @@
-# Shared set-up of the end-to-end scripts. Source it first thing:
+# Shared set-up and steps of the end-to-end scripts. Source it first thing:
 #   source "$(dirname "$0")/lib.sh" "$@"
-# It re-runs the calling script inside a private mount namespace with empty
-# tmpfs over /tmp, /var/tmp and /var/log, installs the build there into the
-# private prefix $P, and gives helpers to start and stop the daemon. Inside,
-# $SRC is the checkout and $E2E_DIR this directory. The
-# daemon's fixed paths therefore never collide between tests or touch the host.
+# It re-runs the calling script inside private mount and network namespaces
+# (the latter keeps device events of the host and of other tests apart) with
+# empty tmpfs over /tmp, /var/tmp and /var/log, installs the build there into the
+# private prefix $P, and gives the steps the scenarios are made of. Inside,
+# $SRC is the checkout and $E2E_DIR this directory. The daemon's fixed paths
+# therefore never collide between tests or touch the host.
 set -euo pipefail
 
 BUILD=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 if [ -z "${SPK_E2E_IN_NS:-}" ]; then
-  # 77 tells ctest the test was skipped, so a machine that cannot make a
-  # mount namespace shows skipped tests rather than passed ones.
-  if [ "$(id -u)" != 0 ] || ! unshare --mount true 2>/dev/null; then
-    echo "SKIP: end-to-end tests need root and a private mount namespace (unshare -m)"
-    exit 77
-  fi
-  export SPK_E2E_IN_NS=1
-  exec unshare --mount --propagation private bash "$0" "$@"
+  # 77 tells ctest the test was skipped, so a machine that cannot make the
+  # namespaces shows skipped tests rather than passed ones.
+  [ "$(id -u)" = 0 ] && unshare --mount --net true 2>/dev/null ||
+    { echo "SKIP: end-to-end tests need root and private namespaces (unshare -m -n)"; exit 77; }
+  SPK_E2E_IN_NS=1 exec unshare --mount --net --propagation private bash "$0" "$@"
 fi
 
 # The checkout and the build may themselves live below /tmp, which is about
 # to be covered: install into a private tmpfs and reach the checkout through a
 # bind mount before covering it.
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-mount -t tmpfs tmpfs /mnt
 P=/mnt/spk-prefix
-cmake --install "$BUILD" --prefix "$P" >/dev/null
-mkdir -p /mnt/src
-mount --bind "$SRC" /mnt/src
-SRC=/mnt/src
-E2E_DIR=$SRC/tests/e2e
-unset BUILD
-for d in /tmp /var/tmp /var/log; do
-  mount -t tmpfs -o mode=1777 tmpfs "$d"
-done
+mount -t tmpfs tmpfs /mnt && cmake --install "$BUILD" --prefix "$P" >/dev/null
+mkdir -p /mnt/src && mount --bind "$SRC" /mnt/src
+SRC=/mnt/src E2E_DIR=/mnt/src/tests/e2e
+for d in /tmp /var/tmp /var/log; do mount -t tmpfs -o mode=1777 tmpfs "$d"; done
 cd /  # the working directory may have been covered
-DAEMON="$P/bin/spindlekeepd"
-LOG_DIR=/var/log/spindlekeep
-OUT=/tmp/daemon.out
-FAILS=0
+DAEMON="$P/bin/spindlekeepd" CLI="$P/bin/spindlekeep-cli" DIAG="$P/bin/spindlekeep-diag"
+LOG_DIR=/var/log/spindlekeep OUT=/tmp/daemon.out FAILS=0 DEMO_FLEET="$SRC/tools/spindlekeep-agent/fleet.example.json"
+HOST_LOG=$LOG_DIR/spindlekeep.log
 
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
-pass() { echo "ok: $*"; }
-check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+check() { local what=$1; shift; if "$@"; then echo "ok: $what [${SECONDS}s]"; else fail "$what [${SECONDS}s]"; fi; }
+# check_eq WHAT GOT WANT: the failure shows both.
+check_eq() { check "$1 (got '$2', want '$3')" test "$2" = "$3"; }
+quiet() { "$@" >/dev/null 2>&1; }
+# diag STATUS ERE ARGS...: the diagnose client exits with STATUS and prints
+# ERE (or anything, for ""); its output stays in $TXT.
+TXT=/tmp/diag.txt
+diag() {
+  local want=$1 re=$2 rc=0; shift 2
+  "$DIAG" "$@" >"$TXT" 2>&1 || rc=$?
+  check "diag $* (status $rc, '$re')" eval 'test $rc = $want && { [ -z "$re" ] || grep -Eq -- "$re" $TXT; }'
+}
+# cli_has ERE ARGS...: the operator client's output (stdout and stderr) matches.
+cli_has() { local re=$1; shift; "$CLI" "$@" 2>&1 | grep -Eq -- "$re"; }
 
 # wait_for SECONDS COMMAND...: polls until the command succeeds.
 wait_for() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@"; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.1
-  done
+  local end=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -lt $end ] && sleep 0.1 || return 1; done
 }
 
 # start_daemon [ARGS...]: starts the installed daemon in the background; sets DPID.
-start_daemon() {
-  "$DAEMON" "$@" >>"$OUT" 2>&1 &
-  DPID=$!
-  settling
-}
-
+start_daemon() { "$DAEMON" "$@" >>"$OUT" 2>&1 & DPID=$!; settling; }
 # stop_daemon: SIGTERM and wait; sets DSTATUS.
-stop_daemon() {
-  kill -TERM "$DPID" 2>/dev/null || true
-  DSTATUS=0
-  wait "$DPID" || DSTATUS=$?
-}
-
+stop_daemon() { kill -TERM "$DPID" 2>/dev/null || true; DSTATUS=0; wait "$DPID" || DSTATUS=$?; }
 # stop_and_finish: SIGTERM must end the daemon with 0; then the verdict.
-stop_and_finish() {
-  stop_daemon
-  check "SIGTERM ends the daemon with 0" test "$DSTATUS" = 0
-  finish
-}
-
+stop_and_finish() { stop_daemon; check_eq "SIGTERM ends the daemon" "$DSTATUS" 0; finish; }
 finish() {
-  if [ "$FAILS" -ne 0 ]; then
-    echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
-    echo "---- host log"; tail -n 50 "$LOG_DIR/spindlekeep.log" 2>/dev/null || true
-    echo "$FAILS check(s) failed"
-    exit 1
-  fi
-  echo "all checks passed"
+  [ "$FAILS" -ne 0 ] || { echo "all checks passed"; return 0; }
+  echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
+  echo "---- host log"; tail -n 50 "$HOST_LOG" 2>/dev/null || true
+  echo "$FAILS check(s) failed"; exit 1
 }
 
-# ---- scenario helpers: agents, registry, host-log records
-PY=$(python3 -c 'import sys; print(sys.executable)')  # skips slow launcher shims
-SCEN="$E2E_DIR/scenario.py"
-ALIVE="$P/config/spindlekeep_master_process_alive"
-REGISTRY="$P/config/disk_mgr.config"
+# ---- agents, registry, host-log records
+PY=$(python3 -c 'import sys; print(sys.executable)') SCEN="$E2E_DIR/scenario.py"  # skips slow launcher shims
+ALIVE="$P/config/spindlekeep_master_process_alive" REGISTRY="$P/config/disk_mgr.config"
 CONFIG="$P/config/spindlekeep_config.json"
-KSOCK=/tmp/dcak.sock
-USOCK=/var/tmp/spdk.sock
-DMA_LOG=/tmp/dma/dma.jsonl  # the agent wants a directory only it may write
-HELPERS=""
+KSOCK=/tmp/dcak.sock USOCK=/var/tmp/spdk.sock
+KREAL=/tmp/dcak-real.sock UREAL=/var/tmp/spdk-real.sock
+KREQ=/tmp/kernel-requests.jsonl UREQ=/tmp/user-requests.jsonl
+DMA_LOG=/tmp/dma/dma.jsonl FLEET=/tmp/fleet.json HELPERS=""  # the agent wants a directory only it may write
+trap 'kill $HELPERS ${DPID:-} 2>/dev/null || true' EXIT
 
-# start_agent kernel|user FLEET [ARGS...]: starts an agent with control
-# methods on its default socket (or $AGENT_SOCKET) and waits for the socket;
-# sets KAPID or UAPID. Helpers and the daemon end with the script.
+# start_agent kernel|user FLEET [ARGS...]: an agent (FLEET "": no --fleet) with control methods on
+# its default socket or, with $AGENT_SOCKET, there behind a recording proxy
+# on the default one (requests logged to $KREQ or $UREQ); sets KAPID or UAPID.
 start_agent() {
-  local role=$1 fleet=$2 sock=$KSOCK; shift 2
-  [ "$role" = user ] && sock=$USOCK && set -- --record "$DMA_LOG" --prom-dir none "$@" &&
+  local role=$1 fleet=(--fleet "$2") sock=$KSOCK real=$KREAL log=$KREQ; shift 2
+  [ -n "${fleet[1]}" ] || fleet=()
+  if [ "$role" = user ]; then
+    sock=$USOCK real=$UREAL log=$UREQ
     mkdir -p -m 0755 "$(dirname "$DMA_LOG")"
-  sock=${AGENT_SOCKET:-$sock}
-  "$P/bin/spindlekeep-agent" --role "$role" --fleet "$fleet" --socket "$sock" --control \
-    --log-level warn "$@" >>"/tmp/agent-$role.out" 2>&1 &
-  if [ "$role" = user ]; then UAPID=$!; else KAPID=$!; fi
-  HELPERS="$HELPERS $!"
-  trap 'kill $HELPERS ${DPID:-} 2>/dev/null || true' EXIT
-  wait_for 10 test -S "$sock" || fail "$role agent did not come up"
+    set -- --record "$DMA_LOG" --prom-dir none "$@"
+  fi
+  "$P/bin/spindlekeep-agent" --role "$role" "${fleet[@]}" --socket "${AGENT_SOCKET:-$sock}" \
+    --control --log-level warn "$@" >>"/tmp/agent-$role.out" 2>&1 &
+  if [ "$role" = user ]; then UAPID=$!; else KAPID=$!; fi; HELPERS="$HELPERS $!"
+  wait_for 10 test -S "${AGENT_SOCKET:-$sock}" || fail "$role agent did not come up"
+  if [ -n "${AGENT_SOCKET:-}" ]; then
+    "$PY" "$SCEN" proxy "$sock" "$real" "$log" >>/tmp/proxy.out 2>&1 & HELPERS="$HELPERS $!"
+    wait_for 10 test -S "$sock" || fail "proxy on $sock did not come up"
+  fi
 }
 ctl() { "$PY" "$SCEN" ctl "$@"; }
-# start_fleet KERNEL USER [EVENTS_JSON [proxy]]: $FLEET, a scenario.py fleet
-# with the events added, and both agents on it; with "proxy" the kernel agent
-# listens on $KREAL behind a recording proxy that logs to $KREQ.
-FLEET=/tmp/fleet.json
-KREAL=/tmp/dcak-real.sock
-KREQ=/tmp/kernel-requests.jsonl
+# start_fleet KERNEL USER [EVENTS_JSON [proxy [USER_AGENT_ARGS...]]]: $FLEET,
+# a scenario.py fleet with the events added, and both agents on it; with
+# "proxy" (any non-empty word) the kernel agent listens on $KREAL behind a
+# recording proxy.
 start_fleet() {
   "$PY" "$SCEN" fleet "$FLEET" "$1" "$2"
-  add_events "$FLEET" "${3:-[]}"
-  if [ "${4:-}" = proxy ]; then
-    AGENT_SOCKET=$KREAL start_agent kernel "$FLEET"
-    start_proxy "$KSOCK" "$KREAL" "$KREQ"
-  else
-    start_agent kernel "$FLEET"
-  fi
-  start_agent user "$FLEET"
-}
-# start_proxy LISTEN TARGET LOG: a recording proxy (agent_proxy.py) in front of an agent.
-start_proxy() {
-  "$PY" "$E2E_DIR/agent_proxy.py" "$@" >>/tmp/proxy.out 2>&1 &
-  HELPERS="$HELPERS $!"
-  wait_for 10 test -S "$1" || fail "proxy on $1 did not come up"
+  jq --argjson e "${3:-[]}" '.events += $e' "$FLEET" >"$FLEET.new" && mv "$FLEET.new" "$FLEET"
+  AGENT_SOCKET=${4:+$KREAL} start_agent kernel "$FLEET"
+  shift 4 2>/dev/null || shift $#
+  start_agent user "$FLEET" "$@"
 }
 # asked LOG [method=M] [device=D] [only=D] [min=N] [since=T] [until=T]: the
 # number of requests a proxy recorded (see scenario.py).
@@ -146,17 +119,19 @@ write_config() {
     disklife_prediction: {task_cycle: 86400}} + ({sata_ssd_disk: 1, sas_ssd_disk: 1, nvme_disk: 1, sas_hdd: 100} |
     map_values({task_cycle: 20, min_threshold_value: ., min_slow_cycle: $slow}))) * $extra' >"$CONFIG"
 }
-# add_events FLEET EVENTS_JSON: appends timed events to a fleet file.
-add_events() { jq --argjson e "$2" '.events += $e' "$1" >"$1.new" && mv "$1.new" "$1"; }
 # registry: "id sn state slot" lines of the registry file; fails when it does not load.
 registry() { "$PY" "$SCEN" registry "$REGISTRY"; }
-registry_loads() { registry >/dev/null; }
 registered_count() { registry 2>/dev/null | wc -l; }
 count_is() { test "$(registered_count)" = "$1"; }
+registered() { registry | awk '{print $2}' | grep -qx "$1"; }
 id_of() { registry | awk -v sn="$1" '$2 == sn {print $1}'; }
-id_is() { test "$(id_of "$1")" = "$2"; }
-dma_heard() { grep "\"$1\"" "$DMA_LOG" 2>/dev/null | grep -q "\"$2\""; }
 alive_up() { test -f "$ALIVE"; }
+# dma_sns METHOD: the serial number of each call of METHOD the data agent heard.
+dma_sns() { jq -r --arg m "$1" 'select(.method == $m) | .params.sn' "$DMA_LOG" 2>/dev/null; }
+# announced: the number of disks the host log says were registered so far.
+announced() { cat "$LOG_DIR"/spindlekeep.log* 2>/dev/null | grep -c "online disk, sn = " || true; }
+# up_with N: the daemon started and N disks registered; REG holds the registry.
+up_with() { start_daemon; check "all $1 disks are registered" wait_for 60 count_is "$1"; REG=$(registry); }
 
 # A first start finds no backup, configuration or registry yet and removes
 # no old registry at its first save.
@@ -167,44 +142,23 @@ FRESH_INSTALL='Cant get bak file list|disk_mgr.config fail, file not exist|cant 
 # refused with 4 (not registered); the analyses ask for IO statistics and
 # health data that come only with the second IO frame and the first health
 # record. settling opens a 20-second window in which they are explained.
-SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|message\(dca_get_disks_(iostat|health_info)\) failed\(ret:4\)'
-SETTLE_ERE+='|\(message:dca_get_disks_(iostat|health_info)\) Failed\(ret:4\)'
-SETTLE_ERE+='|QueryMessageAndSave\(dca_get_disks_(iostat|health_info)\) failed\(4\)'
-SETTLE_ERE+='|Get disk\([0-9]+\) iostat info fail|Get disk\([0-9]+\) (sn\([^)]*\) health )?info fail'
-SETTLE_ERE+='|Query disk\([0-9]+\) health info life in event fail'
-SETTLE_ERE+='|Get Disk\([0-9]+\) smart info event fail|Handle monitor disk\([0-9]+\) life in event fail'
+SETTLE_ERE='Set\(sn:[^)]*\) failed\(ret:4\)|(message\(|\(message:|QueryMessageAndSave\()dca_get_disks_(iostat|health_info)\)'
+SETTLE_ERE+=' [Ff]ailed\((ret:)?4\)|Get disk\([0-9]+\) (iostat |(sn\([^)]*\) health )?)info fail|Query disk\([0-9]+\) health info'
+SETTLE_ERE+=' life in event fail|Get Disk\([0-9]+\) smart info event fail|Handle monitor disk\([0-9]+\) life in event fail'
 SETTLING=()
 settling() { SETTLING+=("$(log_now)" "$(date -d '+20 sec' '+%F %T.%3N')" "$SETTLE_ERE"); }
-# unexplained_errors [ERE [FROM TO ERE]...]: ERROR records of the host log
-# that neither ERE explains nor an ERE of a time window (log_now stamps)
-# that holds the record, nor a settling window.
-unexplained_errors() {
-  local allow=${1:-}
-  shift || true
-  "$PY" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*
-}
 log_now() { date '+%F %T.%3N'; }
-# sleep_until SECONDS_VALUE: sleeps until bash's $SECONDS reaches it.
-sleep_until() { [ "$1" -le "$SECONDS" ] || sleep $(($1 - SECONDS)); }
 # errors_between FROM TO ERE: number of ERROR records of the window that ERE matches.
 errors_between() {
   cat "$LOG_DIR"/spindlekeep.log* | awk -v a="$1" -v b="$2" -v re="$3" \
     'substr($0, 1, 23) >= a && substr($0, 1, 23) <= b && /\[ERROR\]/ && $0 ~ re' | wc -l
 }
+# no_unexplained_errors [ALLOW_ERE [FROM TO ERE]...]: no ERROR record of the
+# host log beyond what ALLOW_ERE, an ERE of a time window (log_now stamps)
+# holding the record, or a settling window explains; prints the first others.
 no_unexplained_errors() {
-  local extra
-  extra=$(unexplained_errors "$@")
-  [ -z "$extra" ] && return 0
-  echo "$extra" | head -n 20
-  return 1
-}
-
-# The operator client, once it is built; steps that need it are skipped
-# (and say so) without it.
-CLI="$P/bin/spindlekeep-cli"
-have_cli() { [ -x "$CLI" ] || { echo "skip: no spindlekeep-cli: $*"; return 1; }; }
-# The same for the analyses, seen in the running daemon's diagnose groups.
-have_analyses() {
-  "$P/bin/spindlekeep-diag" 2>/dev/null | grep -q u_drm_slow_disk ||
-    { echo "skip: no analyses: $*"; return 1; }
+  local allow=${1:-} extra
+  shift || true
+  extra=$("$PY" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*)
+  [ -z "$extra" ] || { echo "$extra" | head -n 20; return 1; }
 }

@@ -6,37 +6,28 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 N=40
-"$PY" "$SCEN" fleet "$FLEET" "$N" 0 1 0.3
-start_agent kernel "$FLEET"
-start_agent user "$FLEET"
+"$PY" "$SCEN" fleet "$FLEET" "$N" 0 1 0.3 && start_agent kernel "$FLEET" && start_agent user "$FLEET"
 ctl "$KSOCK" agent_set_fault '{"method": "dca_get_disks_base_info", "mode": "delay", "delay_ms": 150}' >/dev/null
 # announcements: "sn id" of every "online disk" record of all runs so far.
 announcements() {
   sed -n 's/.*online disk, sn = \([^,]*\),disk id = \([0-9]*\).*/\1 \2/p' "$LOG_DIR"/spindlekeep.log* 2>/dev/null
 }
-
 rounds=0 trace=""
-while [ $rounds -lt 12 ] && [ "$(announcements | wc -l)" -lt $N ]; do
+while [ $rounds -lt 12 ] && [ "$(announced)" -lt $N ]; do
   start_daemon
   ms=$((100 + RANDOM % 2400))
-  sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
+  sleep "$((ms / 1000)).$(printf %03d $((ms % 1000)))"
   kill -KILL "$DPID"; wait "$DPID" 2>/dev/null || true
-  rounds=$((rounds + 1))
-  trace="$trace ${ms}ms:$(announcements | wc -l)"
+  rounds=$((rounds + 1)) trace="$trace ${ms}ms:$(announced)"
 done
 echo "kills after (ms:disks announced so far):$trace"
 check "kills came before all disks were registered ($rounds kills)" test $rounds -ge 3
-
 start_daemon
-check "the daemon comes up after the last kill" wait_for 20 alive_up
 check "all $N disks end up registered" wait_for 60 count_is $N
-check "the registry loads, without repeated ids or serial numbers" registry_loads
-dup_sn=$(announcements | awk '{print $1}' | sort | uniq -d)
-check "no disk was registered twice over the runs (${dup_sn:-none})" test -z "$dup_sn"
-dup_id=$(announcements | sort -u | awk '{print $2}' | sort | uniq -d)
-check "no id was given to two disks (${dup_id:-none})" test -z "$dup_id"
-changed=$(join <(announcements | sort) <(registry | awk '{print $2, $1}' | sort) | awk '$2 != $3')
-check "every disk keeps the id it was announced with (${changed:-all kept})" test -z "$changed"
-check "no ERROR record beyond a fresh installation's and new disks'" \
-  no_unexplained_errors "$FRESH_INSTALL"
+check "the registry loads, without repeated ids or serial numbers" quiet registry
+check_eq "disks registered twice over the runs" "$(announcements | awk '{print $1}' | sort | uniq -d | xargs)" ""
+check_eq "ids given to two disks" "$(announcements | sort -u | awk '{print $2}' | sort | uniq -d | xargs)" ""
+check_eq "disks whose id changed since their announcement" \
+  "$(join <(announcements | sort) <(registry | awk '{print $2, $1}' | sort) | awk '$2 != $3' | xargs)" ""
+check "no ERROR record beyond a fresh installation's and new disks'" no_unexplained_errors "$FRESH_INSTALL"
 stop_and_finish

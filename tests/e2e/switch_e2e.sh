@@ -7,59 +7,52 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 start_fleet 5 1 '[{"at": 100, "disk": "kd1", "type": "pull"}, {"at": 200, "disk": "kd3", "type": "pull"}]' proxy
-asked_since() { asked "$KREQ" since="$1"; }
-gone() { ! registry | grep -q " $1 "; }
+# off_window WHAT: kd's next disk leaves while the switch is off; for 8 s no
+# agent is asked and the registry stays as it was.
+off_window() {
+  local before=$(registry) t=$(date +%s.%N)
+  ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null
+  sleep 8
+  check_eq "$1: agents asked" "$(asked "$KREQ" since="$t")" 0
+  check "$1: the registry stays as it was" test "$(registry)" = "$before"
+  check_eq "$1: the data agent heard" "$(jq -s --argjson t "$t" 'map(select(.time >= $t)) | length' "$DMA_LOG")" 0
+}
+# back_on WHAT SN BEFORE: the disk SN that left goes offline, the others keep their ids.
+back_on() {
+  check "$1: the disk that left goes offline" wait_for 15 eval '! registered $2'
+  check "$1: the other disks keep their ids" test "$(registry)" = "$(grep -v "$2" <<<"$3")"
+}
 
-start_daemon
-check "all 6 disks are registered" wait_for 30 count_is 6
-FIRST=$(registry)
+up_with 6
 stop_daemon
-
 write_config 0 50
-ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null  # kd1 leaves
-T=$(date +%s.%N)
 start_daemon
 check "switched off: the daemon comes up" wait_for 20 alive_up
-sleep 8
-check "switched off: no agent is asked" test "$(asked_since "$T")" = 0
-check "switched off: the registry stays as it was" test "$(registry)" = "$FIRST"
-check "switched off: the data agent hears nothing" \
-  test "$(jq -s --argjson t "$T" '[.[] | select(.time >= $t)] | length' "$DMA_LOG")" = 0
+off_window "switched off"  # kd1 leaves
 stop_daemon
-
 write_config 1 50
 T=$(date +%s.%N)
 start_daemon
-check "switched on: the disk that left goes offline" wait_for 15 gone SPKEK0001
-check "switched on: the agents are asked again" test "$(asked_since "$T")" -ge 1
-check "switched on: the other disks keep their ids" \
-  test "$(registry)" = "$(echo "$FIRST" | grep -v SPKEK0001)"
+back_on "switched on" SPKEK0001 "$REG"
+check "switched on: the agents are asked again" test "$(asked "$KREQ" since="$T")" -ge 1
 
-if have_cli "the feature switch at run time"; then
-  check "the CLI shows the switch on" bash -c "'$CLI' show config | grep -Eq 'feature_switch *: on'"
-  OFF=$(log_now)
-  check "the CLI switches it off" bash -c "'$CLI' change config feature_switch=off >/dev/null"
-  check "off is saved" test "$(jq .feature_switch "$CONFIG")" = 0
-  sleep 4  # queries already under way finish
-  SECOND=$(registry)
-  T=$(date +%s.%N)
-  ctl $KREAL agent_advance_time '{"seconds": 100}' >/dev/null  # kd3 leaves
-  sleep 8
-  check "off at run time: no agent is asked" test "$(asked_since "$T")" = 0
-  check "off at run time: the registry stays as it was" test "$(registry)" = "$SECOND"
-  check "the CLI shows the switch off" bash -c "'$CLI' show config | grep -Eq 'feature_switch *: off'"
-  check "the CLI switches it on" bash -c "'$CLI' change config feature_switch=on >/dev/null"
-  ON=$(log_now)
-  settling
-  check "on at run time: the disk that left goes offline" wait_for 15 gone SPKEK0003
-  check "on at run time: the other disks keep their ids" \
-    test "$(registry)" = "$(echo "$SECOND" | grep -v SPKEK0003)"
-fi
+check "the CLI shows the switch on" cli_has 'feature_switch *: on' show config
+OFF=$(log_now)
+check "the CLI switches it off" quiet "$CLI" change config feature_switch=off
+check_eq "off is saved" "$(jq .feature_switch "$CONFIG")" 0
+sleep 4  # queries already under way finish
+SECOND=$(registry)
+off_window "off at run time"  # kd3 leaves
+check "the CLI shows the switch off" cli_has 'feature_switch *: off' show config
+check "the CLI switches it on" quiet "$CLI" change config feature_switch=on
+ON=$(log_now)
+settling
+back_on "on at run time" SPKEK0003 "$SECOND"
 # While the switch is off the data store holds no disk data, but the
 # analyses still hold their disks: their reads fail until it is on again.
 # The backup task cancelled by the switch sleeps out its ten-minute pause
 # before it ends, so switching on sooner cannot start it again (114).
 check "no ERROR record beyond a fresh installation's and the switched-off store's" \
-  no_unexplained_errors "$FRESH_INSTALL" "${OFF:-0}" "${ON:-0}" \
+  no_unexplained_errors "$FRESH_INSTALL" "$OFF" "$ON" \
   "baseinfo fail, ret\(1\)|$SETTLE_ERE|Start Config Back Up Task Fail, ret = 114"
 stop_and_finish
