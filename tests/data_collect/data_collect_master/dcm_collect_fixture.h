@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -54,22 +53,19 @@ public:
     AgentInfo Info() const
     {
         AgentInfo a{};
-        strncpy(a.agentName, name_.c_str(), sizeof(a.agentName) - 1);
+        name_.copy(a.agentName, sizeof(a.agentName) - 1);
         a.agentType = AGENT_TYPE_SOCK_FILE;
-        strncpy(a.addr.sockFile, server_.Path().c_str(), sizeof(a.addr.sockFile) - 1);
+        server_.Path().copy(a.addr.sockFile, sizeof(a.addr.sockFile) - 1);
         return a;
     }
     const std::string &Path() const { return server_.Path(); }
     UnixAgentServer &Server() { return server_; }
 
-    void SetDisks(const std::vector<TestDisk> &disks) { Locked([&] { disks_ = disks; }); }
-    void SetSlot(const std::string &dev, double slot) { Locked([&] { slots_[dev] = slot; }); }
-    void SetFault(const std::string &method, Fault f) { Locked([&] { faults_[method] = f; }); }
-    // Answers garbage only to requests naming exactly `count` devices.
-    void SetFaultForBatchSize(const std::string &method, int count)
-    {
-        Locked([&] { faultBatchSize_[method] = count; });
-    }
+    void SetDisks(const std::vector<TestDisk> &disks) { Lock l(mu_); disks_ = disks; }
+    void SetSlot(const std::string &dev, double slot) { Lock l(mu_); slots_[dev] = slot; }
+    void SetFault(const std::string &method, Fault f) { Lock l(mu_); faults_[method] = f; }
+    // Answers garbage only to requests naming exactly `n` devices.
+    void SetFaultForBatchSize(const std::string &method, int n) { Lock l(mu_); batchFault_[method] = n; }
 
     // Requests of `method`, in arrival order.
     std::vector<std::string> RequestsOf(const std::string &method) const
@@ -82,74 +78,62 @@ public:
         }
         return out;
     }
-    // Device-name counts of each request of `method`.
-    std::vector<int> BatchSizesOf(const std::string &method) const
-    {
-        std::vector<int> sizes;
-        for (const std::string &r : RequestsOf(method)) {
-            Json j(r);
-            sizes.push_back(cJSON_GetArraySize(Devices(j.value)));
-        }
-        return sizes;
-    }
 
 private:
-    template <typename F>
-    void Locked(F f)
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        f();
-    }
-    static const cJSON *Devices(const cJSON *req)
-    {
-        return cJSON_GetObjectItem(cJSON_GetObjectItem(req, "params"), "devices");
-    }
+    using Lock = std::lock_guard<std::mutex>;
+
     cJSON *Member(const std::string &method, const TestDisk &d)
     {
         return method == "dca_get_disks_health_info" ? HealthJson(d)
                : method == "dca_get_disks_iostat"    ? IoJson(d, 1000 + ticks_ * 10)
-                                                     : BaseJson(d);
+               : method == "dca_get_disks_brief_info" ? BriefJson(d)
+                                                      : BaseJson(d);
     }
-
-    std::string Respond(const std::string &text)
+    // The disks named by the request, the slots of those that have one, or
+    // every disk for the device list.
+    cJSON *Disks(const std::string &method, const cJSON *devices)
     {
-        std::lock_guard<std::mutex> lock(mu_);
-        Json req(text);
-        const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(req.value, "method"));
-        const std::string method = m != nullptr ? m : "";
-        const cJSON *devices = Devices(req.value);
-        Fault fault = faults_.count(method) ? faults_[method] : Fault::kNone;
-        if (faultBatchSize_.count(method) && cJSON_GetArraySize(devices) == faultBatchSize_[method]) {
-            fault = Fault::kGarbage;
-        }
-        if (fault == Fault::kGarbage) {
-            return "this is {not json";
-        }
         cJSON *disks = cJSON_CreateArray();
+        const bool slots = method == "dca_get_disks_slotid", brief = method == "dca_get_disks_brief_info";
         const cJSON *dev = nullptr;
         cJSON_ArrayForEach(dev, devices)
         {
             const cJSON *n = cJSON_IsString(dev) ? dev : cJSON_GetObjectItem(dev, "device_name");
             const std::string name = cJSON_IsString(n) ? n->valuestring : "";
-            if (method == "dca_get_disks_slotid" && slots_.count(name)) {
-                cJSON *o = cJSON_CreateObject();
-                cJSON_AddStringToObject(o, "device_name", name.c_str());
+            if (slots && slots_.count(name)) {
+                cJSON *o = cJSON_Parse(("{\"device_name\":" + Q(name) + "}").c_str());
                 cJSON_AddNumberToObject(o, "slot_id", slots_[name]);
                 cJSON_AddItemToArray(disks, o);
             }
-            for (const TestDisk &d : disks_) {
-                if (d.dev == name && method != "dca_get_disks_slotid") {
-                    cJSON_AddItemToArray(disks, Member(method, d));
+            for (size_t i = 0; !slots && i < disks_.size(); ++i) {
+                if (disks_[i].dev == name) {
+                    cJSON_AddItemToArray(disks, Member(method, disks_[i]));
                 }
             }
         }
-        bool brief = method == "dca_get_disks_brief_info";
-        for (int i = 0; brief && i < static_cast<int>(disks_.size()); ++i) {
+        for (size_t i = 0; brief && i < disks_.size(); ++i) {
             cJSON_AddItemToArray(disks, BriefJson(disks_[i]));
         }
+        return disks;
+    }
+
+    std::string Respond(const std::string &text)
+    {
+        Lock lock(mu_);
+        Json req(text);
+        const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(req.value, "method"));
+        const std::string method = m != nullptr ? m : "";
+        const cJSON *devices = cJSON_GetObjectItem(cJSON_GetObjectItem(req.value, "params"), "devices");
+        Fault fault = faults_[method];
+        if (fault == Fault::kGarbage || (batchFault_.count(method) &&
+                                         cJSON_GetArraySize(devices) == batchFault_[method])) {
+            return "this is {not json";
+        }
+        cJSON *disks = Disks(method, devices);
+        bool brief = method == "dca_get_disks_brief_info";
         for (int i = 0; fault == Fault::kExtraDisk && i < (brief ? 65 : 1) && !disks_.empty(); ++i) {
-            cJSON_AddItemToArray(disks, brief ? BriefJson(Disk("HDD_SAS", "WD", "M", "X" + std::to_string(i), "sdx"))
-                                              : Member(method, disks_.front()));
+            cJSON_AddItemToArray(disks, Member(method, brief ? Hdds(1, "X" + std::to_string(i))[0]
+                                                             : disks_.front()));
         }
         Json answer(Answer(disks));
         cJSON *result = cJSON_GetObjectItem(answer.value, "result");
@@ -171,20 +155,31 @@ private:
     std::vector<TestDisk> disks_;
     std::map<std::string, double> slots_;
     std::map<std::string, Fault> faults_;
-    std::map<std::string, int> faultBatchSize_;
+    std::map<std::string, int> batchFault_;
     unsigned long long ticks_ = 1000000;
     // Last, so that it is destroyed first: its connection threads call
     // Respond, which reads the members above.
     UnixAgentServer server_;
 };
 
-inline std::atomic<uint64_t> g_requestedSleepMs{0};
+// Device-list records of `disks`, as QueryDeviceList would hand them out.
+struct Devices {
+    explicit Devices(const std::vector<TestDisk> &disks) : records(disks.size())
+    {
+        for (size_t i = 0; i < disks.size(); ++i) {
+            disks[i].sn.copy(records[i].sn, sizeof(records[i].sn) - 1);
+            disks[i].dev.copy(records[i].deviceName, sizeof(records[i].deviceName) - 1);
+            ptrs.push_back(&records[i]);
+        }
+    }
+    std::vector<DiskBriefInfo> records;
+    std::vector<DiskBriefInfo *> ptrs;
+};
 
 inline void FastSleep(KeeperTime t)
 {
     auto ts = ConvertKeeperTime2Timespec(t);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-    g_requestedSleepMs.fetch_add(ms);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms >= 50 ? ms / 50 : ms));
 }
 
@@ -204,10 +199,10 @@ inline void CollectEnvReset()
     g_env->dma.Server().ClearRequests();
 }
 
-// The registry entry of `sn`, or false. Read through the store, under its
-// lock, so that a registration is seen only once it is complete (agent
+// Whether `sn` is registered (its id in `id`). Read through the store, under
+// its lock, so that a registration is seen only once it is complete (agent
 // message included).
-inline bool RegisteredEntry(const std::string &sn, DiskBaseInfo *out, uint32_t *id = nullptr)
+inline bool IsRegistered(const std::string &sn, uint32_t *id = nullptr)
 {
     uint32_t ids[MAX_DISK_NUM] = {0};
     char bufs[MAX_DISK_NUM][DISK_SN_LEN] = {};
@@ -216,21 +211,16 @@ inline bool RegisteredEntry(const std::string &sn, DiskBaseInfo *out, uint32_t *
         sns[i] = KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i]};
     }
     uint32_t count = 0;
-    if (ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) != 0) {
-        return false;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) == 0 && i < count; ++i) {
         if (sn == bufs[i]) {
             if (id != nullptr) {
                 *id = ids[i];
             }
-            return out == nullptr || DiskBaseInfoGet(ids[i], out) == 0;
+            return true;
         }
     }
     return false;
 }
-
-inline bool IsRegistered(const std::string &sn) { return RegisteredEntry(sn, nullptr); }
 
 // dma_* messages the data agent received naming `sn` with `method`.
 inline int DmaCount(const std::string &method, const std::string &sn)
@@ -246,13 +236,10 @@ template <typename Pred>
 bool WaitUntil(Pred pred, int ms = 5000)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
+    while (!pred() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return true;
+    return pred();
 }
 
 // Base of the collection test fixtures: the shared environment for the suite
@@ -263,10 +250,6 @@ class CollectTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (g_env != nullptr) {
-            return;
-        }
-        ready_ = false;
         ASSERT_EQ(KeeperInfraLiteInstall(), 0);
         KeeperOsOps ops = KeeperInfraLiteOps();
         ops.sleep = FastSleep;

@@ -11,9 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "data_collect/data_collect_master/dcm_test_disks.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "support/unix_agent_server.h"
+
+using namespace dcmtest;
 
 namespace {
 
@@ -59,40 +62,12 @@ TEST(DcmRpcIdTest, FirstIdIsTwoThenTheyWrapAfter65535)
     EXPECT_EXIT(exit(DcmRpcNextId() == 2 && DcmRpcNextId() == 3 ? 0 : 1),
                 ::testing::ExitedWithCode(0), "");
     uint32_t prev = DcmRpcNextId();
-    bool sawWrap = false;
-    for (int i = 0; i < 65536; ++i) {
-        uint32_t id = DcmRpcNextId();
-        ASSERT_EQ(id, prev % 65535 + 1) << "after " << prev;
-        sawWrap = sawWrap || (prev == 65535 && id == 1);
-        prev = id;
+    for (int i = 0; i < 65536; ++i, prev = prev % 65535 + 1) {
+        ASSERT_EQ(DcmRpcNextId(), prev % 65535 + 1) << "after " << prev;
     }
-    EXPECT_TRUE(sawWrap);
-    cJSON *a = CreateBaseRequest("dca_get_disks_brief_info");
-    char *text = cJSON_PrintUnformatted(a);
-    EXPECT_EQ(std::string(text), R"({"jsonrpc":"2.0","method":"dca_get_disks_brief_info","id":)" +
-                                     std::to_string(prev % 65535 + 1) + "}");
-    cJSON_free(text);
-    cJSON_Delete(a);
-}
-
-TEST(DcmRpcEnvelopeTest, ResponseEnvelopeCheck)
-{
-    for (bool valid : {true, false}) {
-        for (const char *text : valid ? std::vector<const char *>{
-                 R"({"jsonrpc":"2.0","id":1,"result":{}})",
-                 R"({"JSONRPC":"2.0","Id":7,"RESULT":null})",  // names ignore case
-                 R"({"jsonrpc":"2.0","id":1,"result":[1,2]})"}
-                                      : std::vector<const char *>{
-                 R"({"jsonrpc":"2.0","id":"1","result":{}})", R"({"jsonrpc":"2.00","id":1,"result":{}})",
-                 R"({"jsonrpc":"2.0 ","id":1,"result":{}})", R"({"jsonrpc":2.0,"id":1,"result":{}})",
-                 R"({"jsonrpc":"2.0","id":1})", R"({"jsonrpc":"2.0","result":{}})",
-                 R"({"id":1,"result":{}})", R"([{"jsonrpc":"2.0","id":1,"result":{}}])", R"("2.0")"}) {
-            cJSON *json = cJSON_Parse(text);
-            EXPECT_EQ(IsValidJsonResponse(json), valid) << text;
-            cJSON_Delete(json);
-        }
-    }
-    EXPECT_FALSE(IsValidJsonResponse(nullptr));
+    Json a(CreateBaseRequest("dca_get_disks_brief_info"));
+    EXPECT_EQ(Print(a.value), R"({"jsonrpc":"2.0","method":"dca_get_disks_brief_info","id":)" +
+                                  std::to_string(prev % 65535 + 1) + "}");
 }
 
 TEST(DcmRpcAgentTest, WellKnownAgentsAndTheirIdentity)
@@ -109,16 +84,6 @@ TEST(DcmRpcAgentTest, WellKnownAgentsAndTheirIdentity)
     EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_BUTT, "/tmp/x"), 22);
     EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, "/tmp/a/path/of/thirty/two/chars/"), 22);
     EXPECT_STREQ(DcmWellKnownAgentGet(DCM_AGENT_DMA).addr.sockFile, "/var/tmp/spdk.sock");
-}
-
-TEST_F(DcmRpcTest, AnswerIsReturnedAndRequestGoesOutWithoutNul)
-{
-    server_.SetReply(R"({"jsonrpc":"2.0","id":5,"result":{"disks":[]}})");
-    std::vector<char> rsp(AGENT_RSP_BUF_LEN, 'x');
-    const std::string req = R"({"jsonrpc":"2.0","method":"m","id":5})";
-    ASSERT_EQ(Post(agent_, req, &rsp), 0);
-    EXPECT_STREQ(rsp.data(), R"({"jsonrpc":"2.0","id":5,"result":{"disks":[]}})");
-    EXPECT_EQ(server_.Requests(), std::vector<std::string>{req});  // no NUL, no framing
 }
 
 // Five attempts on one connection, then 32; an agent that hangs up gives 32 too.
@@ -159,38 +124,30 @@ TEST_F(DcmRpcTest, UnreachableAgentsFailWith22)
     EXPECT_TRUE(ret != 0 && ret != 22) << ret;
 }
 
-TEST_F(DcmRpcTest, AnswerLongerThanBufferIsCutAndDoesNotParse)
+// The request goes out as it is (no NUL, no framing); the answer is cut to
+// the buffer, keeping its last byte for the NUL, and only a whole first JSON
+// value parses.
+TEST_F(DcmRpcTest, AnswerIsCutToTheBufferAndParsedUpToItsFirstValue)
 {
-    const std::string huge =
-        R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(20000, 'a') + "\"}";
+    const std::string huge = R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(20000, 'a') + "\"}";
     server_.SetReply(huge);
-    std::vector<char> rsp(AGENT_RSP_BUF_LEN, 'x');
-    ASSERT_EQ(Post(agent_, "{}", &rsp), 0);
-    EXPECT_EQ(std::string(rsp.data()), huge.substr(0, AGENT_RSP_BUF_LEN - 1));
-    cJSON *req = CreateBaseRequest("dca_get_disks_health_info");
-    EXPECT_EQ(PostRequestWithJSON(&agent_, req), nullptr);
-    cJSON_Delete(req);
-    std::vector<char> small(16, 'x');  // keeps its last byte for the NUL
-    ASSERT_EQ(Post(agent_, "{}", &small), 0);
-    EXPECT_EQ(std::string(small.data()), huge.substr(0, 15));
-}
-
-TEST_F(DcmRpcTest, PostWithJsonParsesFirstValueAndRejectsGarbage)
-{
-    cJSON *req = CreateBaseRequest("dca_get_disks_iostat");
-    server_.SetReply(R"({"jsonrpc":"2.0","id":3,"result":{"n":4}} trailing junk)");
-    cJSON *rsp = PostRequestWithJSON(&agent_, req);
-    ASSERT_NE(rsp, nullptr);
-    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetObjectItem(rsp, "result"), "n")->valueint, 4);
-    cJSON_Delete(rsp);
-    // The empty answer is an agent that hangs up without answering.
-    for (const char *g : {"\x01\x02\xff", "{\"jsonrpc\":", ""}) {
-        server_.SetReply(g);
-        EXPECT_EQ(PostRequestWithJSON(&agent_, req), nullptr) << g;
+    for (size_t size : {size_t{16}, size_t{AGENT_RSP_BUF_LEN}}) {
+        std::vector<char> rsp(size, 'x');
+        ASSERT_EQ(Post(agent_, "{}", &rsp), 0);
+        EXPECT_EQ(std::string(rsp.data()), huge.substr(0, size - 1));
     }
+    EXPECT_EQ(server_.Requests(), std::vector<std::string>(2, "{}"));
+    Json req(CreateBaseRequest("dca_get_disks_iostat"));
+    // The empty answer is an agent that hangs up without answering.
+    for (const char *g : {"\x01\x02\xff", "{\"jsonrpc\":", "", huge.c_str()}) {
+        server_.SetReply(g);
+        EXPECT_EQ(PostRequestWithJSON(&agent_, req.value), nullptr) << g;
+    }
+    server_.SetReply(R"({"jsonrpc":"2.0","id":3,"result":{"n":4}} trailing junk)");
+    Json rsp(PostRequestWithJSON(&agent_, req.value));
+    EXPECT_EQ(Print(rsp.value), R"({"jsonrpc":"2.0","id":3,"result":{"n":4}})");
     AgentInfo missing = SockAgent("/tmp/spk-missing.sock");
-    EXPECT_EQ(PostRequestWithJSON(&missing, req), nullptr);
-    cJSON_Delete(req);
+    EXPECT_EQ(PostRequestWithJSON(&missing, req.value), nullptr);
 }
 
 // Every thread's answer must be the one to its own request, and no two
@@ -199,10 +156,8 @@ TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
 {
     KeeperOsSetLogLevel(KEEPER_LOG_INFO);
     server_.SetResponder([](const std::string &request) {
-        cJSON *req = cJSON_Parse(request.c_str());
-        int id = req != nullptr ? cJSON_GetObjectItem(req, "id")->valueint : -1;
-        cJSON_Delete(req);
-        return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":{}})";
+        Json req(request);
+        return R"({"jsonrpc":"2.0","id":)" + Print(cJSON_GetObjectItem(req.value, "id")) + R"(,"result":{}})";
     });
     constexpr size_t kThreads = 12, kPosts = 25;
     std::mutex mu;
@@ -212,14 +167,12 @@ TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
     for (size_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (size_t i = 0; i < kPosts; ++i) {
-                cJSON *req = CreateBaseRequest("dca_get_disks_brief_info");
-                int id = cJSON_GetObjectItem(req, "id")->valueint;
-                cJSON *rsp = PostRequestWithJSON(&agent_, req);
-                mismatches += rsp == nullptr || cJSON_GetObjectItem(rsp, "id")->valueint != id;
+                Json req(CreateBaseRequest("dca_get_disks_brief_info"));
+                int id = cJSON_GetObjectItem(req.value, "id")->valueint;
+                Json rsp(PostRequestWithJSON(&agent_, req.value));
+                mismatches += rsp.value == nullptr || cJSON_GetObjectItem(rsp.value, "id")->valueint != id;
                 std::lock_guard<std::mutex> lock(mu);
                 ids.insert(id);
-                cJSON_Delete(rsp);
-                cJSON_Delete(req);
             }
         });
     }
