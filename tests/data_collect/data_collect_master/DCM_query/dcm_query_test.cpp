@@ -14,7 +14,7 @@ namespace {
 
 class DcmQueryTest : public CollectTest {
 protected:
-    void TearDown() override { CollectEnvReset(); }  // no query threads here
+    void TearDown() override { Reset(); }  // no query threads here
 
     // Asks `agent` for `type` of all `disks`.
     static int Query(uint32_t type, FakeAgent &agent, const std::vector<TestDisk> &disks)
