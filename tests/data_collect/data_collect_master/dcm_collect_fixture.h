@@ -11,6 +11,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -56,11 +57,10 @@ public:
         server_.Path().copy(a.addr.sockFile, sizeof(a.addr.sockFile) - 1);
         return a;
     }
-    const std::string &Path() const { return server_.Path(); }
     UnixAgentServer &Server() { return server_; }
 
     void SetDisks(const std::vector<TestDisk> &disks) { Lock l(mu_); disks_ = disks; }
-    void SetSlot(const std::string &dev, double slot) { Lock l(mu_); slots_[dev] = slot; }
+    void SetSlot(const std::string &dev, int slot) { Lock l(mu_); slots_[dev] = slot; }
     void SetFault(const std::string &method, Fault f) { Lock l(mu_); faults_[method] = f; }
     // Answers garbage only to requests naming exactly `n` devices.
     void SetFaultForBatchSize(const std::string &method, int n) { Lock l(mu_); batchFault_[method] = n; }
@@ -68,12 +68,9 @@ public:
     // Requests of `method`, in arrival order.
     std::vector<std::string> RequestsOf(const std::string &method) const
     {
-        std::vector<std::string> out;
-        for (const std::string &r : server_.Requests()) {
-            if (r.find("\"method\":\"" + method + "\"") != std::string::npos) {
-                out.push_back(r);
-            }
-        }
+        std::vector<std::string> all = server_.Requests(), out;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+                     [&](const std::string &r) { return r.find("\"method\":" + Q(method)) != std::string::npos; });
         return out;
     }
 
@@ -87,34 +84,8 @@ private:
                : method == "dca_get_disks_brief_info" ? BriefJson(d)
                                                       : BaseJson(d);
     }
-    // The disks named by the request, the slots of those that have one, or
-    // every disk for the device list.
-    cJSON *Disks(const std::string &method, const cJSON *devices)
-    {
-        cJSON *disks = cJSON_CreateArray();
-        const bool slots = method == "dca_get_disks_slotid", brief = method == "dca_get_disks_brief_info";
-        const cJSON *dev = nullptr;
-        cJSON_ArrayForEach(dev, devices)
-        {
-            const cJSON *n = cJSON_IsString(dev) ? dev : cJSON_GetObjectItem(dev, "device_name");
-            const std::string name = cJSON_IsString(n) ? n->valuestring : "";
-            if (slots && slots_.count(name)) {
-                cJSON *o = cJSON_Parse(("{\"device_name\":" + Q(name) + "}").c_str());
-                cJSON_AddNumberToObject(o, "slot_id", slots_[name]);
-                cJSON_AddItemToArray(disks, o);
-            }
-            for (size_t i = 0; !slots && i < disks_.size(); ++i) {
-                if (disks_[i].dev == name) {
-                    cJSON_AddItemToArray(disks, Member(method, disks_[i]));
-                }
-            }
-        }
-        for (size_t i = 0; brief && i < disks_.size(); ++i) {
-            cJSON_AddItemToArray(disks, Member(method, disks_[i]));
-        }
-        return disks;
-    }
-
+    // Answers with the disks the request names (each device name is quoted
+    // in it), or every disk for the device list, or their slots.
     std::string Respond(const std::string &text)
     {
         Lock lock(mu_);
@@ -127,12 +98,25 @@ private:
                                          cJSON_GetArraySize(devices) == batchFault_[method])) {
             return "this is {not json";
         }
-        cJSON *disks = Disks(method, devices);
+        cJSON *disks = cJSON_CreateArray();
+        const bool slots = method == "dca_get_disks_slotid", brief = method == "dca_get_disks_brief_info";
+        for (const auto &[dev, slot] : slots_) {
+            if (slots && text.find(Q(dev)) != std::string::npos) {
+                cJSON_AddItemToArray(disks, cJSON_Parse(("{\"device_name\":" + Q(dev) + ",\"slot_id\":" +
+                                                         std::to_string(slot) + "}").c_str()));
+            }
+        }
+        for (const TestDisk &d : disks_) {
+            if (!slots && (brief || text.find(Q(d.dev)) != std::string::npos)) {
+                cJSON_AddItemToArray(disks, Member(method, d));
+            }
+        }
         if (fault == Fault::kExtraDisk && !disks_.empty()) {
             cJSON_AddItemToArray(disks, Member(method, disks_.front()));
         }
-        Json answer(Answer(disks));
+        Json answer(R"({"jsonrpc":"2.0","id":1,"result":{}})");
         cJSON *result = cJSON_GetObjectItem(answer.value, "result");
+        cJSON_AddItemToObject(result, "disks", disks);
         if (method == "dca_get_disks_iostat") {
             ticks_ += 3000;
             cJSON_AddStringToObject(result, "tick_rate", "1000");
@@ -149,7 +133,7 @@ private:
     std::string name_;
     mutable std::mutex mu_;
     std::vector<TestDisk> disks_;
-    std::map<std::string, double> slots_;
+    std::map<std::string, int> slots_;
     std::map<std::string, Fault> faults_;
     std::map<std::string, int> batchFault_;
     unsigned long long ticks_ = 1000000;
@@ -180,8 +164,7 @@ inline void FastSleep(KeeperTime t)
 }
 
 struct CollectEnv {
-    FakeAgent kernel{"unique_DCAK_agent"};
-    FakeAgent dma{"unique_DMA_agent"};
+    FakeAgent kernel{"unique_DCAK_agent"}, dma{"unique_DMA_agent"};
 };
 inline CollectEnv *g_env = nullptr;
 
@@ -190,14 +173,16 @@ inline CollectEnv *g_env = nullptr;
 // message included).
 inline bool IsRegistered(const std::string &sn, uint32_t *id = nullptr)
 {
-    uint32_t ids[MAX_DISK_NUM] = {0};
+    uint32_t ids[MAX_DISK_NUM] = {0}, count = 0;
     char bufs[MAX_DISK_NUM][DISK_SN_LEN] = {};
     KeeperStr sns[MAX_DISK_NUM];
     for (uint32_t i = 0; i < MAX_DISK_NUM; ++i) {
         sns[i] = KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i]};
     }
-    uint32_t count = 0;
-    for (uint32_t i = 0; ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) == 0 && i < count; ++i) {
+    if (ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) != 0) {
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
         if (sn == bufs[i]) {
             if (id != nullptr) {
                 *id = ids[i];
@@ -211,11 +196,8 @@ inline bool IsRegistered(const std::string &sn, uint32_t *id = nullptr)
 // dma_* messages the data agent received naming `sn` with `method`.
 inline int DmaCount(const std::string &method, const std::string &sn)
 {
-    int n = 0;
-    for (const std::string &r : g_env->dma.RequestsOf(method)) {
-        n += r.find("\"" + sn + "\"") != std::string::npos;
-    }
-    return n;
+    std::vector<std::string> reqs = g_env->dma.RequestsOf(method);
+    return std::count_if(reqs.begin(), reqs.end(), [&](auto &r) { return r.find(Q(sn)) != std::string::npos; });
 }
 
 template <typename Pred>
@@ -247,8 +229,8 @@ protected:
         ASSERT_EQ(DiskMgrInit((std::string(dir) + "/disk_mgr.config").c_str()), 0);
         ASSERT_EQ(DataMgrInit(), 0);
         ASSERT_EQ(InitDataCollectMaster(), 0);
-        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DCAK, g_env->kernel.Path().c_str()), 0);
-        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, g_env->dma.Path().c_str()), 0);
+        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DCAK, g_env->kernel.Info().addr.sockFile), 0);
+        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, g_env->dma.Info().addr.sockFile), 0);
         ready_ = true;
     }
     // A failed assertion in the suite's set-up only marks its tests skipped,

@@ -19,18 +19,14 @@ using namespace dcmtest;
 
 namespace {
 
-// Long enough for a slow (sanitized) agent thread to answer; the tests of
-// agents that never answer shorten it to keep the suite fast.
-constexpr uint32_t kTimeoutMs = 2000;
-
 class DcmRpcTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!KeeperOsInstalled()) {
-            ASSERT_EQ(KeeperInfraLiteInstall(), 0);
-        }
-        DcmRpcSetSocketTimeoutMs(kTimeoutMs);
+        ASSERT_EQ(KeeperInfraLiteInstall(), 0);
+        // Long enough for a slow (sanitized) agent thread to answer; the tests
+        // of agents that never answer shorten it to keep the suite fast.
+        DcmRpcSetSocketTimeoutMs(2000);
         agent_ = SockAgent(server_.Path());
     }
     void TearDown() override { DcmRpcSetSocketTimeoutMs(0); }
@@ -79,10 +75,6 @@ TEST(DcmRpcAgentTest, WellKnownAgentsAndTheirIdentity)
     EXPECT_TRUE(IsSameAgent(&spdk, &spdk));
     EXPECT_FALSE(IsSameAgent(&spdk, &dma));
     EXPECT_FALSE(IsSameAgent(&spdk, &other));
-    EXPECT_EQ(DcmWellKnownAgentGet(DCM_AGENT_BUTT).agentName[0], '\0');
-    EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_BUTT, "/tmp/x"), 22);
-    EXPECT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, "/tmp/a/path/of/thirty/two/chars/"), 22);
-    EXPECT_STREQ(DcmWellKnownAgentGet(DCM_AGENT_DMA).addr.sockFile, "/var/tmp/spdk.sock");
 }
 
 // Five attempts on one connection, then 32; an agent that hangs up gives 32 too.
@@ -94,8 +86,7 @@ TEST_F(DcmRpcTest, AgentThatNeverAnswersFailsWith32AfterFiveAttempts)
     EXPECT_EQ(Post(agent_, "{}", &rsp), 32);
     EXPECT_STREQ(rsp.data(), "");
     server_.WaitForRequests(6, std::chrono::milliseconds(200));
-    EXPECT_EQ(server_.RequestCount(), 5u);
-    EXPECT_EQ(server_.ConnectionCount(), 1u);
+    EXPECT_EQ(std::pair(server_.RequestCount(), server_.ConnectionCount()), std::pair(size_t{5}, size_t{1}));
     UnixAgentServer closing;
     closing.SetMode(UnixAgentServer::Mode::kCloseAtOnce);
     EXPECT_EQ(Post(SockAgent(closing.Path()), "{\"a\":1}", &rsp), 32);
@@ -116,11 +107,6 @@ TEST_F(DcmRpcTest, UnreachableAgentsFailWith22)
         EXPECT_EQ(Post(agent, "{}", &rsp), 22) << agent.agentType;
     }
     EXPECT_EQ(server_.ConnectionCount(), 0u);
-    // A path too long for sun_path fails with the copy routine's own code.
-    std::string path = "/tmp/" + std::string(110, 'p');
-    int ret = PostRequestWithSockFile(3, "{}", path.c_str(),
-                                      KeeperStr{static_cast<uint32_t>(rsp.size()), rsp.data()});
-    EXPECT_TRUE(ret != 0 && ret != 22) << ret;
 }
 
 // Every thread's answer must be the one to its own request, and no two

@@ -1,6 +1,6 @@
 // Builders of well-formed agent answer members for the collection tests, one
-// per message and disk type, and of whole JSON-RPC answers. Tests break one
-// member at a time from these to exercise the checks.
+// per message and disk type. Tests break one member at a time from these to
+// exercise the checks.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -93,14 +93,6 @@ inline cJSON *IoJson(const TestDisk &d, unsigned long long base = 1000)
         t += ",\"" + std::string(keys[i]) + "\":" + Q(std::to_string(base * (i + 1)));
     }
     return cJSON_Parse((t + "}").c_str());
-}
-
-// {"jsonrpc":"2.0","id":1,"result":{"disks":[...]}} taking ownership of `disks`.
-inline cJSON *Answer(cJSON *disks)
-{
-    cJSON *a = cJSON_Parse(R"({"jsonrpc":"2.0","id":1,"result":{}})");
-    cJSON_AddItemToObject(cJSON_GetObjectItem(a, "result"), "disks", disks);
-    return a;
 }
 
 }  // namespace dcmtest

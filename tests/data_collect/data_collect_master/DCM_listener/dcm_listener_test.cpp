@@ -57,6 +57,7 @@ std::string NvmeAdd(const std::string &pci) { return Event("add", "/devices/pci0
 // "none" for an event that is not an NVMe controller's arrival.
 std::string PciOf(const std::string &msg, HotPlugEvent *ev)
 {
+    *ev = {};
     std::unique_ptr<char[]> exact(new char[msg.size() + 1]);
     msg.copy(exact.get(), msg.size());
     char pci[HOT_PLUG_FIELD_LEN] = {};
@@ -82,13 +83,12 @@ TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
         {Entries({"ACTION=add", "DEVPATH=" + ctrl}), "-"}, {"ACTION=ad", "-"},
         {"ACTION=add\0DEVPATH=/a/b/nvme/n\0SUBSYSTEM="s, "-"},  // a key must be followed by a byte
     };
+    HotPlugEvent ev;
     for (const auto &[msg, pci] : cases) {
-        HotPlugEvent ev = {};
         EXPECT_EQ(PciOf(msg, &ev), pci) << msg;
     }
     for (size_t len : {78u, 79u, 80u, 200u}) {
         std::string v(len, 'v');
-        HotPlugEvent ev = {};
         EXPECT_EQ(PciOf(Entries({"ACTION=" + v, "DEVPATH=" + v, "SUBSYSTEM=" + v}), &ev), "none");
         for (const char *field : {ev.action, ev.devPath, ev.subsystem}) {
             EXPECT_EQ(field, v.substr(0, 79)) << len;  // fields are cut at 79 characters
@@ -100,7 +100,13 @@ constexpr const char *kDriverDir = "/sys/bus/pci/drivers/nvme";
 
 std::atomic<uint32_t> g_pauses{0};  // 100-second pauses taken by notification tasks
 std::string g_skip = "namespace set-up failed";
-UnixAgentServer *g_agent = nullptr;
+// Made after the namespaces are entered (its threads would stop that), and
+// destroyed at exit: every test waits for its tasks, so nothing posts to it.
+UnixAgentServer &Agent()
+{
+    static UnixAgentServer agent;
+    return agent;
+}
 
 void Bind(const std::string &pci) { ASSERT_EQ(mkdir((std::string(kDriverDir) + "/" + pci).c_str(), 0755), 0); }
 
@@ -133,8 +139,7 @@ void EnterNamespaces()
     ASSERT_EQ(InitScheduleTask(), 0);
     ASSERT_EQ(InitHotPlugListener(), 0);
     ASSERT_EQ(InitHotPlugListener(), 114);
-    g_agent = new UnixAgentServer();
-    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_SPDK, g_agent->Path().c_str()), 0);
+    ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_SPDK, Agent().Path().c_str()), 0);
     g_skip.clear();
 }
 
@@ -173,7 +178,7 @@ void Send(const std::string &msg)
 int Rebinds(const std::string &pci)
 {
     int n = 0;
-    for (const std::string &r : g_agent->Requests()) {
+    for (const std::string &r : Agent().Requests()) {
         n += r.find("\"method\":\"dca_rebind_nvme2uio\"") != std::string::npos &&
              r.find("\"params\":{\"pci_address\":\"" + pci + "\"}") != std::string::npos;
     }
@@ -191,16 +196,10 @@ class HotPlugListenerTest : public ::testing::Test {
         if (!g_skip.empty()) {
             GTEST_SKIP() << g_skip;
         }
-        g_agent->ClearRequests();
+        Agent().ClearRequests();
         g_pauses = 0;
         ApplyTakeOverDiskSwitch(true);
         ASSERT_TRUE(WaitUntil([] { return ListenerSockets() == 1; }));
-    }
-    // Every test waits for its tasks, so nothing posts to the agent any more.
-    static void TearDownTestSuite()
-    {
-        delete g_agent;
-        g_agent = nullptr;
     }
 };
 
@@ -223,7 +222,7 @@ TEST_F(HotPlugListenerTest, OnlyAnArrivalWhileSwitchedOnIsHandedOverByTheOneList
     Send(NvmeAdd("0000:5f:00.0"));
     EXPECT_TRUE(WaitUntil([] { return Rebinds("0000:5f:00.0") == 1 && !ScheduleTaskRunning("0000:5f:00.0"); }));
     EXPECT_EQ(Rebinds("0000:5e:00.0"), 0);
-    EXPECT_EQ(g_agent->RequestCount(), 1u);
+    EXPECT_EQ(Agent().RequestCount(), 1u);
     EXPECT_EQ(g_pauses.load(), 0u) << "a bound device is handed over without a pause";
     EXPECT_EQ(ListenerSockets(), 1);
 }
