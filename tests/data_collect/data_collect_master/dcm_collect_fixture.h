@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -156,10 +157,13 @@ struct Devices {
     std::vector<DiskBriefInfo *> ptrs;
 };
 
+inline std::atomic<uint64_t> g_sleptMs{0};  // asked for, before the shortening
+
 inline void FastSleep(KeeperTime t)
 {
     auto ts = ConvertKeeperTime2Timespec(t);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    g_sleptMs += ms;
     std::this_thread::sleep_for(std::chrono::milliseconds(ms >= 50 ? ms / 50 : ms));
 }
 

@@ -54,15 +54,22 @@ TEST_F(DcmScheduleTest, AFailedBatchFailsTheMessageButNotTheOtherBatches)
     }
 }
 
-TEST_F(DcmScheduleTest, FetchSearchesTheListedAgents)
+// Each agent is listed once, cancelling one leaves the others, one scan runs
+// at a time; a fetch searches the listed agents, head first.
+TEST_F(DcmScheduleTest, AgentsAreListedOnceAndSearchedByFetch)
 {
     FakeAgent a("fetch_a"), b("fetch_b");
     // Off the whitelist, so that the query threads register nothing.
     a.SetDisks({Disk("HDD_SAS", "MAXTOR", "M", "FA", "fa0")});
     b.SetDisks({Disk("HDD_SAS", "MAXTOR", "M", "FB", "fb0"), Disk("HDD_SAS", "MAXTOR", "M", "FA", "fa0")});
-    AgentInfo ia = a.Info(), ib = b.Info();
+    AgentInfo ia = a.Info(), ib = b.Info(), never = g_env->dma.Info();
     ASSERT_EQ(SubmitQueryAgentScheduleTask(&ia), 0);
+    EXPECT_EQ(SubmitQueryAgentScheduleTask(&ia), EALREADY);
+    EXPECT_EQ(CancelQueryAgentScheduleTask(&ia), 0);
+    EXPECT_EQ(SubmitQueryAgentScheduleTask(&ia), 0) << "resubmitted while its old thread ends";
     ASSERT_EQ(SubmitQueryAgentScheduleTask(&ib), 0);  // b is the head of the list now
+    EXPECT_EQ(CancelQueryAgentScheduleTask(&never), 0);
+    EXPECT_EQ(SubmitQueryAgentScheduleTask(&ia), EALREADY) << "cancelling another agent left a listed";
     char sn[DISK_SN_LEN] = "FB", unknown[DISK_SN_LEN] = "NOWHERE", fa[DISK_SN_LEN] = "FA";
     DiskBaseInfo out{};
     ASSERT_EQ(FetchDiskBaseInfo(DISK_SN_LEN, sn, &out), 0);
@@ -72,10 +79,29 @@ TEST_F(DcmScheduleTest, FetchSearchesTheListedAgents)
     // returned and the other agent is not asked.
     b.SetFault("dca_get_disks_base_info", Fault::kBadResult);
     EXPECT_EQ(FetchDiskBaseInfo(DISK_SN_LEN, fa, &out), EBADMSG);
+    EXPECT_EQ(SubmitScanAllAgentDeviceListScheduleTask(), 0);
+    EXPECT_EQ(SubmitScanAllAgentDeviceListScheduleTask(), EALREADY);
+    CancelAllQueryAgentScheduleTask();
+    EXPECT_EQ(SubmitScanAllAgentDeviceListScheduleTask(), 0) << "a new scan starts at once";
 }
 
-// Two agents and the scan: registration, the whitelist, pull and re-insert,
-// a broken agent, and a scan that no agent answers.
+// A pass whose IO query fails leaves IO due and comes back after 500 ms,
+// not after what is left of the 3 s period.
+TEST_F(DcmScheduleTest, AFailedIoQueryIsAskedAgainAfter500Ms)
+{
+    FakeAgent agent("pass");
+    agent.SetDisks(Hdds(1, "P"));
+    agent.SetFault("dca_get_disks_iostat", Fault::kGarbage);
+    auto ctx = std::make_unique<QueryAgentTaskContext>();
+    ctx->agent = agent.Info();
+    ctx->lastQueryTime[MESSAGE_DISK_IOSTAT] = time(nullptr) - 10;
+    uint64_t before = g_sleptMs.load();
+    QueryAgentScheduleTask(ctx.get());
+    EXPECT_EQ(g_sleptMs.load() - before, 500U);
+}
+
+// Two agents and the scan: registration of the whitelisted disks, with ids
+// in one run, the NVMe slot and IO statistics.
 TEST_F(DcmScheduleTest, ScanKeepsTheStoreInStepWithTheAgents)
 {
     FakeAgent user("scan_user");
@@ -105,26 +131,6 @@ TEST_F(DcmScheduleTest, ScanKeepsTheStoreInStepWithTheAgents)
     EXPECT_FALSE(IsRegistered("SU-FOREIGN") || IsRegistered("SK-XSSD")) << "off the whitelist";
     DiskIoStatInfo stat{};
     EXPECT_TRUE(WaitUntil([&] { return DiskIoStatInfoGet(id, &stat) == 0; }, 8000));
-
-    // Pull SU1: offline, registry entry gone, the data agent told; then re-insert.
-    user.SetDisks({userDisks[0], userDisks[2], userDisks[3]});
-    ASSERT_TRUE(WaitUntil([] { return !IsRegistered("SU1"); }));
-    EXPECT_TRUE(WaitUntil([] { return DmaCount("dma_poweroff_disk", "SU1") == 1; }));
-    user.SetDisks(userDisks);
-    ASSERT_TRUE(WaitUntil([] { return IsRegistered("SU1"); }));
-
-    // The kernel agent answers garbage: its disks leave, the user agent's stay.
-    g_env->kernel.SetFault("dca_get_disks_brief_info", Fault::kGarbage);
-    ASSERT_TRUE(WaitUntil([] { return !IsRegistered("SK-NVME"); }));
-    user.Server().ClearRequests();
-    EXPECT_TRUE(WaitUntil([&] { return user.RequestsOf("dca_get_disks_iostat").size() >= 2; }, 8000))
-        << "collection from the healthy agent goes on";
-    EXPECT_TRUE(IsRegistered("SU0"));
-
-    // No agent answers: every disk goes offline.
-    user.SetFault("dca_get_disks_brief_info", Fault::kGarbage);
-    EXPECT_TRUE(WaitUntil([&] { return !IsRegistered("SU0") && !IsRegistered("SU2"); }));
-    g_env->kernel.SetFault("dca_get_disks_brief_info", Fault::kNone);
 }
 
 }  // namespace

@@ -40,9 +40,6 @@ TEST_F(DcmCopyTest, StringMembersAreBoundedByTheirFields)
             }
         }
     }
-    Json brief(BriefJson(Disk("HDD_SAS", "V", "M", std::string(40, 's'), "d")));
-    DiskBriefInfo rec{};
-    EXPECT_NE(CopyDiskBriefInfoFromJSON(brief.value, &rec), 0);
 }
 
 TEST_F(DcmCopyTest, NumbersClampToUnsigned32Bits)
@@ -127,7 +124,6 @@ TEST_F(DcmCopyTest, ClockInstantNeedsBothMembersAsDigits)
     for (const char *bad : {R"({"ticks":"1"})", R"({"tick_rate":"1"})", R"({"tick_rate":1000,"ticks":1})"}) {
         EXPECT_EQ(CopyClockTicksInstantFromJSON(Json(bad).value, &rate, &ticks), ENOMEM) << bad;
     }
-    EXPECT_EQ(CopyClockTicksInstantFromJSON(nullptr, &rate, &ticks), ENOMEM);
     EXPECT_EQ(CopyClockTicksInstantFromJSON(good.value, nullptr, &ticks), EINVAL);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 #include "data_collect/data_collect_master/dcm_collect_fixture.h"
 
@@ -64,18 +65,14 @@ TEST_F(DcmQueryTest, ABrokenAnswerStoresNothingOfItsBatch)
     FakeAgent agent("user");
     std::vector<TestDisk> disks = Hdds(3, "B"), withBad = disks;
     withBad[2].sn = std::string(40, 'L');  // does not fit the 40-byte field
-    const struct {
-        Fault fault;
-        std::vector<TestDisk> answered;
-        int ret;
-    } cases[] = {{Fault::kGarbage, disks, EIO},        {Fault::kBadResult, disks, EBADMSG},
+    const std::tuple<Fault, std::vector<TestDisk>, int> cases[] = {{Fault::kGarbage, disks, EIO},        {Fault::kBadResult, disks, EBADMSG},
                  {Fault::kExtraDisk, disks, EBADMSG},  {Fault::kOversize, disks, EIO},
                  {Fault::kNone, withBad, ERANGE}, {Fault::kNone, {disks[0]}, 0}};
-    for (const auto &c : cases) {
-        agent.SetFault("dca_get_disks_base_info", c.fault);
-        agent.SetDisks(c.answered);
-        EXPECT_EQ(Query(MESSAGE_DISK_BASE_INFO, agent, disks), c.ret) << static_cast<int>(c.fault);
-        EXPECT_EQ(IsRegistered("B0"), c.ret == 0) << static_cast<int>(c.fault);
+    for (const auto &[fault, answered, ret] : cases) {
+        agent.SetFault("dca_get_disks_base_info", fault);
+        agent.SetDisks(answered);
+        EXPECT_EQ(Query(MESSAGE_DISK_BASE_INFO, agent, disks), ret) << static_cast<int>(fault);
+        EXPECT_EQ(IsRegistered("B0"), ret == 0) << static_cast<int>(fault);
         EXPECT_FALSE(IsRegistered("B1"));
     }
 }
