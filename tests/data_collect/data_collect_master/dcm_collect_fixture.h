@@ -10,11 +10,10 @@
 
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,7 +36,7 @@ enum class Fault {
     kNone,
     kGarbage,    // not JSON
     kBadResult,  // a "result" without "disks"
-    kExtraDisk,  // one disk more than asked (65 in the device list)
+    kExtraDisk,  // one disk more than asked (or than its 64 in the device list)
     kOversize,   // a valid answer beyond 8191 bytes
 };
 
@@ -54,105 +53,71 @@ public:
     AgentInfo Info() const
     {
         AgentInfo a{};
-        strncpy(a.agentName, name_.c_str(), sizeof(a.agentName) - 1);
+        name_.copy(a.agentName, sizeof(a.agentName) - 1);
         a.agentType = AGENT_TYPE_SOCK_FILE;
-        strncpy(a.addr.sockFile, server_.Path().c_str(), sizeof(a.addr.sockFile) - 1);
+        server_.Path().copy(a.addr.sockFile, sizeof(a.addr.sockFile) - 1);
         return a;
     }
-    const std::string &Path() const { return server_.Path(); }
     UnixAgentServer &Server() { return server_; }
 
-    void SetDisks(const std::vector<TestDisk> &disks) { Locked([&] { disks_ = disks; }); }
-    void SetSlot(const std::string &dev, double slot) { Locked([&] { slots_[dev] = slot; }); }
-    void SetFault(const std::string &method, Fault f) { Locked([&] { faults_[method] = f; }); }
-    // Answers garbage only to requests naming exactly `count` devices.
-    void SetFaultForBatchSize(const std::string &method, int count)
-    {
-        Locked([&] { faultBatchSize_[method] = count; });
-    }
+    void SetDisks(const std::vector<TestDisk> &disks) { Lock l(mu_); disks_ = disks; }
+    void SetSlot(const std::string &dev, int slot) { Lock l(mu_); slots_[dev] = slot; }
+    void SetFault(const std::string &method, Fault f) { Lock l(mu_); faults_[method] = f; }
+    // Answers garbage only to requests naming exactly `n` devices.
+    void SetFaultForBatchSize(const std::string &method, int n) { Lock l(mu_); batchFault_[method] = n; }
 
     // Requests of `method`, in arrival order.
     std::vector<std::string> RequestsOf(const std::string &method) const
     {
-        std::vector<std::string> out;
-        for (const std::string &r : server_.Requests()) {
-            if (r.find("\"method\":\"" + method + "\"") != std::string::npos) {
-                out.push_back(r);
-            }
-        }
+        std::vector<std::string> all = server_.Requests(), out;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+                     [&](const std::string &r) { return r.find("\"method\":" + Q(method)) != std::string::npos; });
         return out;
-    }
-    // Device-name counts of each request of `method`.
-    std::vector<int> BatchSizesOf(const std::string &method) const
-    {
-        std::vector<int> sizes;
-        for (const std::string &r : RequestsOf(method)) {
-            Json j(r);
-            sizes.push_back(cJSON_GetArraySize(Devices(j.value)));
-        }
-        return sizes;
     }
 
 private:
-    template <typename F>
-    void Locked(F f)
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        f();
-    }
-    static const cJSON *Devices(const cJSON *req)
-    {
-        return cJSON_GetObjectItem(cJSON_GetObjectItem(req, "params"), "devices");
-    }
+    using Lock = std::lock_guard<std::mutex>;
+
     cJSON *Member(const std::string &method, const TestDisk &d)
     {
         return method == "dca_get_disks_health_info" ? HealthJson(d)
                : method == "dca_get_disks_iostat"    ? IoJson(d, 1000 + ticks_ * 10)
-                                                     : BaseJson(d);
+               : method == "dca_get_disks_brief_info" ? BriefJson(d)
+                                                      : BaseJson(d);
     }
-
+    // Answers with the disks the request names (each device name is quoted
+    // in it), or every disk for the device list, or their slots.
     std::string Respond(const std::string &text)
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        Lock lock(mu_);
         Json req(text);
         const char *m = cJSON_GetStringValue(cJSON_GetObjectItem(req.value, "method"));
         const std::string method = m != nullptr ? m : "";
-        const cJSON *devices = Devices(req.value);
-        Fault fault = faults_.count(method) ? faults_[method] : Fault::kNone;
-        if (faultBatchSize_.count(method) && cJSON_GetArraySize(devices) == faultBatchSize_[method]) {
-            fault = Fault::kGarbage;
-        }
-        if (fault == Fault::kGarbage) {
+        const cJSON *devices = cJSON_GetObjectItem(cJSON_GetObjectItem(req.value, "params"), "devices");
+        Fault fault = faults_[method];
+        if (fault == Fault::kGarbage || (batchFault_.count(method) &&
+                                         cJSON_GetArraySize(devices) == batchFault_[method])) {
             return "this is {not json";
         }
         cJSON *disks = cJSON_CreateArray();
-        const cJSON *dev = nullptr;
-        cJSON_ArrayForEach(dev, devices)
-        {
-            const cJSON *n = cJSON_IsString(dev) ? dev : cJSON_GetObjectItem(dev, "device_name");
-            const std::string name = cJSON_IsString(n) ? n->valuestring : "";
-            if (method == "dca_get_disks_slotid" && slots_.count(name)) {
-                cJSON *o = cJSON_CreateObject();
-                cJSON_AddStringToObject(o, "device_name", name.c_str());
-                cJSON_AddNumberToObject(o, "slot_id", slots_[name]);
-                cJSON_AddItemToArray(disks, o);
-            }
-            for (const TestDisk &d : disks_) {
-                if (d.dev == name && method != "dca_get_disks_slotid") {
-                    cJSON_AddItemToArray(disks, Member(method, d));
-                }
+        const bool slots = method == "dca_get_disks_slotid", brief = method == "dca_get_disks_brief_info";
+        for (const auto &[dev, slot] : slots_) {
+            if (slots && text.find(Q(dev)) != std::string::npos) {
+                cJSON_AddItemToArray(disks, cJSON_Parse(("{\"device_name\":" + Q(dev) + ",\"slot_id\":" +
+                                                         std::to_string(slot) + "}").c_str()));
             }
         }
-        bool brief = method == "dca_get_disks_brief_info";
-        for (int i = 0; brief && i < static_cast<int>(disks_.size()); ++i) {
-            cJSON_AddItemToArray(disks, BriefJson(disks_[i]));
+        for (const TestDisk &d : disks_) {
+            if (!slots && (brief || text.find(Q(d.dev)) != std::string::npos)) {
+                cJSON_AddItemToArray(disks, Member(method, d));
+            }
         }
-        for (int i = 0; fault == Fault::kExtraDisk && i < (brief ? 65 : 1) && !disks_.empty(); ++i) {
-            cJSON_AddItemToArray(disks, brief ? BriefJson(Disk("HDD_SAS", "WD", "M", "X" + std::to_string(i), "sdx"))
-                                              : Member(method, disks_.front()));
+        if (fault == Fault::kExtraDisk && !disks_.empty()) {
+            cJSON_AddItemToArray(disks, Member(method, disks_.front()));
         }
-        Json answer(Answer(disks));
+        Json answer(R"({"jsonrpc":"2.0","id":1,"result":{}})");
         cJSON *result = cJSON_GetObjectItem(answer.value, "result");
+        cJSON_AddItemToObject(result, "disks", disks);
         if (method == "dca_get_disks_iostat") {
             ticks_ += 3000;
             cJSON_AddStringToObject(result, "tick_rate", "1000");
@@ -169,53 +134,55 @@ private:
     std::string name_;
     mutable std::mutex mu_;
     std::vector<TestDisk> disks_;
-    std::map<std::string, double> slots_;
+    std::map<std::string, int> slots_;
     std::map<std::string, Fault> faults_;
-    std::map<std::string, int> faultBatchSize_;
+    std::map<std::string, int> batchFault_;
     unsigned long long ticks_ = 1000000;
     // Last, so that it is destroyed first: its connection threads call
     // Respond, which reads the members above.
     UnixAgentServer server_;
 };
 
-inline std::atomic<uint64_t> g_requestedSleepMs{0};
+// Device-list records of `disks`, as QueryDeviceList would hand them out.
+struct Devices {
+    explicit Devices(const std::vector<TestDisk> &disks) : records(disks.size())
+    {
+        for (size_t i = 0; i < disks.size(); ++i) {
+            disks[i].sn.copy(records[i].sn, sizeof(records[i].sn) - 1);
+            disks[i].dev.copy(records[i].deviceName, sizeof(records[i].deviceName) - 1);
+            ptrs.push_back(&records[i]);
+        }
+    }
+    std::vector<DiskBriefInfo> records;
+    std::vector<DiskBriefInfo *> ptrs;
+};
+
+inline std::atomic<uint64_t> g_sleptMs{0};  // asked for, before the shortening
 
 inline void FastSleep(KeeperTime t)
 {
     auto ts = ConvertKeeperTime2Timespec(t);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-    g_requestedSleepMs.fetch_add(ms);
+    g_sleptMs += ms;
     std::this_thread::sleep_for(std::chrono::milliseconds(ms >= 50 ? ms / 50 : ms));
 }
 
 struct CollectEnv {
-    FakeAgent kernel{"unique_DCAK_agent"};
-    FakeAgent dma{"unique_DMA_agent"};
-    std::string dir;
+    FakeAgent kernel{"unique_DCAK_agent"}, dma{"unique_DMA_agent"};
 };
 inline CollectEnv *g_env = nullptr;
 
-// Takes every registered disk offline.
-inline void CollectEnvReset()
-{
-    EXPECT_EQ(DiskSerialNumberRefresh(nullptr, 0), 0);
-    g_env->kernel.SetDisks({});
-    g_env->kernel.Server().ClearRequests();
-    g_env->dma.Server().ClearRequests();
-}
-
-// The registry entry of `sn`, or false. Read through the store, under its
-// lock, so that a registration is seen only once it is complete (agent
+// Whether `sn` is registered (its id in `id`). Read through the store, under
+// its lock, so that a registration is seen only once it is complete (agent
 // message included).
-inline bool RegisteredEntry(const std::string &sn, DiskBaseInfo *out, uint32_t *id = nullptr)
+inline bool IsRegistered(const std::string &sn, uint32_t *id = nullptr)
 {
-    uint32_t ids[MAX_DISK_NUM] = {0};
+    uint32_t ids[MAX_DISK_NUM] = {0}, count = 0;
     char bufs[MAX_DISK_NUM][DISK_SN_LEN] = {};
     KeeperStr sns[MAX_DISK_NUM];
     for (uint32_t i = 0; i < MAX_DISK_NUM; ++i) {
         sns[i] = KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i]};
     }
-    uint32_t count = 0;
     if (ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) != 0) {
         return false;
     }
@@ -224,35 +191,27 @@ inline bool RegisteredEntry(const std::string &sn, DiskBaseInfo *out, uint32_t *
             if (id != nullptr) {
                 *id = ids[i];
             }
-            return out == nullptr || DiskBaseInfoGet(ids[i], out) == 0;
+            return true;
         }
     }
     return false;
 }
 
-inline bool IsRegistered(const std::string &sn) { return RegisteredEntry(sn, nullptr); }
-
 // dma_* messages the data agent received naming `sn` with `method`.
 inline int DmaCount(const std::string &method, const std::string &sn)
 {
-    int n = 0;
-    for (const std::string &r : g_env->dma.RequestsOf(method)) {
-        n += r.find("\"" + sn + "\"") != std::string::npos;
-    }
-    return n;
+    std::vector<std::string> reqs = g_env->dma.RequestsOf(method);
+    return std::count_if(reqs.begin(), reqs.end(), [&](auto &r) { return r.find(Q(sn)) != std::string::npos; });
 }
 
 template <typename Pred>
 bool WaitUntil(Pred pred, int ms = 5000)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
+    while (!pred() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return true;
+    return pred();
 }
 
 // Base of the collection test fixtures: the shared environment for the suite
@@ -263,24 +222,19 @@ class CollectTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (g_env != nullptr) {
-            return;
-        }
-        ready_ = false;
         ASSERT_EQ(KeeperInfraLiteInstall(), 0);
         KeeperOsOps ops = KeeperInfraLiteOps();
         ops.sleep = FastSleep;
         KeeperOsInstall(ops);
         DcmRpcSetSocketTimeoutMs(300);
         g_env = new CollectEnv();
-        char tmpl[] = "/tmp/spkcollectXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_env->dir = tmpl;
-        ASSERT_EQ(DiskMgrInit((g_env->dir + "/disk_mgr.config").c_str()), 0);
+        char dir[] = "/tmp/spkcollectXXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        ASSERT_EQ(DiskMgrInit((std::string(dir) + "/disk_mgr.config").c_str()), 0);
         ASSERT_EQ(DataMgrInit(), 0);
         ASSERT_EQ(InitDataCollectMaster(), 0);
-        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DCAK, g_env->kernel.Path().c_str()), 0);
-        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, g_env->dma.Path().c_str()), 0);
+        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DCAK, g_env->kernel.Info().addr.sockFile), 0);
+        ASSERT_EQ(DcmWellKnownAgentSetSockFile(DCM_AGENT_DMA, g_env->dma.Info().addr.sockFile), 0);
         ready_ = true;
     }
     // A failed assertion in the suite's set-up only marks its tests skipped,
@@ -296,7 +250,15 @@ protected:
     {
         CancelAllQueryAgentScheduleTask();
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        CollectEnvReset();
+        Reset();
+    }
+    // Takes every registered disk offline.
+    static void Reset()
+    {
+        EXPECT_EQ(DiskSerialNumberRefresh(nullptr, 0), 0);
+        g_env->kernel.SetDisks({});
+        g_env->kernel.Server().ClearRequests();
+        g_env->dma.Server().ClearRequests();
     }
 };
 

@@ -1,6 +1,6 @@
 // Builders of well-formed agent answer members for the collection tests, one
-// per message and disk type, and of whole JSON-RPC answers. Tests break one
-// member at a time from these to exercise the checks.
+// per message and disk type. Tests break one member at a time from these to
+// exercise the checks.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -10,19 +10,15 @@
 
 namespace dcmtest {
 
+// Strings as an agent sends them (type "SSD_NVMe", "HDD_SAS", ...).
 struct TestDisk {
-    std::string type;  // agent string: "SSD_NVMe", "SSD_SAS", ...
-    std::string vendor;
-    std::string model;
-    std::string sn;
-    std::string dev;
-    std::string pci;  // NVMe only
+    std::string type, vendor, model, sn, dev;
 };
 
 inline TestDisk Disk(const std::string &type, const std::string &vendor, const std::string &model,
                      const std::string &sn, const std::string &dev)
 {
-    return TestDisk{type, vendor, model, sn, dev, "0000:81:00.0"};
+    return TestDisk{type, vendor, model, sn, dev};
 }
 
 // `n` SAS HDDs: serial numbers prefix0.., device names prefixd0..
@@ -67,7 +63,7 @@ inline cJSON *BaseJson(const TestDisk &d)
                     ",\"disk_media_type\":" + Q(d.type.rfind("HDD", 0) == 0 ? "MAGNET" : "TLC") +
                     ",\"model_number\":" + Q(d.model) +
                     R"(,"firmware_revision":"FW01","disk_capacity":"3840755982336","sector_size":512)";
-    return cJSON_Parse((t + (d.type == "SSD_NVMe" ? ",\"pci_address\":" + Q(d.pci) : "") + "}").c_str());
+    return cJSON_Parse((t + (d.type == "SSD_NVMe" ? R"(,"pci_address":"0000:81:00.0")" : "") + "}").c_str());
 }
 
 // Health members by type; SMART attribute i is {i+1, 10+i, 100-i, 90-i}.
@@ -75,20 +71,15 @@ inline cJSON *HealthJson(const TestDisk &d)
 {
     std::string t = "{\"serial_number\":" + Q(d.sn) + R"(,"power_on_hours":12345,"wear":1234)" +
                     ",\"disk_type\":" + Q(d.type) + ",\"vendor_id\":" + Q(d.vendor);
-    if (d.type == "SSD_NVMe") {
-        t += R"(,"critical_warning":4)";
-    } else if (d.type == "SSD_SATA") {
-        for (int i = 0; i < 30; ++i) {
-            t += std::string(i == 0 ? ",\"SMART_list\":[" : ",") + "{\"id\":" + std::to_string(i + 1) +
-                 ",\"threshold\":" + std::to_string(10 + i) + ",\"current_value\":" +
-                 std::to_string(100 - i) + ",\"worst\":" + std::to_string(90 - i) + "}";
-        }
-        t += "]";
-    } else if (d.type == "SSD_SAS") {
-        t += R"(,"capacitance_id":7,"capacitance_status":1,"ASC":93,"ASCQ":16)";
-    } else {
-        t += R"(,"is_support_ie_log":true,"ASC":93,"ASCQ":16)";
+    for (int i = 0; d.type == "SSD_SATA" && i < 30; ++i) {
+        t += std::string(i == 0 ? ",\"SMART_list\":[" : ",") + "{\"id\":" + std::to_string(i + 1) +
+             ",\"threshold\":" + std::to_string(10 + i) + ",\"current_value\":" +
+             std::to_string(100 - i) + ",\"worst\":" + std::to_string(90 - i) + (i == 29 ? "}]" : "}");
     }
+    t += d.type == "SSD_NVMe"  ? R"(,"critical_warning":4)"
+         : d.type == "SSD_SAS" ? R"(,"capacitance_id":7,"capacitance_status":1,"ASC":93,"ASCQ":16)"
+         : d.type != "SSD_SATA" ? R"(,"is_support_ie_log":true,"ASC":93,"ASCQ":16)"
+                                : "";
     return cJSON_Parse((t + "}").c_str());
 }
 
@@ -102,27 +93,6 @@ inline cJSON *IoJson(const TestDisk &d, unsigned long long base = 1000)
         t += ",\"" + std::string(keys[i]) + "\":" + Q(std::to_string(base * (i + 1)));
     }
     return cJSON_Parse((t + "}").c_str());
-}
-
-// {"jsonrpc":"2.0","id":1,"result":{"disks":[...]}} taking ownership of `disks`.
-inline cJSON *Answer(cJSON *disks)
-{
-    cJSON *a = cJSON_CreateObject();
-    cJSON_AddStringToObject(a, "jsonrpc", "2.0");
-    cJSON_AddNumberToObject(a, "id", 1);
-    cJSON *result = cJSON_AddObjectToObject(a, "result");
-    cJSON_AddItemToObject(result, "disks", disks);
-    return a;
-}
-
-template <typename F>
-cJSON *DisksArray(const std::vector<TestDisk> &disks, F build)
-{
-    cJSON *arr = cJSON_CreateArray();
-    for (const TestDisk &d : disks) {
-        cJSON_AddItemToArray(arr, build(d));
-    }
-    return arr;
 }
 
 }  // namespace dcmtest
