@@ -25,8 +25,8 @@ protected:
 void CountEntry(void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }
 void CountExit(void *arg) { static_cast<std::atomic<int> *>(arg)->fetch_add(10); }
 
-// A joinable thread has run entry and exit when creation returns; a detached
-// one runs exit after entry. The log filters by level.
+// A joinable thread has run entry and exit when creation returns. The log
+// filters by level.
 TEST_F(InfraLiteTest, ThreadsRunEntryThenExitAndTheLogFiltersByLevel)
 {
     LogCapture log;
@@ -38,23 +38,6 @@ TEST_F(InfraLiteTest, ThreadsRunEntryThenExitAndTheLogFiltersByLevel)
     KeeperThreadAttr attr = {0, 1, &count, &count};
     EXPECT_NE(KeeperThreadCreate(CountEntry, CountExit, &attr), 0u);
     EXPECT_EQ(count.load(), 11);
-
-    struct Ctx {
-        std::atomic<int> done{0};
-        KeeperSem *sem = KeeperSemCreate(0);
-    } ctx;
-    ASSERT_NE(ctx.sem, nullptr);
-    KeeperThreadAttr detached = {0, 0, &ctx, &ctx};
-    auto entry = [](void *a) { static_cast<Ctx *>(a)->done.store(1); };
-    auto exit = [](void *a) {
-        auto *c = static_cast<Ctx *>(a);
-        c->done.store(c->done.load() == 1 ? 2 : -1);
-        KeeperSemPost(c->sem);
-    };
-    ASSERT_NE(KeeperThreadCreate(entry, exit, &detached), 0u);
-    EXPECT_TRUE(KeeperSemTimedWait(ctx.sem, KeeperTime{10, KEEPER_TIME_S}));
-    EXPECT_EQ(ctx.done.load(), 2);
-    KeeperSemDestroy(ctx.sem);
 }
 
 TEST_F(InfraLiteTest, SemaphoresAtomicsAndLocksHoldUnderContention)
