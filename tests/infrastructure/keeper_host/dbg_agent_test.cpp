@@ -189,19 +189,16 @@ TEST_F(DbgAgentTest, ConcurrentClientsAreServedOneHandlerAtATime)
 {
     g_overlap = false;
     std::atomic<int> good{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 25; ++i) {
-                std::string tag = std::to_string(t) + "-" + std::to_string(i);
-                Reply r = Call({"echo", tag.c_str()});
-                good += r.status == DBG_STATUS_OK && r.output == "argc=2 [echo] [" + tag + "]\n";
-            }
-        });
-    }
-    for (auto &th : threads) {
-        th.join();
-    }
+    auto client = [&](int t) {
+        for (int i = 0; i < 25; ++i) {
+            std::string tag = std::to_string(t) + "-" + std::to_string(i);
+            Reply r = Call({"echo", tag.c_str()});
+            good += r.status == DBG_STATUS_OK && r.output == "argc=2 [echo] [" + tag + "]\n";
+        }
+    };
+    std::thread t1(client, 1), t2(client, 2), t3(client, 3);
+    client(4);
+    t1.join(), t2.join(), t3.join();
     EXPECT_EQ(good.load(), 100);
     EXPECT_FALSE(g_overlap.load());
 }

@@ -166,17 +166,14 @@ TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
     ASSERT_EQ(qxlog_set_max_file_size(4096), 0);
     ASSERT_EQ(qxlog_set_backup_num(QXLOG_MAX_BACKUP_NUM), 0);
     Open();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                qxlog(999, 6, "c.cpp", 1, "C", 0, "thread=%d seq=%d end", t, i);
-            }
-        });
-    }
-    for (auto &th : threads) {
-        th.join();
-    }
+    auto writer = [](int t) {
+        for (int i = 0; i < kPerThread; ++i) {
+            qxlog(999, 6, "c.cpp", 1, "C", 0, "thread=%d seq=%d end", t, i);
+        }
+    };
+    std::thread t1(writer, 1), t2(writer, 2), t3(writer, 3);
+    writer(0);
+    t1.join(), t2.join(), t3.join();
     std::vector<int> nextSeq(kThreads, 0);
     std::vector<std::string> all = TakeAll(QXLOG_MAX_BACKUP_NUM);
     for (const auto &line : all) {  // every thread's sequence reads in order

@@ -145,30 +145,27 @@ TEST_F(QxmmTest, PartitionTableIsBoundedAndIdsAreReused)
 TEST_F(QxmmTest, ConcurrentAllocAndFreeKeepThePoolConsistent)
 {
     uint32_t id = Pool(16, 256, 16);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([id, t] {
-            std::vector<void *> mine;
-            for (int round = 0; round < 2000; ++round) {
-                void *b = nullptr;
-                if (allocStructure(id, &b, kOwner, "t") == 0) {
-                    memset(b, t, 40);
-                    mine.push_back(b);
-                }
-                if (mine.size() > 40 || (round % 3 == 0 && !mine.empty())) {
-                    EXPECT_EQ(static_cast<unsigned char *>(mine.back())[39], t);
-                    EXPECT_EQ(freeStructure(id, mine.back(), kOwner, "t"), 0);
-                    mine.pop_back();
-                }
+    auto churn = [id](int t) {
+        std::vector<void *> mine;
+        for (int round = 0; round < 2000; ++round) {
+            void *b = nullptr;
+            if (allocStructure(id, &b, kOwner, "t") == 0) {
+                memset(b, t, 40);
+                mine.push_back(b);
             }
-            for (void *b : mine) {
-                EXPECT_EQ(freeStructure(id, b, kOwner, "t"), 0);
+            if (mine.size() > 40 || (round % 3 == 0 && !mine.empty())) {
+                EXPECT_EQ(static_cast<unsigned char *>(mine.back())[39], t);
+                EXPECT_EQ(freeStructure(id, mine.back(), kOwner, "t"), 0);
+                mine.pop_back();
             }
-        });
-    }
-    for (auto &th : threads) {
-        th.join();
-    }
+        }
+        for (void *b : mine) {
+            EXPECT_EQ(freeStructure(id, b, kOwner, "t"), 0);
+        }
+    };
+    std::thread t1(churn, 1), t2(churn, 2), t3(churn, 3);
+    churn(4);
+    t1.join(), t2.join(), t3.join();
     EXPECT_EQ(Used(id, &QxmmPartitionStat::inUse), 0u);
     EXPECT_LE(Used(id, &QxmmPartitionStat::total), 256u);
 }
