@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,11 +14,7 @@
 
 namespace {
 
-struct CJsonDeleter {
-    void operator()(cJSON *p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
-
+// The text of a document with the nodes' order kept and no white space.
 std::string Print(const cJSON *doc)
 {
     char *t = doc != nullptr ? cJSON_PrintUnformatted(doc) : nullptr;
@@ -30,7 +25,10 @@ std::string Print(const cJSON *doc)
 
 std::string Compact(const std::string &text)
 {
-    return Print(JsonPtr(cJSON_Parse(text.c_str())).get());
+    cJSON *doc = cJSON_Parse(text.c_str());
+    std::string s = Print(doc);
+    cJSON_Delete(doc);
+    return s;
 }
 
 const char *kSmallConfig =
@@ -147,10 +145,12 @@ TEST(ConfigUpgradeNodeTest, MergeRules)
         {"{}", "[1]", "fails"},
     };
     for (const auto &c : cases) {
-        JsonPtr config(cJSON_Parse(c.config));
-        JsonPtr upgrade(cJSON_Parse(c.upgrade));
-        int ret = ConfigUpgradeNode(config.get(), upgrade.get(), 0);
-        EXPECT_EQ(ret == 0 ? Print(config.get()) : ret == 1 ? "fails" : "?", c.merged) << c.upgrade;
+        cJSON *config = cJSON_Parse(c.config);
+        cJSON *upgrade = cJSON_Parse(c.upgrade);
+        int ret = ConfigUpgradeNode(config, upgrade, 0);
+        EXPECT_EQ(ret == 0 ? Print(config) : ret == 1 ? "fails" : "?", c.merged) << c.upgrade;
+        cJSON_Delete(config);
+        cJSON_Delete(upgrade);
     }
 }
 
