@@ -27,7 +27,8 @@ ScheduleTaskInfo Info(const char *name, Probe *p, uint8_t forever, uint32_t runs
         }
     };
     auto end = [](void *arg) {
-        static_cast<Probe *>(arg)->runsAtEnd.store(static_cast<Probe *>(arg)->runs.load());
+        auto *q = static_cast<Probe *>(arg);
+        q->runsAtEnd.store(q->runs.load());
     };
     return ScheduleTaskInfo{name, forever, runs, 0, 1, entry, p, end, p};
 }
