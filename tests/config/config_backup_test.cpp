@@ -23,26 +23,15 @@ namespace {
 std::atomic<time_t> g_fakeNow{0};
 time_t FakeNow() { return g_fakeNow.load(); }
 
-std::string Stamp(time_t t)
-{
-    tm local{};
-    localtime_r(&t, &local);
-    char buf[32];
-    strftime(buf, sizeof(buf), "%Y-%m-%d-%H-%M-%S", &local);
-    return buf;
-}
-
-std::string BakName(time_t t) { return std::string("spindlekeep_config_bak__") + Stamp(t); }
-
 class ConfigBackupTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         (void)KeeperInfraLiteInstall();
         KeeperOsSetLogLevel(KEEPER_LOG_DEBUG);
-        prefix_ = ResetTestPrefix();
-        cfg_ = prefix_ + "/config/spindlekeep_config.json";
-        bak_ = prefix_ + "/userconfig_bak";
+        std::string prefix = ResetTestPrefix();
+        cfg_ = prefix + "/config/spindlekeep_config.json";
+        bak_ = prefix + "/userconfig_bak";
         g_fakeNow = 1700000000;
         SetConfigBakClock(FakeNow);
     }
@@ -51,20 +40,12 @@ protected:
         SetConfigBakClock(nullptr);
         ConfigUnload();
     }
-    // Starts afresh from this configuration file and no backups.
     void StartWith(const std::string &text)
     {
-        ConfigUnload();
-        for (const auto &n : ListDir(bak_)) {
-            (void)unlink((bak_ + "/" + n).c_str());
-        }
         WriteFileText(cfg_, text);
         ASSERT_EQ(InitConfig(), 0);
     }
-    // Places a backup stamped `t` holding `text`.
-    void PlaceBackup(time_t t, const std::string &text) { WriteFileText(bak_ + "/" + BakName(t), text); }
 
-    std::string prefix_;
     std::string cfg_;
     std::string bak_;
 };
@@ -91,8 +72,9 @@ TEST_F(ConfigBackupTest, UnreadableOrMissingConfigurationMakesNoBackup)
 // leaves no torn file; one that works restores the newest backup.
 TEST_F(ConfigBackupTest, MissingConfigurationIsRecoveredFromTheNewestBackup)
 {
-    PlaceBackup(g_fakeNow - 120, "{\"feature_switch\": 0, \"takeover_disk_switch\": 0}");
-    PlaceBackup(g_fakeNow - 60, "{\"feature_switch\": 0, \"takeover_disk_switch\": 1}");
+    const std::string newer = bak_ + "/spindlekeep_config_bak__2023-11-14-22-12-00";
+    WriteFileText(bak_ + "/spindlekeep_config_bak__2023-11-14-22-11-00", "{}");
+    WriteFileText(newer, R"({"feature_switch": 0, "takeover_disk_switch": 1})");
     uint32_t v = 9;
     for (FileSysId id : {FILE_SYS_WRITE, FILE_SYS_GROUP_ID}) {
         {
@@ -108,7 +90,7 @@ TEST_F(ConfigBackupTest, MissingConfigurationIsRecoveredFromTheNewestBackup)
     ASSERT_EQ(InitConfig(), 0);
     ASSERT_EQ(GetConfigInt("takeover_disk_switch", &v), 0);
     EXPECT_EQ(v, 1U);
-    EXPECT_EQ(ReadFileText(cfg_), "{\"feature_switch\": 0, \"takeover_disk_switch\": 1}");
+    EXPECT_EQ(ReadFileText(cfg_), ReadFileText(newer));
     EXPECT_EQ(StatFile(cfg_).st_mode & 07777, 0640U);
     EXPECT_EQ(GetConfigInt("disklife_prediction", &v), 1) << "keys the backup lacks stay absent";
 }
