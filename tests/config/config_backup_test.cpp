@@ -42,6 +42,7 @@ protected:
     }
     void StartWith(const std::string &text)
     {
+        ConfigUnload();
         WriteFileText(cfg_, text);
         ASSERT_EQ(InitConfig(), 0);
     }
