@@ -5,10 +5,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +33,11 @@ constexpr size_t kStampLen = 24;
 // "YYYY-MM-DD hh:mm:ss.mmm " at the start of a line.
 bool HasTimestamp(const std::string &line)
 {
-    return std::regex_search(line, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )"));
+    const std::string shape = "dddd-dd-dd dd:dd:dd.ddd ";
+    auto fits = [](char s, char c) {
+        return s == 'd' ? isdigit(static_cast<unsigned char>(c)) != 0 : s == c;
+    };
+    return line.size() >= kStampLen && std::equal(shape.begin(), shape.end(), line.begin(), fits);
 }
 
 class QxlogTest : public ::testing::Test {
