@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,22 +24,15 @@ std::vector<uint8_t> Encode(const std::vector<std::string> &args)
 TEST(DbgProtocol, RequestsRoundTripWithinTheLimits)
 {
     std::vector<std::vector<std::string>> cases = {
-        {},
-        {"drm"},
-        {"u_drm_slow_disk", "showdiskinzone", "2"},
-        {"spindlekeep", "", "x"},  // empty arguments survive
-        {"g", std::string(DBG_MAX_ARG_LEN, 'a')},
-        std::vector<std::string>(DBG_MAX_ARGS, "w"),
-    };
+        {}, {"drm"}, {"u_drm_slow_disk", "showdiskinzone", "2"}, {"spindlekeep", "", "x"},
+        {"g", std::string(DBG_MAX_ARG_LEN, 'a')}, std::vector<std::string>(DBG_MAX_ARGS, "w")};
     for (const auto &args : cases) {
         std::vector<uint8_t> frame = Encode(args);
         ASSERT_GE(frame.size(), DBG_HEADER_SIZE);
         DbgArgs out;
         ASSERT_EQ(DbgRequestParse(frame.data(), frame.size(), &out), DBG_STATUS_OK);
         ASSERT_EQ(out.argc, static_cast<int>(args.size()));
-        for (size_t i = 0; i < args.size(); ++i) {
-            EXPECT_EQ(out.argv[i], args[i]);
-        }
+        EXPECT_EQ(std::vector<std::string>(out.argv, out.argv + out.argc), args);
         EXPECT_EQ(out.argv[args.size()], nullptr);
     }
     // The encoder refuses what the agent would refuse.
@@ -94,14 +88,12 @@ TEST(DbgProtocol, ReplyHeaderRoundTripAndOutputCap)
     uint8_t h[DBG_HEADER_SIZE];
     int32_t status = -1;
     uint32_t len = 0;
-    DbgReplyEncodeHeader(h, DBG_STATUS_UNKNOWN_GROUP, 1234);
-    ASSERT_TRUE(DbgReplyParseHeader(h, &status, &len));
-    EXPECT_EQ(status, DBG_STATUS_UNKNOWN_GROUP);
-    EXPECT_EQ(len, 1234u);
-    DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT);
-    EXPECT_TRUE(DbgReplyParseHeader(h, &status, &len));
-    DbgReplyEncodeHeader(h, DBG_STATUS_OK, DBG_MAX_OUTPUT + 1);
-    EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
+    for (uint32_t n : {1234u, DBG_MAX_OUTPUT, DBG_MAX_OUTPUT + 1}) {
+        DbgReplyEncodeHeader(h, DBG_STATUS_UNKNOWN_GROUP, n);
+        EXPECT_EQ(DbgReplyParseHeader(h, &status, &len), n <= DBG_MAX_OUTPUT);
+        EXPECT_EQ(std::make_pair(status, len),
+                  std::make_pair(int32_t{DBG_STATUS_UNKNOWN_GROUP}, n));
+    }
     h[0] ^= 1;
     EXPECT_FALSE(DbgReplyParseHeader(h, &status, &len));
     EXPECT_STREQ(DbgStatusText(99), "unknown status");

@@ -7,8 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
-#include <vector>
-
+#include <utility>
 
 namespace {
 
@@ -29,14 +28,14 @@ TEST(QxaxStrToU64, ParsesDecimalAndReportsBadText)
     };
     for (const Case &c : cases) {
         errno = 12345;
-        EXPECT_EQ(qxax_str_tou64(c.text, 0), c.want) << c.text;
-        EXPECT_EQ(errno, c.wantErrno) << c.text;
+        uint64_t got = qxax_str_tou64(c.text, 0);
+        EXPECT_EQ(std::make_pair(got, errno), std::make_pair(c.want, c.wantErrno)) << c.text;
     }
-    errno = 0;
-    EXPECT_EQ(qxax_str_tou64(nullptr, 0), 0u);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(qxax_str_tou64("5", 1), 0u);  // reserved flags must be 0
-    EXPECT_EQ(errno, EINVAL);
+    for (auto [text, flags] : {std::pair<const char *, uint32_t>{nullptr, 0}, {"5", 1}}) {
+        errno = 0;  // no text, or reserved flags set
+        uint64_t got = qxax_str_tou64(text, flags);
+        EXPECT_EQ(std::make_pair(got, errno), std::make_pair(uint64_t{0}, EINVAL)) << flags;
+    }
 }
 
 // Zero-filled and initialised locks start unlocked, record their holder and
@@ -55,19 +54,16 @@ TEST(QxaxSpinlock, LocksStartUnlockedRecordTheHolderAndExclude)
         qxax_spin_unlock(l);
         EXPECT_EQ(l->holder_func, nullptr);
         uint64_t counter = 0;  // deliberately plain: only the lock protects it
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&] {
-                for (int i = 0; i < 20000; ++i) {
-                    do_qxax_spinlock_lock(l, __func__, __LINE__, l);
-                    ++counter;
-                    do_qxax_spinlock_unlock(l, __func__, __LINE__, l);
-                }
-            });
-        }
-        for (auto &th : threads) {
-            th.join();
-        }
+        auto add = [&] {
+            for (int i = 0; i < 20000; ++i) {
+                do_qxax_spinlock_lock(l, __func__, __LINE__, l);
+                ++counter;
+                do_qxax_spinlock_unlock(l, __func__, __LINE__, l);
+            }
+        };
+        std::thread t1(add), t2(add), t3(add);
+        add();
+        t1.join(), t2.join(), t3.join();
         EXPECT_EQ(counter, 80000u);
         qxax_spin_lock(l);
         EXPECT_FALSE(do_qxax_tspinlock_trylock(l, "t", 3));
