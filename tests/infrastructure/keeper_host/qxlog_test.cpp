@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,6 +162,23 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
     lines = TakeAll(1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("record-3 "), std::string::npos) << lines[0];
+}
+
+// The daemon writes as root: a link planted at the log's path must not carry
+// its records into another file.
+TEST_F(QxlogTest, PlantedLinkIsReplacedNotFollowed)
+{
+    std::string victim = root_.Join("victim");
+    WriteFileText(victim, "root's own\n");
+    ASSERT_EQ(mkdir(root_.Join("nested").c_str(), 0750) | mkdir(dir_.c_str(), 0750), 0);
+    ASSERT_EQ(symlink(victim.c_str(), logPath_.c_str()), 0);
+    Open();
+    qxlog(999, 6, "t.cpp", 1, "f", 0, "record");
+    qxlog_destroy();
+    struct stat st {};
+    ASSERT_EQ(lstat(logPath_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadFileText(victim), "root's own\n");
 }
 
 TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
