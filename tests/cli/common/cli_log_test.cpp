@@ -43,13 +43,8 @@ TEST(CliLog, RotatesAtSizeAndKeepsTenBackups)
     TempDir dir;
     // Ten older backups are already there, plus names that only look alike.
     std::vector<std::string> made = {"cli.log.2019", "cli.log.x0200101000000", "oper.log.20190101000000"};
-    for (int i = 0; i < 10; ++i) {
-        made.push_back("cli.log.2020010100000" + std::to_string(i));
-        WriteFileText(dir.Join(made.back()), "old");
-    }
-    for (int i = 0; i < 3; ++i) {
-        WriteFileText(dir.Join(made[i]), "keep");
-    }
+    for (int i = 0; i < 10; ++i) made.push_back("cli.log.2020010100000" + std::to_string(i));
+    for (const std::string &name : made) WriteFileText(dir.Join(name), "old");
     CliLogger log;
     ASSERT_EQ(log.Configure(dir.Path().c_str(), "cli.log", CLI_LOG_STYLE_SHORT), 0);
     log.SetRotation(100, CLI_LOG_BACKUPS);
