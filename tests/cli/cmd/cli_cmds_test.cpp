@@ -67,13 +67,6 @@ protected:
     std::string prefix_;
 };
 
-// One setting of an analysis, its accepted range and the code that refuses a value outside.
-struct Rule {
-    const char *cmd, *key;
-    uint32_t lo, hi, hddHi;
-    int32_t bad;
-};
-
 }  // namespace
 
 TEST(CliCmdFormat, SizesAndNumbers)
@@ -132,27 +125,27 @@ TEST_F(CliCmdsTest, AnalysisParametersWithinTheirRanges)
     auto change = [this](const std::string &cmd, const std::string &kv, int32_t code) {
         EXPECT_EQ(Expect("change", cmd, kv, code).cleared, code == 0) << cmd << " " << kv;
     };
-    const int32_t sbad = CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID;
-    const Rule rules[] = {
-        {"slowdisk_detect_config", "min_threshold_value", 1, 10, 500, sbad},
-        {"slowdisk_detect_config", "min_slow_cycle", 10, 100, 100, sbad},
-        {"slowdisk_outlier_config", "outlier_window_minutes", 5, 240, 240, sbad},
+    // Each setting of an analysis: its accepted range (the SAS HDD's own upper bound) and the code refusing others.
+    const std::tuple<const char *, const char *, uint32_t, uint32_t, uint32_t, int32_t> rules[] = {
+        {"slowdisk_detect_config", "min_threshold_value", 1, 10, 500, CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID},
+        {"slowdisk_detect_config", "min_slow_cycle", 10, 100, 100, CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID},
+        {"slowdisk_outlier_config", "outlier_window_minutes", 5, 240, 240, CLI_SLOWDISK_DETECT_CONFIG_FORMAT_INVALID},
         {"dpr_smart", "task_cycle", 1, 2592000, 2592000, CLI_DPR_SMART_CONFIG_PARAM_INVALID},
         {"disklife_prediction", "task_cycle", 60, 7776000, 7776000, CLI_DISKLIFE_PRE_PARAM_INVALID},
     };
-    for (const Rule &rule : rules) {
-        bool typed = std::string(rule.cmd) != "disklife_prediction";
+    for (const auto &[cmd, key, lo, ssdHi, hddHi, bad] : rules) {
+        bool typed = std::string(cmd) != "disklife_prediction";
         for (uint32_t t = 0; t < (typed ? CLI_DISK_TYPE_NUM : 1); ++t) {
-            uint32_t hi = t == CLI_DISK_TYPE_SAS_HDD ? rule.hddHi : rule.hi;
+            uint32_t hi = t == CLI_DISK_TYPE_SAS_HDD ? hddHi : ssdHi;
             std::string dt = typed ? "disk_type=" + std::to_string(t) + " " : "";
-            for (uint32_t v : {rule.lo - 1, hi, rule.lo, hi + 1, rule.lo}) {
-                change(rule.cmd, dt + rule.key + "=" + std::to_string(v), v >= rule.lo && v <= hi ? 0 : rule.bad);
+            for (uint32_t v : {lo - 1, hi, lo, hi + 1, lo}) {
+                change(cmd, dt + key + "=" + std::to_string(v), v >= lo && v <= hi ? 0 : bad);
             }
-            change(rule.cmd, dt, CLI_COMMAND_FORMAT_ERROR);
+            change(cmd, dt, CLI_COMMAND_FORMAT_ERROR);
         }
-        std::string kv = std::string(rule.key) + "=" + std::to_string(rule.lo);
-        if (typed) change(rule.cmd, "disk_type=4 " + kv, rule.bad);
-        if (typed) change(rule.cmd, kv, CLI_COMMAND_FORMAT_ERROR);
+        std::string kv = std::string(key) + "=" + std::to_string(lo);
+        if (typed) change(cmd, "disk_type=4 " + kv, bad);
+        if (typed) change(cmd, kv, CLI_COMMAND_FORMAT_ERROR);
     }
     // The running analyses hold the lower bounds (the defaults: SAS HDD threshold 100, cycles 50 and 20).
     for (uint32_t t = 0, group = 0; t < CLI_DISK_TYPE_NUM; ++t) {
@@ -187,7 +180,6 @@ TEST_F(CliCmdsTest, ConfigSwitches)
     Expect("change", "config", "takeover_disk_switch=on", 0);
     Expect("change", "config", "takeover_disk_switch=maybe", CLI_COMMAND_EXEC_FAILED);
     Expect("remove", "config", "", CLI_COMMAND_FORMAT_ERROR);
-    Expect("show", "config", "", 0, feature + "on" + takeover + "on\n");
     DataMgrSyncSetWaitMs(10);
     for (int on : {0, 1}) {
         Expect("change", "config", on != 0 ? "feature_switch=on" : "feature_switch=off", 0);
@@ -196,8 +188,6 @@ TEST_F(CliCmdsTest, ConfigSwitches)
         Expect("show", "disk_info", disk, on != 0 ? 0 : CLI_DB_ID_NOT_EXIST);
     }
     CancelDmmSync2DmaScheduleTask();  // the sync thread the switch started ends before the store goes
-    for (int i = 0; i < 500 && DmmSyncTaskLiveCount() != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 500 && DmmSyncTaskLiveCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     DataMgrSyncSetWaitMs(0);
 }

@@ -1,7 +1,7 @@
 // test-labels: concurrent
 // The CLI server in this process on a private prefix: dispatch and its
 // refusals, a broken header, the header action that must match the one
-// inside the request, and who may talk to it.
+// inside the request, a busy worker, and who may talk to it.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -14,6 +14,7 @@
 #include "cli/common/cli_log.h"
 #include "cli/common/cli_packet.h"
 #include "cli/common/cli_xml.h"
+#include "cli/server/cli_cmd_handler.h"
 #include "cli/server/cli_permission.h"
 #include "cli/server/cli_uds_server.h"
 #include "config/config.h"
@@ -26,12 +27,21 @@ namespace {
 
 constexpr uint32_t kTimeoutMs = 5000;
 
-// A request "AGRS" for its second word under the header action `action`.
-CliReply Call(const std::string &sock, const std::string &agrs, const std::string &action = "show")
+// A command that runs until the test lets it finish.
+std::atomic<int> g_block{0};  // 1 running, 2 released
+struct BlockCmd : BaseCommand {
+    int32_t Exec(const std::string &, std::string &out) override
+    {
+        for (g_block = 1; g_block != 2;) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        out = "released";
+        return 0;
+    }
+};
+
+// A request for `cmd` with the text `agrs` under the header action `action`.
+CliReply Call(const std::string &sock, const char *cmd, const std::string &agrs, const char *action = "show")
 {
     CliReply r;
-    size_t blank = agrs.find(' ', 1);
-    std::string cmd = agrs.substr(blank + 1, agrs.find(' ', blank + 1) - blank - 1);
     EXPECT_EQ(CliClientCall(sock, action, cmd, agrs, kTimeoutMs, &r), 0) << agrs;
     return r;
 }
@@ -61,24 +71,32 @@ TEST(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
     ASSERT_EQ(InitConfig(), 0);
     TempDir logs;
     CliLogSetDirForTest(logs.Path().c_str());
+    // Registered before the server threads exist, which read the registry.
+    CliCmdHandler::GetInstance().RegisterCmd("test_block", [] { return std::shared_ptr<BaseCommand>(new BlockCmd); });
     ASSERT_EQ(GetCliServer().InitCliServer(), 0);
     ASSERT_EQ(CliSocketPathFor(prefix.c_str(), &sock), 0);
     EXPECT_EQ(StatFile(sock).st_mode & 0777, 0660u);
-    CliReply r = Call(sock, "show config");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.text, "feature_switch        : on\ntakeover_disk_switch  : off\n");
-    const std::tuple<const char *, std::string, int32_t> cases[] = {
-        {"no such command", "show no_such_cmd", CLI_COMMAND_PARAM_INVALID},
-        {"change inside a show header", "change config takeover_disk_switch=on", CLI_USER_PERMISSION_ERROR},
-        {"leading blank hides the action", " change config takeover_disk_switch=on", CLI_COMMAND_PARAM_INVALID},
+    CliReply r = Call(sock, "config", "show config");
+    EXPECT_EQ(std::to_string(r.code) + r.text, "0feature_switch        : on\ntakeover_disk_switch  : off\n");
+    const std::tuple<const char *, const char *, std::string, int32_t> cases[] = {
+        {"no such command", "no_such_cmd", "show no_such_cmd", CLI_COMMAND_PARAM_INVALID},
+        {"change inside a show header", "config", "change config takeover_disk_switch=on", CLI_USER_PERMISSION_ERROR},
+        {"leading blank hides the action", "config", " change config takeover_disk_switch=on", CLI_COMMAND_PARAM_INVALID},
     };
-    for (const auto &[what, agrs, code] : cases) EXPECT_EQ(Call(sock, agrs).code, code) << what;
+    for (const auto &[what, cmd, agrs, code] : cases) EXPECT_EQ(Call(sock, cmd, agrs).code, code) << what;
     CliPacketHead over = {33, 0, {}, CLI_MSG_MAX + 1, "root", "change"};
     EXPECT_EQ(HeaderOnly(sock, over), CLI_RECV_TRANSMISSION_ERROR) << "a header over 32 MiB is answered";
     uint32_t v = 9;
     EXPECT_TRUE(GetSwitchConfig("takeover_disk_switch", &v) == 0 && v == 0) << "no refused request changed it";
-    EXPECT_EQ(Call(sock, "change config takeover_disk_switch=on", "change").code, 0) << "the server still serves";
+    EXPECT_EQ(Call(sock, "config", "change config takeover_disk_switch=on", "change").code, 0) << "the server still serves";
     EXPECT_TRUE(GetSwitchConfig("takeover_disk_switch", &v) == 0 && v == 1);
+    // A second request while one runs is refused at once.
+    std::thread first([&] { r = Call(sock, "test_block", "show test_block"); });
+    while (g_block != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(Call(sock, "config", "show config").code, CLI_TASK_MAX_ERROR);
+    g_block = 2;
+    first.join();
+    EXPECT_EQ(std::to_string(r.code) + r.text, "0released");
     GetCliServer().UnInitCliServer();
     ConfigUnload();
 }
