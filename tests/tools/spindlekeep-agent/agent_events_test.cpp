@@ -1,6 +1,6 @@
-// Time and faults through the real socket: the real clock moves the fleet,
-// every fault mode misbehaves as named, and fault rules from the fleet file
-// and the command line count down. (Timed events are pinned on the fleet
+// Faults and time through the real socket: every fault mode misbehaves as
+// named, fault rules from the fleet file and the command line count down, and
+// the real clock moves the fleet. (Timed events are pinned on the fleet
 // model in-process; the built-in fleet's are the end-to-end scenarios' part.)
 #include <gtest/gtest.h>
 
@@ -31,17 +31,6 @@ class AgentTime : public ::testing::Test {
     TempDir dir_;
     std::unique_ptr<AgentProcess> agent_;
 };
-
-// At 1000 simulated seconds per real one, a few real milliseconds move the
-// fleet on (exact times are pinned on the manual clock).
-TEST_F(AgentTime, RealClockDrivesTheFleet)
-{
-    ASSERT_NO_FATAL_FAILURE(Start("", {"--time-scale", "1000"}));  // the last one counts
-    auto now = [&] { return Member(Member(Call(agent_->socket(), "agent_status").get(), "result"), "now")->valuedouble; };
-    double first = now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_GT(now(), first);
-}
 
 // Each fault mode, injected once on the named method, then used up.
 TEST_F(AgentTime, EveryFaultModeMisbehavesAsNamed)
@@ -88,11 +77,19 @@ TEST_F(AgentTime, EveryFaultModeMisbehavesAsNamed)
     }
 }
 
-TEST_F(AgentTime, FaultsFromTheFleetFileAndTheCommandLineCountDown)
+// Fault rules of the fleet file and the command line count down; the real
+// clock drives the fleet at 1000 simulated seconds per real one (the last
+// --time-scale counts; exact times are pinned on the manual clock).
+TEST_F(AgentTime, FaultsCountDownAndTheRealClockDrivesTheFleet)
 {
     ASSERT_NO_FATAL_FAILURE(Start(R"({"disks":[{"device_name":"sda","serial_number":"F1","type":"SSD_SATA","vendor":"ATA"}],
         "faults":[{"method":"dca_get_disks_iostat","mode":"garbage","count":2}]})",
-                                  {"--fault", "dca_get_disks_brief_info=close:1", "--fault", "*=bad_envelope:1"}));
+                                  {"--fault", "dca_get_disks_brief_info=close:1", "--fault", "*=bad_envelope:1",
+                                   "--time-scale", "1000"}));
+    auto now = [&] { return Member(Member(Call(agent_->socket(), "agent_status").get(), "result"), "now")->valuedouble; };
+    double first = now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GT(now(), first);
     EXPECT_EQ(Iostat(), nullptr);
     EXPECT_EQ(Iostat(), nullptr);
     // The fleet's garbage is used up; the wildcard rule now takes the next call.
