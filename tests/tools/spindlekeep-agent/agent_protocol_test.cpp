@@ -19,16 +19,18 @@ using namespace agent_test;
 const char *const kMethods[kMessageCount] = {"dca_get_disks_brief_info", "dca_get_disks_base_info",
                                              "dca_get_disks_health_info", "dca_get_disks_iostat"};
 
-// Asks about names in batches of batchSize, as the daemon's batch workers do;
-// every answer and every disk must be taken by the daemon's own checks and
-// copiers and fit its receive. Returns the number of disks answered.
-size_t CheckBatches(const std::string &socket, DaemonMessage type, const std::vector<std::string> &names,
-                    size_t batchSize)
+// Asks about names in the daemon's batch sizes, as its batch workers do (the
+// brief answer is asked once, for all); every answer and every disk must be
+// taken by the daemon's own checks and copiers and fit its receive. Returns
+// the number of disks answered.
+size_t CheckBatches(const std::string &socket, DaemonMessage type, std::vector<std::string> names)
 {
+    const size_t batchSize[kMessageCount] = {1, 13, 4, 20};
+    names = type == kBrief ? std::vector<std::string>{""} : names;
     size_t disks = 0;
-    for (size_t at = 0; at < names.size(); at += batchSize) {
+    for (size_t at = 0; at < names.size(); at += batchSize[type]) {
         std::vector<std::string> batch(names.begin() + static_cast<long>(at),
-                                       names.begin() + static_cast<long>(std::min(names.size(), at + batchSize)));
+                                       names.begin() + static_cast<long>(std::min(names.size(), at + batchSize[type])));
         size_t bytes = 0;
         JsonPtr answer = Call(socket, kMethods[type], type == kBrief ? "" : DevicesParams(batch, type == kIostat), &bytes);
         EXPECT_LE(bytes, 8191u) << kMethods[type];
@@ -54,16 +56,16 @@ class AgentProtocol : public ::testing::Test {
 
 TEST_F(AgentProtocol, DefaultFleetAnswersPassTheDaemonsChecks)
 {
-    EXPECT_EQ(CheckBatches(sock_, kBrief, {""}, 1), 15u);
     ASSERT_NE(Call(sock_, "agent_advance_time", R"({"seconds":600})"), nullptr);
     std::vector<std::string> names = DeviceNames(sock_);
     ASSERT_EQ(names.size(), 15u);
-    EXPECT_EQ(CheckBatches(sock_, kBase, names, 13), 15u);
-    EXPECT_EQ(CheckBatches(sock_, kIostat, names, 20), 15u);
+    for (DaemonMessage type : {kBrief, kBase, kIostat}) {
+        EXPECT_EQ(CheckBatches(sock_, type, names), 15u) << kMethods[type];
+    }
     // The daemon never registers SATA HDDs, so it never asks their health
     // (its check list has no row for them).
     names.erase(std::find(names.begin(), names.end(), "sdk"));
-    EXPECT_EQ(CheckBatches(sock_, kHealth, names, 4), 14u);
+    EXPECT_EQ(CheckBatches(sock_, kHealth, names), 14u);
     // Slots: unknown devices are left out; the user role's disks are answered.
     JsonPtr slots = Call(sock_, "dca_get_disks_slotid",
                          R"({"devices":[{"device_name":"nvme1n1","pci_address":"0000:3c:00.0"},)"
@@ -87,12 +89,10 @@ TEST(AgentLimits, LargestAnswersOfTheDaemonsBatchSizesFitIn8191Bytes)
     }
     std::string disks;
     for (int i = 0; i < 64; ++i) {
-        char serial[40];
-        char device[20];
-        snprintf(serial, sizeof(serial), "%039d", i);
-        snprintf(device, sizeof(device), "nvme%014dn", i);
-        disks += std::string(i > 0 ? "," : "") + R"({"device_name":")" + device + R"(","serial_number":")" +
-                 serial + R"(","type":")" + (i >= 48 ? "SSD_NVMe" : "SSD_SATA") +  // SATA health is the largest
+        std::string n = std::to_string(i);
+        disks += std::string(i > 0 ? "," : "") + R"({"device_name":"nvme)" + std::string(14 - n.size(), '0') + n +
+                 R"(n","serial_number":")" + std::string(39 - n.size(), '0') + n + R"(","type":")" +
+                 (i >= 48 ? "SSD_NVMe" : "SSD_SATA") +  // SATA health is the largest
                  R"(","vendor":"VVVVVVVVV","model":")" + std::string(43, 'M') +
                  R"(","firmware":"FFFFFFFFF","capacity":"18446744073709551615","sector_size":1048576,)"
                  R"("pci_address":"0000:ff:1f.7","slot":4294967295,)"
@@ -108,10 +108,8 @@ TEST(AgentLimits, LargestAnswersOfTheDaemonsBatchSizesFitIn8191Bytes)
     ASSERT_NE(Call(agent.socket(), "agent_advance_time", R"({"seconds":10000})"), nullptr);
     std::vector<std::string> names = DeviceNames(agent.socket());
     ASSERT_EQ(names.size(), 64u);
-    const std::pair<DaemonMessage, size_t> batches[] = {{kBrief, 1}, {kBase, 13}, {kHealth, 4}, {kIostat, 20}};
-    for (const auto &[type, batch] : batches) {
-        EXPECT_EQ(CheckBatches(agent.socket(), type, type == kBrief ? std::vector<std::string>{""} : names, batch), 64u)
-            << kMethods[type] << ": a disk was cut to fit";
+    for (DaemonMessage type : {kBrief, kBase, kHealth, kIostat}) {
+        EXPECT_EQ(CheckBatches(agent.socket(), type, names), 64u) << kMethods[type] << ": a disk was cut to fit";
     }
     JsonPtr io = Call(agent.socket(), "dca_get_disks_iostat", DevicesParams({names[0]}, true));
     EXPECT_EQ(strlen(Member(Disk(io, 0), "bytes_read")->valuestring), 20u);
