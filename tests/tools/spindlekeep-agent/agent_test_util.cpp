@@ -35,11 +35,6 @@ int Connect(const std::string &path)
 
 }  // namespace
 
-JsonPtr ParseJson(const std::string &text)
-{
-    return JsonPtr(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
-}
-
 AgentProcess::AgentProcess(std::vector<std::string> args, std::string socketPath) : socket_(std::move(socketPath))
 {
     args.insert(args.begin(), SPK_AGENT_BIN);
@@ -135,9 +130,6 @@ JsonPtr Call(const std::string &socketPath, const std::string &method, const std
     }
     return ParseJson(raw.bytes);
 }
-
-const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
-const cJSON *Disk(const JsonPtr &answer, int i) { return cJSON_GetArrayItem(Disks(answer), i); }
 
 std::vector<std::string> DeviceNames(const std::string &socketPath)
 {

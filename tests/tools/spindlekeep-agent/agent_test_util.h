@@ -17,7 +17,10 @@
 namespace agent_test {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-JsonPtr ParseJson(const std::string &text);
+inline JsonPtr ParseJson(const std::string &text)
+{
+    return JsonPtr(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
+}
 
 // The real agent binary, started with the given arguments plus --socket;
 // SIGKILLed when destroyed still running.
@@ -70,8 +73,8 @@ int DaemonCopy(DaemonMessage type, const cJSON *disk);
 uint64_t Digits(const cJSON *value);  // the daemon's decimal-string conversion
 inline const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
 // answer.result.disks, and its i-th disk.
-const cJSON *Disks(const JsonPtr &answer);
-const cJSON *Disk(const JsonPtr &answer, int i);
+inline const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
+inline const cJSON *Disk(const JsonPtr &answer, int i) { return cJSON_GetArrayItem(Disks(answer), i); }
 std::vector<std::string> DeviceNames(const std::string &socketPath);  // of the brief answer
 
 }  // namespace agent_test
