@@ -1,14 +1,12 @@
 // Host mode on a fake sysfs tree (with a fake smartctl replaying recorded
-// outputs): the classification of NVMe, SATA, SAS and virtio disks, their
-// counters, and the agent serving them with the daemon's members.
+// outputs): the classification of NVMe, SATA, SAS and virtio disks and their
+// counters.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <thread>
+#include <tuple>
 
 #include "agent_test_util.h"
 #include "host_source.h"
@@ -84,37 +82,31 @@ const char kDiskstats[] =
     "malformed line\n"
     " 254       0 vda 1 2\n";
 
-class AgentHostFake : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        BuildFakeSysfs(dir_.Join("sys"));
-        WriteFileText(dir_.Join("diskstats"), kDiskstats);
-        std::string data = SPK_SMARTCTL_DATA;
-        WriteFileText(dir_.Join("smartctl"),
-                  "#!/bin/sh\nfor last; do :; done\ncase \"$last\" in\n"
-                  "  */sda) cat " + data + "/smart-ata-full.json ;;\n"
-                  "  */sdb) cat " + data + "/smart-scsi.json ;;\n"
-                  "  */nvme0n1) cat " + data + "/smart-nvme-failed.json ;;\n"
-                  "  *) echo 'Smartctl open device failed'; exit 2 ;;\n"
-                  "esac\n");
-        chmod(dir_.Join("smartctl").c_str(), 0755);
-    }
-    HostOptions Options()
-    {
-        HostOptions options;
-        options.sysfsRoot = dir_.Join("sys");
-        options.diskstatsPath = dir_.Join("diskstats");
-        options.devRoot = "/dev";
-        options.smartctl = dir_.Join("smartctl");
-        return options;
-    }
-    TempDir dir_;
-};
-
-TEST_F(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
+// The fake host's files in dir, and the options that point the agent at them.
+HostOptions FakeHost(const TempDir &dir)
 {
-    HostSource source(Options());
+    BuildFakeSysfs(dir.Join("sys"));
+    WriteFileText(dir.Join("diskstats"), kDiskstats);
+    std::string data = SPK_SMARTCTL_DATA;
+    WriteFileText(dir.Join("smartctl"), "#!/bin/sh\nfor last; do :; done\ncase \"$last\" in\n"
+                                        "  */sda) cat " + data + "/smart-ata-full.json ;;\n"
+                                        "  */sdb) cat " + data + "/smart-scsi.json ;;\n"
+                                        "  */nvme0n1) cat " + data + "/smart-nvme-failed.json ;;\n"
+                                        "  *) echo 'Smartctl open device failed'; exit 2 ;;\nesac\n");
+    chmod(dir.Join("smartctl").c_str(), 0755);
+    HostOptions options;
+    options.sysfsRoot = dir.Join("sys");
+    options.diskstatsPath = dir.Join("diskstats");
+    options.devRoot = "/dev";
+    options.smartctl = dir.Join("smartctl");
+    return options;
+}
+
+TEST(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
+{
+    TempDir dir;
+    const HostOptions options = FakeHost(dir);
+    HostSource source(options);
     source.RefreshHealthNow();
     SourceSnapshot snap = source.Snapshot(AGENT_ROLE_KERNEL);
     ASSERT_EQ(snap.disks.size(), 4u) << "loop0, sr0 and the empty sdc are not disks";
@@ -135,20 +127,13 @@ TEST_F(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
             << d.io.readOps << " io_time " << d.io.ioTimeUs;
         EXPECT_EQ(got.str(), expected[i]);
     }
-    const DiskView &nvme = snap.disks[0];
-    EXPECT_EQ(nvme.id.capacity, 7501476528ull * 512);
-    EXPECT_EQ(nvme.id.sectorSize, 4096u);
-    EXPECT_EQ(nvme.health.wear, 300u);
-    EXPECT_EQ(nvme.io.bytesRead, 2000u * 512);
-    EXPECT_EQ(nvme.io.readLatencyTicks, 300u);
-    EXPECT_EQ(nvme.io.writeOps, 500u);
-    EXPECT_EQ(nvme.io.bytesWritten, 4000u * 512);
-    EXPECT_EQ(nvme.io.writeLatencyTicks, 200u);
-    EXPECT_EQ(nvme.io.busy, 3u);
-    EXPECT_EQ(snap.disks[1].health.powerOnHours, 14551u);
-    EXPECT_EQ(snap.disks[1].io.queueDepth, 32u);
+    const DiskView &n = snap.disks[0];
+    EXPECT_EQ(std::make_tuple(n.id.capacity, n.id.sectorSize, n.health.wear, n.io.bytesRead, n.io.readLatencyTicks,
+                              n.io.writeOps, n.io.bytesWritten, n.io.writeLatencyTicks, n.io.busy),
+              std::make_tuple(7501476528ull * 512, 4096u, 300u, 2000ull * 512, 300ull, 500ull, 4000ull * 512, 200ull, 3u));
+    EXPECT_EQ(std::make_tuple(snap.disks[1].health.powerOnHours, snap.disks[1].io.queueDepth), std::make_tuple(14551u, 32u));
     // Without smartctl the SATA disk falls back to no serial of its own.
-    HostOptions bare = Options();
+    HostOptions bare = options;
     bare.smartctl.clear();
     SourceSnapshot plain = HostSource(bare).Snapshot(AGENT_ROLE_USER);
     EXPECT_EQ(plain.disks[1].id.serial, "NOSN-sda");
@@ -157,42 +142,6 @@ TEST_F(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
     EXPECT_EQ(HostPciFromPath("/sys/devices/pci0000:00/0000:00:1d.0/0000:3b:00.0/nvme/nvme0"), "0000:3b:00.0");
     EXPECT_EQ(HostPciFromPath("/sys/devices/platform/host0"), "");
     EXPECT_EQ(HostPciFromPath("/sys/devices/pci0000:00/0000:00:1d.0/x0000:3b:00.0"), "0000:00:1d.0");
-}
-
-TEST_F(AgentHostFake, AgentServesTheHostDisksWithTheDaemonsMembers)
-{
-    AgentProcess agent({"--role", "kernel", "--host", "--sysfs", dir_.Join("sys"), "--diskstats",
-                        dir_.Join("diskstats"), "--smartctl", dir_.Join("smartctl"), "--smartctl-interval", "0.2"},
-                       dir_.Join("k.sock"));
-    ASSERT_TRUE(agent.WaitReady());
-    // Health arrives with the first background smartctl run.
-    JsonPtr health(nullptr, cJSON_Delete);
-    for (int i = 0; i < 100; ++i) {
-        health = Call(agent.socket(), "dca_get_disks_health_info", DevicesParams({"nvme0n1", "sda", "sdb"}));
-        if (Disk(health, 2) != nullptr && Member(Disk(health, 2), "power_on_hours")->valuedouble > 0) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_EQ(cJSON_GetArraySize(Disks(health)), 3);
-    const cJSON *disk = nullptr;
-    cJSON_ArrayForEach(disk, Disks(health))
-    {
-        EXPECT_EQ(DaemonCopy(kHealth, disk), 0);
-        EXPECT_GT(Member(disk, "power_on_hours")->valuedouble, 0);
-    }
-    JsonPtr base = Call(agent.socket(), "dca_get_disks_base_info", DevicesParams({"nvme0n1", "sda", "sdb", "vda"}));
-    ASSERT_TRUE(DaemonTakesResult(kBase, base.get(), 4));
-    cJSON_ArrayForEach(disk, Disks(base))
-    {
-        EXPECT_EQ(DaemonCopy(kBase, disk), 0);
-    }
-    EXPECT_TRUE(cJSON_IsFalse(Member(Disk(base, 3), "classified")));
-    EXPECT_STREQ(Member(Disk(base, 3), "transport")->valuestring, "virtio_blk");
-    JsonPtr io = Call(agent.socket(), "dca_get_disks_iostat", DevicesParams({"nvme0n1"}, true));
-    EXPECT_EQ(Digits(Member(Member(io.get(), "result"), "tick_rate")), 1000u);
-    EXPECT_EQ(DaemonCopy(kIostat, Disk(io, 0)), 0);
-    EXPECT_EQ(Digits(Member(Disk(io, 0), "num_read_ops")), 1000u);
 }
 
 }  // namespace

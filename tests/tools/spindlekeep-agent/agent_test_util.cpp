@@ -4,9 +4,6 @@
 #include "data_collect/data_collect_master/DCM_validate/dcm_validate.h"
 #include "data_collect/data_collect_master/dcm_rpc.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -21,10 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 int Connect(const std::string &path)
 {
@@ -41,54 +35,37 @@ int Connect(const std::string &path)
 
 }  // namespace
 
-JsonPtr ParseJson(const std::string &text)
-{
-    return JsonPtr(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
-}
-
-AgentProcess::AgentProcess(std::vector<std::string> args, std::string socketPath)
-    : socket_(std::move(socketPath))
+AgentProcess::AgentProcess(std::vector<std::string> args, std::string socketPath) : socket_(std::move(socketPath))
 {
     args.insert(args.begin(), SPK_AGENT_BIN);
-    args.push_back("--socket");
-    args.push_back(socket_);
+    args.insert(args.end(), {"--socket", socket_});
     std::vector<char *> argv;
     for (std::string &arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
         execv(argv[0], argv.data());
         _exit(127);
     }
 }
 
-AgentProcess::~AgentProcess()
+int AgentProcess::WaitExit(double seconds)
 {
-    if (Running()) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-bool AgentProcess::Running()
-{
-    if (pid_ <= 0 || exited_) {
-        return false;
-    }
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) {
-        return true;
+    for (auto start = Clock::now(); status_ == -1 && pid_ > 0; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        } else if (Since(start) >= seconds) {
+            break;
+        }
     }
-    exited_ = true;
-    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return false;
+    return status_ == 128 ? -1 : status_;
 }
 
 bool AgentProcess::WaitReady()
 {
-    for (auto start = Clock::now(); Running() && Since(start) < 5.0;) {
+    for (auto start = Clock::now(); WaitExit(0) == -1 && Since(start) < 5.0;) {
         int fd = Connect(socket_);
         if (fd >= 0) {
             close(fd);
@@ -99,54 +76,35 @@ bool AgentProcess::WaitReady()
     return false;
 }
 
-int AgentProcess::Stop()
+int AgentProcess::Stop(int sig)
 {
-    if (Running()) {
-        kill(pid_, SIGTERM);
+    if (WaitExit(0) == -1 && pid_ > 0) {
+        kill(pid_, sig);
     }
     return WaitExit(5.0);
-}
-
-int AgentProcess::WaitExit(double seconds)
-{
-    auto start = Clock::now();
-    while (Running() && Since(start) < seconds) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return exited_ ? exitCode_ : -1;
 }
 
 RawAnswer RawCall(const std::string &socketPath, const std::string &request, double timeoutSec)
 {
     RawAnswer answer;
+    auto start = Clock::now();
     int fd = Connect(socketPath);
     if (fd < 0) {
         return answer;
     }
     answer.connected = true;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    auto start = Clock::now();
-    size_t sent = 0;
-    bool sending = !request.empty();
+    // Blocking with timeouts: a refused send (the agent stopped reading and
+    // closed) still leaves its answer to read.
+    timeval tv{static_cast<time_t>(timeoutSec), static_cast<suseconds_t>((timeoutSec - static_cast<int>(timeoutSec)) * 1e6)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    ssize_t n = 0;
+    for (size_t sent = 0; sent < request.size() && n >= 0; sent += static_cast<size_t>(n)) {
+        n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    }
     char buf[65536];
-    while (Since(start) < timeoutSec) {
-        pollfd pfd{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
-        if (poll(&pfd, 1, 50) <= 0) {
-            continue;
-        }
-        if (sending && (pfd.revents & POLLOUT) != 0) {
-            ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-            sent += n > 0 ? static_cast<size_t>(n) : 0;
-            sending = n >= 0 && sent < request.size();
-        }
-        if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n > 0) {
-                answer.bytes.append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                break;
-            }
-        }
+    while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+        answer.bytes.append(buf, static_cast<size_t>(n));
     }
     answer.seconds = Since(start);
     close(fd);
@@ -173,10 +131,6 @@ JsonPtr Call(const std::string &socketPath, const std::string &method, const std
     return ParseJson(raw.bytes);
 }
 
-const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
-const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
-const cJSON *Disk(const JsonPtr &answer, int i) { return cJSON_GetArrayItem(Disks(answer), i); }
-
 std::vector<std::string> DeviceNames(const std::string &socketPath)
 {
     std::vector<std::string> names;
@@ -197,20 +151,22 @@ static_assert(+kBrief == +MESSAGE_DISK_BRIEF_INFO && +kBase == +MESSAGE_DISK_BAS
 
 bool DaemonTakesEnvelope(const cJSON *answer) { return IsValidJsonResponse(answer); }
 
-int DaemonCopy(DaemonMessage type, const cJSON *disk)
-{
-    DiskBriefInfo brief{};
-    DiskBaseInfo base{};
-    DiskHealthInfoSnWrap health{};
-    DiskIoInfoFrameSnWrap io{};
-    void *records[kMessageCount] = {&brief, &base, &health, &io};
-    return g_copyStructFromJsonStrategyMap[type](disk, records[type]);
-}
-
 bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked)
 {
     return IsValidJsonResponse(answer) &&
            g_validateResultStrategyMap[type](cJSON_GetObjectItem(answer, "result"), static_cast<uint32_t>(asked));
+}
+
+int DaemonCopy(DaemonMessage type, const cJSON *disk)
+{
+    union {
+        DiskBriefInfo brief;
+        DiskBaseInfo base;
+        DiskHealthInfoSnWrap health;
+        DiskIoInfoFrameSnWrap io;
+    } record;
+    memset(&record, 0, sizeof(record));
+    return g_copyStructFromJsonStrategyMap[type](disk, &record);
 }
 
 }  // namespace agent_test

@@ -1,10 +1,11 @@
 // Helpers for the agent's tests (temporary directories and whole files come
 // from support/persist_files.h): the agent binary as a child process, raw and
-// JSON-RPC calls over its socket, and the daemon's own answer checks and
-// copiers (not the agent's code).
+// JSON-RPC calls over its socket, its command line, and the daemon's own
+// answer checks and copiers (not the agent's code).
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -16,56 +17,64 @@
 namespace agent_test {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-JsonPtr ParseJson(const std::string &text);
+inline JsonPtr ParseJson(const std::string &text)
+{
+    return JsonPtr(cJSON_ParseWithLength(text.data(), text.size()), cJSON_Delete);
+}
 
-// The real agent binary, started with the given arguments.
+// The real agent binary, started with the given arguments plus --socket;
+// SIGKILLed when destroyed still running.
 class AgentProcess {
   public:
     AgentProcess(std::vector<std::string> args, std::string socketPath);
-    ~AgentProcess();
-    // True once the socket accepts connections (waits up to 5 s).
-    bool WaitReady();
-    // SIGTERM and wait; returns the exit status (-1 if it did not exit).
-    int Stop();
-    bool Running();
-    // Waits for the process to end on its own; its exit status, or -1.
-    int WaitExit(double seconds);
+    ~AgentProcess() { Stop(SIGKILL); }
+    bool WaitReady();                // the socket accepts within 5 s
+    int WaitExit(double seconds);    // its exit status, or -1
+    int Stop(int sig = SIGTERM);     // the signal, then WaitExit(5)
     const std::string &socket() const { return socket_; }
 
   private:
     pid_t pid_ = -1;
-    bool exited_ = false;
-    int exitCode_ = -1;
+    int status_ = -1;  // -1 while running
     std::string socket_;
 };
 
 struct RawAnswer {
     bool connected = false;
-    std::string bytes;       // everything received until the agent closed
-    double seconds = 0;      // time from send to close
+    std::string bytes;   // everything received until the agent closed
+    double seconds = 0;  // time from connect to close
 };
 RawAnswer RawCall(const std::string &socketPath, const std::string &request, double timeoutSec = 8);
 // One JSON-RPC call; nullptr when the answer is not JSON.
-JsonPtr Call(const std::string &socketPath, const std::string &method,
-             const std::string &paramsJson = "", size_t *answerBytes = nullptr);
+JsonPtr Call(const std::string &socketPath, const std::string &method, const std::string &paramsJson = "",
+             size_t *answerBytes = nullptr);
 std::string DevicesParams(const std::vector<std::string> &devices, bool withPeriod = false);
+// AgentParseArgs on the arguments after the program name. A template, found
+// where agent_options.h is included: the agent's names clash with the
+// daemon's that this helper's own source uses.
+template <typename Options>
+int ParseArgs(std::vector<std::string> args, Options *options, std::string *error)
+{
+    std::vector<char *> argv{const_cast<char *>("spindlekeep-agent")};
+    for (std::string &arg : args) {
+        argv.push_back(arg.data());
+    }
+    return AgentParseArgs(static_cast<int>(argv.size()), argv.data(), options, error);
+}
 
-// The daemon's own acceptance of an answer (its code, kept out of this header
+// The daemon's acceptance of an answer (its code, kept out of this header
 // because its names clash with the agent's): the envelope check; the envelope
-// and "result" checks of a message type for `asked` devices; and its copy of
-// one element of "disks" into its record (check list first, then bounded
-// copies), 0 when it takes the disk.
+// and "result" checks of a message type for `asked` devices; its copy of one
+// element of "disks" into its record, 0 when it takes the disk.
 enum DaemonMessage : uint32_t { kBrief = 0, kBase = 1, kHealth = 2, kIostat = 3, kMessageCount = 4 };
 bool DaemonTakesEnvelope(const cJSON *answer);
 bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked);
 int DaemonCopy(DaemonMessage type, const cJSON *disk);
-// Decimal-digit string to u64 (the daemon's conversion).
-uint64_t Digits(const cJSON *value);
-const cJSON *Member(const cJSON *obj, const char *key);  // case-insensitive
+uint64_t Digits(const cJSON *value);  // the daemon's decimal-string conversion
+inline const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
 // answer.result.disks, and its i-th disk.
-const cJSON *Disks(const JsonPtr &answer);
-const cJSON *Disk(const JsonPtr &answer, int i);
-// The device names of the agent's brief answer.
-std::vector<std::string> DeviceNames(const std::string &socketPath);
+inline const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
+inline const cJSON *Disk(const JsonPtr &answer, int i) { return cJSON_GetArrayItem(Disks(answer), i); }
+std::vector<std::string> DeviceNames(const std::string &socketPath);  // of the brief answer
 
 }  // namespace agent_test
