@@ -17,7 +17,7 @@ bash scripts/setup.sh
 # faster than release builds and still give sanitizer reports with lines.
 run_suite() {
   local dir=$1 opt=$2 targets=$3; shift 3
-  echo "==== $dir ($opt)"
+  echo "==== $dir ($opt), at ${SECONDS} s"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" "$opt" >/dev/null
   # shellcheck disable=SC2086
   cmake --build "$dir" -j "$jobs" --target $targets
@@ -35,12 +35,12 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite build/tsan -DSPK_TSAN=ON "$concurrent" -L concurrent
 # The Debian package: install, run, remove and purge in a throw-away overlay
 # of this system, and lintian.
-echo "==== Debian package"
+echo "==== Debian package, at ${SECONDS} s"
 bash scripts/package-test.sh
 # The daemon's target: the AArch64 cross build with its unit tests under
 # qemu-user. Only a mirror without arm64 packages may skip it (status 77),
 # and then the run says so at its end.
-echo "==== AArch64"
+echo "==== AArch64, at ${SECONDS} s"
 aarch64=passed
 bash scripts/aarch64.sh build/aarch64 || { rc=$?; [ $rc = 77 ] || exit $rc; aarch64="SKIPPED (no arm64 packages on the mirror)"; }
-echo "==== all suites passed; AArch64: $aarch64"
+echo "==== all suites passed in ${SECONDS} s; AArch64: $aarch64"
