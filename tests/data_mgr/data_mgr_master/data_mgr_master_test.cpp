@@ -100,6 +100,7 @@ TEST_F(DataMgrTest, StatesAndStrategiesAreStoredAndSent)
         EXPECT_EQ(std::make_tuple(GetU32(id, DATA_INFO_STRATEGY), std::string(text ? text : "-"), Sent()),
                   std::make_tuple(c.strategy, std::string(texts[c.strategy] ? texts[c.strategy] : "-"), c.sent));
     }
+    EXPECT_EQ(GetU32(id, DATA_INFO_DISK_STATE), 0u);
     // Out of range changes nothing and sends nothing.
     agent_->ClearRequests();
     EXPECT_EQ(Set("SN-S", uint32_t{DISK_STRATEGY_BUTT}, DATA_INFO_STRATEGY, id), -1);
@@ -125,13 +126,12 @@ TEST_F(DataMgrTest, KeysAndArgumentsAreChecked)
         {MAX_DISK_ID_NUM, right.Ref(), DATA_INFO_HEALTH, 1, -1},
         {id, wrong.Ref(), DATA_INFO_BUTT, -1, -1},
     };
+    DiskHealthInfo out{};
     for (const auto &c : cases) {
-        DiskHealthInfo out{};
         int32_t set = DataMgrDiskInfoSet(c.id, c.sn, &h, c.type);
         EXPECT_EQ(std::make_pair(set, DataMgrDiskInfoGet(c.id, c.sn, &out, sizeof(out), c.type)),
                   std::make_pair(c.setRet, c.getRet)) << c.id << "/" << c.type;
     }
-    DiskHealthInfo out{};
     ASSERT_EQ(Get(id, &out, DATA_INFO_HEALTH), 0);
     EXPECT_EQ(out.powerOnHours, 77u);
 }
@@ -156,12 +156,22 @@ TEST_F(DataMgrTest, IoRingRejectedFramesAndDisable)
     DataMgrEnable();
     EXPECT_EQ(NewestReadIops(id), -1);
     EXPECT_EQ(GetU32(id, DATA_INFO_STRATEGY), 0u);
+    ASSERT_EQ(Frame("SN-IO", 5000, 100, 10), 0);
+    ASSERT_EQ(Frame("SN-IO", 6000, 140, 10), 0);
+    EXPECT_EQ(NewestReadIops(id), 40);
 }
 
-// The agent's list of every registered disk, and its argument check.
+// A stopped store refuses gets; started again, it announces every
+// registered disk and lists them all for the agent.
 TEST_F(DataMgrTest, AllInfoGetListsEveryDisk)
 {
     for (int i = 0; i < 3; ++i) Register("SN-ALL-" + std::to_string(i));
+    ASSERT_EQ(DataMgrDestroy(), 0);
+    DiskBaseInfo d{};
+    EXPECT_EQ(Get(0, &d, DATA_INFO_BASE), -1);
+    dmtest::ResetDrm();
+    ASSERT_EQ(DataMgrInit(), 0);
+    EXPECT_EQ(DrmEvents().size(), 3u);
     std::vector<DiskBaseInfo> storage(MAX_DISK_NUM);
     DiskBaseInfo *bases[MAX_DISK_NUM];
     for (uint32_t i = 0; i < MAX_DISK_NUM; ++i) bases[i] = &storage[i];
