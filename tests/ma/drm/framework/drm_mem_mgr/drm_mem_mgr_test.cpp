@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "infrastructure/keeper_host/qxmm.h"
 #include "ma/drm/drm_test_env.h"
 #include "ma/drm/framework/drm_data_mgr/drm_queue.h"
 #include "support/log_capture.h"
@@ -54,6 +55,11 @@ TEST_F(DrmMemTest, StatisticsAndBadFrees)
     DRM_FREE_LV(a, 24);  // double free: the host refuses it
     EXPECT_EQ(InUse(0), 1);
     DRM_FREE_LV(b, 24);
+    void *h = DRM_MALLOC_UMM(100);  // the heap pass-through accounts to the DRM module
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(qxmm_module_usage(DRM_MODULE_ID).count, 1u);
+    DRM_FREE_UMM(h, 100);
+    EXPECT_EQ(qxmm_module_usage(DRM_MODULE_ID).count, 0u);
 }
 
 TEST_F(DrmMemTest, QueueOrderAndEmptyQueue)
@@ -68,6 +74,10 @@ TEST_F(DrmMemTest, QueueOrderAndEmptyQueue)
     for (int &want : v) EXPECT_EQ(drmQueueDequeue(&q), &want);
     EXPECT_EQ(drmQueueDequeue(&q), nullptr);
     EXPECT_EQ(LvInUse(), 0);
+    HostMmFailAlloc(1, false);
+    EXPECT_EQ(drmQueueQueue(&q, &v[0]), -1);
+    HostMmFailAlloc(0, false);
+    EXPECT_EQ(drmQueueDequeue(&q), nullptr) << "a failed queueing leaves nothing behind";
     drmQueueDestroy(&q);
 }
 
