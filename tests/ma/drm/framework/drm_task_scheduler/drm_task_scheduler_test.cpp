@@ -102,6 +102,7 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(DrmRegisterAnalyser(kFeature, nullptr, 1, nullptr, 1, 0), 0);
     EXPECT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3, Slot0, 5, 1), -1);
     EXPECT_EQ(DrmRegisterAnalyser(32, Slot1, 3, Slot0, 5, 0), -1);
+    EXPECT_EQ(DrmTriggerSeperateSchedAnalysis(32, 0, 0), -1);
     EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t) {}), -1) << "only a registered feature";
     Tick(5);
     EXPECT_EQ(std::make_pair(g_runs.ticks[0].size(), g_runs.ticks[1].size()), std::make_pair(size_t{1}, size_t{2}))
