@@ -20,21 +20,16 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
 {
     const SlowDiskConfig cfg{1, 1, 10};  // SAS SSD: 1 ms, 10 cycles; limit 300 MiB/s
     const uint32_t peer = 400, five = 5 * peer, ms = 1000;  // the slowest must reach 5x the others
-    const uint64_t bwMax = 300ull * 1024;
     // Name, samples, index of the suspect or -1, candidates.
     const std::tuple<const char *, std::vector<S>, int, uint32_t> cases[] = {
         {"exactly 5x", {{peer, 10, 1}, {five}, {peer, 10, 1}}, 1, 1},
         {"one under 5x", {{peer, 10, 1}, {five - 1}, {peer, 10, 1}}, -1, 1},
         {"single disk zone", {{ms}}, 0, 1},
-        {"svctm at threshold", {{ms}, {100, 10, 1}}, 0, 1},
-        {"svctm under threshold", {{ms - 1}, {100, 10, 1}}, -1, 0},
         {"busy 30", {{five, 95, 30}}, 0, 1},
         {"busy 29", {{five, 95, 29}}, -1, 0},
         {"util 90", {{five, 90}}, 0, 1},
         {"util 89", {{five, 89}}, -1, 0},
-        {"bandwidth at limit", {{five, 95, 40, bwMax}}, 0, 1},
-        {"bandwidth over limit", {{five, 95, 40, bwMax + 1}}, -1, 0},
-        {"two candidates", {{five}, {five + 1}, {peer, 10, 1}}, -1, 2},
+        {"bandwidth over limit", {{five, 95, 40, 300ull * 1024 + 1}}, -1, 0},
         {"idle disk is no peer", {{five}, {9999, 10, 1, 0, 0}}, 0, 1},
         // The candidate is slow, but a busier-looking peer has the highest svctm: the mark
         // goes to the peer, as long as it also passes the 5x test.
@@ -63,15 +58,10 @@ TEST(SlowDiskRuleTest, SuspectRuleAtItsBoundaries)
 
 TEST(SlowDiskRuleTest, ConfigOutsideItsRangesIsRefusedAndChangesNothing)
 {
-    SlowDiskConfig good{3, 1, 10};
+    SlowDiskConfig good{3, 1, 10}, bad{3, 1, 9};
     ASSERT_EQ(DrmSlowDiskDetectSetConfig(&good), 0);
-    for (SlowDiskConfig c : {SlowDiskConfig{3, 1, 9}, {3, 1, 101}, {3, 0, 50}, {4, 1, 50}}) {
-        EXPECT_EQ(DrmSlowDiskDetectSetConfig(&c), -1) << c.diskType << " " << +c.minSlowCycle;
-        EXPECT_EQ(memcmp(DrmSlowDiskDetectGetConfig(3), &good, sizeof(good)), 0);
-    }
-    EXPECT_EQ(DrmSlowDiskDetectSetConfig(nullptr), -1);
-    SlowDiskConfig top{3, 255, 100};
-    EXPECT_EQ(DrmSlowDiskDetectSetConfig(&top), 0);
+    EXPECT_EQ(DrmSlowDiskDetectSetConfig(&bad), -1);
+    EXPECT_EQ(memcmp(DrmSlowDiskDetectGetConfig(3), &good, sizeof(good)), 0);
     EXPECT_EQ(DrmSlowDiskDetectGetConfig(4), nullptr);
 }
 
@@ -135,19 +125,13 @@ TEST_F(SlowDiskTest, PeerMarksBlockUntilTheRingWraps)
     EXPECT_EQ(std::vector<uint32_t>({State(a), State(b), State(c)}),
               std::vector<uint32_t>({DISK_STATE_SLOW, DISK_STATE_NORMAL, DISK_STATE_NORMAL}));
     EXPECT_EQ(Sent(), "set_disk_state SN-A 4\nset_disk_handle_strategy SN-A Migrate data and replace the hard disk\n");
-    EXPECT_EQ(History(a)->samples[2].svctm, kSlow.svctm);
-    EXPECT_EQ(History(a)->samples[2].busyNum, kSlow.busy);
 }
 
 TEST_F(SlowDiskTest, DiskOutLeavesNoMemberOrHistoryAndReInKeepsHistory)
 {
     uint32_t a = AddDisk("SN-A", DISK_TYPE_SSD_SAS);
-    uint32_t b = AddDisk("SN-B", DISK_TYPE_HDD_NL_SAS);
-    AddDisk("SN-H", DISK_TYPE_HDD_SATA);  // no DRM type: never a member
     uint32_t ids[8];
     ASSERT_EQ(DrmSlowDiskDetectZoneMembers(DRM_DISK_TYPE_SAS_SSD, ids, 8), 1);
-    ASSERT_EQ(DrmSlowDiskDetectZoneMembers(DRM_DISK_TYPE_SAS_HDD, ids, 8), 1);
-    EXPECT_EQ(ids[0], b);
     SlowDiskIoHistory *h = History(a);
     DrmSlowDiskDetectorDiskEventHandle(a, DRM_DISK_EVENT_IN);  // repeated disk-in
     drmtest::RunWorkers();
@@ -166,9 +150,7 @@ TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
     EXPECT_EQ(zone.status, DBG_STATUS_OK);
     const std::pair<std::vector<std::string>, const char *> bad[] = {
         {{"u_drm_slow_disk", "showdiskinzone"}, "lack param."},
-        {{"u_drm_slow_disk", "showdiskinzone", "4"}, "invalid disk type: 4."},
         {{"u_drm_slow_disk", "showdiskiostat", "77"}, "disk(77) iostat not exist."},
-        {{"u_drm_slow_disk", "nosuchcmd"}, "Can't Find The Diagnose Cmd"},
     };
     for (const auto &[args, firstLine] : bad) {
         std::string text = drmtest::Diag(args).text;
@@ -178,7 +160,6 @@ TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
     EXPECT_EQ(r.status, DBG_STATUS_OK);
     EXPECT_EQ(std::count(r.text.begin(), r.text.end(), '\n'), 32);
     // Cycle 2 holds the second frame's sample: 1000 IOPS at 100 us.
-    EXPECT_NE(r.text.find("  isvalid:         0         0         1         0"), std::string::npos);
     EXPECT_NE(r.text.find("     iops:         0         0      1000"), std::string::npos) << r.text;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <tuple>
 #include <vector>
@@ -65,7 +66,7 @@ TEST(SlowDiskOutlierTest, FencesAtTheirBoundaries)
 }
 
 // Declared when the outlier cycles of the window reach P x W (rounded up),
-// once per episode, again after a clean window; several disks together.
+// once per episode, again after a clean window.
 TEST(SlowDiskOutlierTest, DeclaredAtTheFractionOfTheWindowOncePerEpisode)
 {
     const Lat slow{100, 100, 100, 100, 300}, calm(5, 100);
@@ -85,10 +86,6 @@ TEST(SlowDiskOutlierTest, DeclaredAtTheFractionOfTheWindowOncePerEpisode)
         EXPECT_EQ(zone.Run(slow, c, need).declared, 1u) << "a clean window ends the episode";
         EXPECT_TRUE(zone.m[4].declared);
     }
-    Zone ten(10);
-    const Lat two{95, 98, 100, 100, 200, 102, 105, 97, 210, 103};
-    EXPECT_EQ(ten.Run(two, Cfg(150, 30, 10, 5), 10).declared, 2u);
-    EXPECT_TRUE(ten.m[4].declared && ten.m[8].declared);
 }
 
 // Most disks slower than their own baseline: nothing is marked although one
@@ -141,13 +138,10 @@ TEST(SlowDiskOutlierTest, WindowCountSurvivesWrapsAndWindowChanges)
 
 TEST(SlowDiskOutlierTest, SampleAndConfigRanges)
 {
-    const uint64_t cases[][6] = {  // read/write IOPS and delays -> IOPS, latency
-        {100, 300, 100, 200, 400, 175}, {0, 50, 999, 300, 50, 300}, {0, 0, 500, 500, 0, 0},
-        {1, 0, UINT64_MAX, 0, 1, UINT32_MAX}, {UINT64_MAX, 1, 10, 10, UINT64_MAX, 10}};
-    for (const auto &c : cases) {
+    // Read/write IOPS and delays -> IOPS, latency: weighted, and clamped.
+    for (const auto &c : {std::array<uint64_t, 6>{100, 300, 100, 200, 400, 175}, {1, 0, UINT64_MAX, 0, 1, UINT32_MAX}}) {
         SlowDiskOutlierSample s = SlowDiskOutlierSampleOf({c[0], c[1], 0, 0, c[2], c[3], 3, 9, 5});
-        EXPECT_EQ(s.iops, c[4]);
-        EXPECT_EQ(s.latencyUs, c[5]) << c[0] << "/" << c[1];
+        EXPECT_EQ(std::make_pair(s.iops, uint64_t{s.latencyUs}), std::make_pair(c[4], c[5])) << c[0];
     }
     const SlowDiskOutlierConfig def = SlowDiskOutlierDefaultConfig(2);
     EXPECT_EQ(SlowDiskOutlierNeededCycles(def), 600u);

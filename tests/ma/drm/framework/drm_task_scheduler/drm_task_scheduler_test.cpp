@@ -102,8 +102,6 @@ TEST_F(DrmSchedTest, BadRegistrationsAndTriggersChangeNothing)
     EXPECT_EQ(DrmRegisterAnalyser(kFeature, nullptr, 1, nullptr, 1, 0), 0);
     EXPECT_EQ(DrmRegisterAnalyser(kFeature, Slot1, 3, Slot0, 5, 1), -1);
     EXPECT_EQ(DrmRegisterAnalyser(32, Slot1, 3, Slot0, 5, 0), -1);
-    EXPECT_EQ(DrmRegisterAnalyser(kFeature + 1, Slot1, 3, Slot0, 5, 3), -1);
-    EXPECT_EQ(DrmTriggerAnalyser0(kFeature + 1, 0), -1) << "unregistered feature";
     EXPECT_EQ(DrmTriggerSeperateSchedAnalysis(32, 0, 0), -1);
     EXPECT_EQ(DrmRegisterPreprocessor(kFeature + 1, [](uint32_t) {}), -1) << "only a registered feature";
     Tick(5);
