@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "config/config_prefix.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "support/file_fault.h"
@@ -21,7 +20,6 @@
 namespace {
 
 std::atomic<time_t> g_fakeNow{0};
-time_t FakeNow() { return g_fakeNow.load(); }
 
 class ConfigBackupTest : public ::testing::Test {
 protected:
@@ -33,7 +31,7 @@ protected:
         cfg_ = prefix + "/config/spindlekeep_config.json";
         bak_ = prefix + "/userconfig_bak";
         g_fakeNow = 1700000000;
-        SetConfigBakClock(FakeNow);
+        SetConfigBakClock([] { return g_fakeNow.load(); });
     }
     void TearDown() override
     {
