@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "infrastructure/keeper_host/host_test.h"
-
 namespace {
 
 constexpr uint32_t kOwner = 481;
@@ -29,14 +27,6 @@ protected:
                                               align, 0, expand),
                   0);
         return id;
-    }
-    // Takes structures until the pool refuses; returns how many distinct ones it gave.
-    size_t Drain(uint32_t id, std::vector<void *> *got)
-    {
-        for (void *b = nullptr; allocStructure(id, &b, kOwner, "t") == 0; b = nullptr) {
-            got->push_back(b);
-        }
-        return std::set<void *>(got->begin(), got->end()).size();
     }
     static uint32_t Used(uint32_t id, uint32_t QxmmPartitionStat::*field)
     {
@@ -89,7 +79,10 @@ TEST_F(QxmmTest, PoolsReserveGrowByStepAndStopAtTheirMaximum)
             ASSERT_EQ(allocStructure(id, &all.back(), kOwner, "t"), 0);
         }
         EXPECT_EQ(Used(id, &QxmmPartitionStat::total), c.wantTotalAfterFirstGrowth);
-        EXPECT_EQ(Drain(id, &all), c.wantCapacity);
+        for (void *b = nullptr; allocStructure(id, &b, kOwner, "t") == 0; b = nullptr) {
+            all.push_back(b);  // until the pool refuses: every one distinct
+        }
+        EXPECT_EQ(std::set<void *>(all.begin(), all.end()).size(), c.wantCapacity);
         EXPECT_EQ(Used(id, &QxmmPartitionStat::total), c.wantCapacity);
         EXPECT_EQ(deletePartitionByID(id), 0);
     }
