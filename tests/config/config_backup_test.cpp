@@ -103,7 +103,7 @@ TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
     constexpr int kWrites = 60;
     std::atomic<bool> done{false};
     std::atomic<int> badReads{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int r = 0; r < 4; ++r) {  // three readers and the backup
         threads.emplace_back([&, r] {
             for (uint32_t v = 0; !done.load(); v = 0) {
@@ -119,9 +119,7 @@ TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
         ASSERT_EQ(SetChildNodeConfigInt("sas_hdd", "min_slow_cycle", 1000 + i), 0);
     }
     done = true;
-    for (auto &t : threads) {
-        t.join();
-    }
+    threads.clear();  // joins them
     EXPECT_EQ(badReads.load(), 0);
     std::vector<std::string> baks = ListDir(bak_);
     EXPECT_EQ(baks.size(), 5U);
