@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "config/config_prefix.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "support/file_fault.h"
@@ -21,7 +20,6 @@
 namespace {
 
 std::atomic<time_t> g_fakeNow{0};
-time_t FakeNow() { return g_fakeNow.load(); }
 
 class ConfigBackupTest : public ::testing::Test {
 protected:
@@ -33,7 +31,7 @@ protected:
         cfg_ = prefix + "/config/spindlekeep_config.json";
         bak_ = prefix + "/userconfig_bak";
         g_fakeNow = 1700000000;
-        SetConfigBakClock(FakeNow);
+        SetConfigBakClock([] { return g_fakeNow.load(); });
     }
     void TearDown() override
     {
@@ -105,7 +103,7 @@ TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
     constexpr int kWrites = 60;
     std::atomic<bool> done{false};
     std::atomic<int> badReads{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int r = 0; r < 4; ++r) {  // three readers and the backup
         threads.emplace_back([&, r] {
             for (uint32_t v = 0; !done.load(); v = 0) {
@@ -121,9 +119,7 @@ TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
         ASSERT_EQ(SetChildNodeConfigInt("sas_hdd", "min_slow_cycle", 1000 + i), 0);
     }
     done = true;
-    for (auto &t : threads) {
-        t.join();
-    }
+    threads.clear();  // joins them
     EXPECT_EQ(badReads.load(), 0);
     std::vector<std::string> baks = ListDir(bak_);
     EXPECT_EQ(baks.size(), 5U);

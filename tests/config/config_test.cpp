@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "config/config_prefix.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "support/persist_files.h"
@@ -138,7 +137,6 @@ TEST(ConfigUpgradeNodeTest, MergeRules)
         {R"({"a":1})", R"({"A":9})", R"({"a":1})"},
         {R"({"o":{"x":1}})", R"({"o":{"x":5,"y":2}})", R"({"o":{"x":1,"y":2}})"},
         {R"({"o":3})", R"({"o":{"y":2}})", R"({"o":3})"},
-        {R"({"o":{}})", R"({"o":{"y":2}})", R"({"o":{"y":2}})"},
         {"{}", R"({"n":{"m":{"k":[1,2]}}})", R"({"n":{"m":{"k":[1,2]}}})"},
         {deep, R"({"a":{"b":{"c":{"d":{"e":1}}}}})", R"({"a":{"b":{"c":{"d":{"e":1}}}}})"},
         {deeper, R"({"a":{"b":{"c":{"d":{"e":{"f":1}}}}}})", "fails"},

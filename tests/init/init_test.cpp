@@ -7,30 +7,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "config/config_prefix.h"
+#include "support/persist_files.h"
 
 namespace {
 
 std::vector<std::string> g_calls;
 int g_failAt = -1;
 
-template <int I>
-int FakeInit()
+template <int I, bool Init>
+int Fake()
 {
-    g_calls.push_back("init" + std::to_string(I));
-    return I == g_failAt ? -100 - I : 0;
-}
-
-template <int I>
-int FakeFini()
-{
-    g_calls.push_back("fini" + std::to_string(I));
-    return 0;
+    g_calls.push_back((Init ? "init" : "fini") + std::to_string(I));
+    return Init && I == g_failAt ? -100 - I : 0;
 }
 
 // Failing each step in turn (and none: the last round) runs the steps up to it
@@ -38,9 +31,10 @@ int FakeFini()
 // rows are skipped.
 TEST(InitTest, FailureFinalisesEarlierStepsInReverseOrder)
 {
-    const StartupStep table[] = {{"0", FakeInit<0>, FakeFini<0>}, {"1", FakeInit<1>, nullptr},
-                                 {"2", nullptr, nullptr},         {"3", FakeInit<3>, FakeFini<3>},
-                                 {"4", FakeInit<4>, FakeFini<4>}, {"5", FakeInit<5>, nullptr}};
+    const StartupStep table[] = {
+        {"0", Fake<0, true>, Fake<0, false>}, {"1", Fake<1, true>, nullptr},
+        {"2", nullptr, nullptr},              {"3", Fake<3, true>, Fake<3, false>},
+        {"4", Fake<4, true>, Fake<4, false>}, {"5", Fake<5, true>, nullptr}};
     const int n = static_cast<int>(std::size(table));
     for (int fail = 0; fail <= n; ++fail) {
         g_calls.clear();
@@ -62,13 +56,10 @@ class LockFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/spk-lock-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        ASSERT_EQ(mkdir((root_ + "/config").c_str(), 0750) | SetConfigPrefix(root_.c_str()), 0);
+        ASSERT_EQ(mkdir(dir_.Join("config").c_str(), 0750), 0);
+        ASSERT_EQ(SetConfigPrefix(dir_.Path().c_str()), 0);
     }
-    void TearDown() override { (void)system(("rm -rf " + root_).c_str()); }
-    std::string root_;
+    TempDir dir_;
 };
 
 // The lock belongs to the process, so a conflict needs a second process: runs
@@ -92,13 +83,12 @@ TEST_F(LockFileTest, SecondMasterFindsTheLockHeld)
     EXPECT_EQ(InChild(lock), 0) << "no holder yet";
     EXPECT_EQ(InChild(held), 0) << "the holder has gone";
     ASSERT_EQ(ProcessCheckInit(), 0);
-    struct stat st {};
-    ASSERT_EQ(stat((root_ + "/config/spindlekeep_master_process_lockfile").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(StatFile(dir_.Join("config/spindlekeep_master_process_lockfile")).st_mode & 0777,
+              0600u);
     EXPECT_EQ(InChild(lock), EAGAIN);
     EXPECT_EQ(InChild(held), 1);
 
-    ASSERT_EQ(SetConfigPrefix((root_ + "/nowhere").c_str()), 0);
+    ASSERT_EQ(SetConfigPrefix(dir_.Join("nowhere").c_str()), 0);
     EXPECT_EQ(KeeperTryLockFile(F_WRLCK), ENOENT);
 }
 

@@ -65,8 +65,8 @@ struct Live {
     int sleepMs = 0;
     std::atomic<int> fired{0};
     std::atomic<bool> finished{false};
-    std::thread::id thread;
-    std::promise<void> done;
+    std::thread::id thread{};
+    std::promise<void> done{};
 };
 
 void LiveCallback(void *data)
@@ -94,16 +94,14 @@ TEST(RealTimerThread, FiresOnAHostThreadDestroyWaitsDestoryDisarms)
 {
     ASSERT_EQ(qxax_Init(), 0);
     EXPECT_EQ(qxax_Init(), 0);  // already running: harmless
-    Live c;
-    c.limit = 5;
+    Live c{.limit = 5};
     Start(&c, 1);
     // Generous bound only so that a broken timer thread fails instead of hanging.
     ASSERT_EQ(c.done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(c.fired.load(), 5);
     EXPECT_NE(c.thread, std::this_thread::get_id());
 
-    Live slow;
-    slow.sleepMs = 100;
+    Live slow{.sleepMs = 100};
     Start(&slow, 0);
     while (slow.fired.load() == 0) {
         std::this_thread::yield();

@@ -57,7 +57,7 @@ protected:
     }
 
     // Takes the records of the copies, oldest first, then of the live file,
-    // and removes the files, counting them in found_.
+    // and removes the files.
     std::vector<std::string> TakeAll(uint32_t backups)
     {
         std::vector<std::string> all;
@@ -67,12 +67,11 @@ protected:
             for (std::string l; std::getline(in, l);) {
                 all.push_back(l);
             }
-            found_ += unlink(f.c_str()) == 0 ? 1 : 0;
+            (void)unlink(f.c_str());
         }
         return all;
     }
 
-    uint32_t found_ = 0;
     TempDir root_;
     std::string dir_ = root_.Join("nested/logs");  // does not exist yet: init creates it
     std::string logPath_ = dir_ + "/spindlekeep.log";
@@ -87,7 +86,6 @@ TEST(QxlogFormat, RecordIsExactlyOneLine)
     } cases[] = {
         {3, "[OS_ADAPTER]thread create failed(11).",
          "[ERROR] [999] [keeper_os.cpp:120] [Fn] [OS_ADAPTER]thread create failed(11).\n"},
-        {7, "x", "[DEBUG] [999] [keeper_os.cpp:120] [Fn] x\n"},
         {9, "x", "[UNKNOWN] [999] [keeper_os.cpp:120] [Fn] x\n"},
         // Trailing breaks go, inner ones become blanks.
         {6, "a\nb\r\nc\n\n", "[INFO] [999] [keeper_os.cpp:120] [Fn] a b  c\n"},
@@ -209,7 +207,6 @@ TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
             << line;
         EXPECT_EQ(seq, nextSeq[t]++) << line;
     }
-    EXPECT_GT(found_, 3u);
     EXPECT_EQ(all.size(), size_t{kThreads * kPerThread});
 }
 

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <string>
 
 namespace {
 
@@ -19,10 +18,8 @@ TEST(SecurecTest, StringCallsCheckTheDestinationSize)
         int want;
         const char *text;
     } cases[] = {
-        {[](char *b) { return strcpy_s(b, 8, "abcdefg"); }, EOK, "abcdefg"},
         {[](char *b) { return strcpy_s(b, 4, "abc"); }, EOK, "abc"},
         {[](char *b) { return strcpy_s(b, 3, "abc"); }, ERANGE, ""},
-        {[](char *b) { return strcpy_s(b, 4, ""); }, EOK, ""},
         {[](char *b) { return strcpy_s(b, 4, nullptr); }, EINVAL, ""},
         {[](char *b) { return strcpy_s(b, 0, "a"); }, EINVAL, "abc"},
         {[](char *b) { return strncpy_s(b, 8, "abcdefghij", 3); }, EOK, "abc"},
@@ -33,7 +30,6 @@ TEST(SecurecTest, StringCallsCheckTheDestinationSize)
         {[](char *b) { return strcat_s(b, 3, "d"); }, EINVAL, ""},  // no terminator inside
         {[](char *b) { return sprintf_s(b, 8, "%s/%s", "ab", "cd"); }, 5, "ab/cd"},
         {[](char *b) { return sprintf_s(b, 8, "%s", "12345678"); }, -1, ""},
-        {[](char *b) { return sprintf_s(b, 0, "x"); }, -1, "abc"},
         {[](char *b) { return snprintf_s(b, 8, 3, "%d", 123456); }, -1, "123"},  // cut text stays
         {[](char *b) { return snprintf_s(b, 8, 7, "%d", 1234567); }, 7, "1234567"},
         {[](char *b) { return snprintf_s(b, 8, 8, "%d", 12345678); }, -1, ""},
@@ -46,7 +42,6 @@ TEST(SecurecTest, StringCallsCheckTheDestinationSize)
         EXPECT_STREQ(buf, cases[i].text) << i;
     }
     EXPECT_EQ(strcpy_s(nullptr, 4, "a"), EINVAL);
-    EXPECT_EQ(sprintf_s(nullptr, 8, "x"), -1);
     char field[40];
     memset(field, 'S', sizeof(field));
     char out[41];  // a 40-character field without a terminator copies exactly 40 characters
@@ -72,7 +67,6 @@ TEST(SecurecTest, MemoryCallsCheckSizesAndOverlap)
     EXPECT_EQ(dst[3], 7);
     EXPECT_EQ(memset_s(dst, sizeof(dst), 1, 5), ERANGE);
     EXPECT_EQ(dst[3], 1) << "a refused fill still fills the destination";
-    EXPECT_EQ(memcpy_s(dst, sizeof(dst), src, 0), EOK);
 }
 
 }  // namespace
