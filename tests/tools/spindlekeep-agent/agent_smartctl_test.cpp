@@ -31,6 +31,7 @@ SmartctlInfo ParseText(const std::string &text)
 TEST(AgentSmartctl, ReadsEveryRecordedOutputAndToleratesMissingMembers)
 {
     const std::map<std::string, std::string> expected = {
+        {"smart-ata-failed-scrutiny.json", "ATA S14LNEACC02756X 19497h 200 0 14  pass 100/100/10 cw0"},
         {"smart-ata-full.json", "ATA S3YZNB0KB00864E 14551h 1900 0 14  pass 100/100/10 cw0"},
         {"smart-ata.json", "ATA 9RK1XXXX 1730h 0 5400 18  pass 100/100/1 cw0"},
         {"smart-fail2.json", "ATA MSK423Y20S3HBC 65592h 0 7200 17  FAIL 1/1/5 cw0"},
