@@ -136,9 +136,9 @@ TEST(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
     HostOptions bare = options;
     bare.smartctl.clear();
     SourceSnapshot plain = HostSource(bare).Snapshot(AGENT_ROLE_USER);
-    EXPECT_EQ(plain.disks[1].id.serial, "NOSN-sda");
+    EXPECT_EQ(plain.disks[1].id.serial + " " + plain.disks[2].id.serial,
+              "NOSN-sda naa.5000c500a1b2c3d4");
     EXPECT_EQ(plain.disks[1].id.type, DiskType::kSataSsd) << "sysfs says it does not rotate";
-    EXPECT_EQ(plain.disks[2].id.serial, "naa.5000c500a1b2c3d4");
     EXPECT_EQ(HostPciFromPath("/sys/devices/pci0000:00/0000:00:1d.0/0000:3b:00.0/nvme/nvme0"), "0000:3b:00.0");
     EXPECT_EQ(HostPciFromPath("/sys/devices/platform/host0"), "");
     EXPECT_EQ(HostPciFromPath("/sys/devices/pci0000:00/0000:00:1d.0/x0000:3b:00.0"), "0000:00:1d.0");

@@ -143,8 +143,6 @@ std::vector<std::string> DeviceNames(const std::string &socketPath)
     return names;
 }
 
-uint64_t Digits(const cJSON *value) { return ConvertDecimalStringToUint64(value); }
-
 static_assert(+kBrief == +MESSAGE_DISK_BRIEF_INFO && +kBase == +MESSAGE_DISK_BASE_INFO &&
               +kHealth == +MESSAGE_DISK_HEALTH_INFO && +kIostat == +MESSAGE_DISK_IOSTAT &&
               +kMessageCount == +MESSAGE_TYPE_BUTT);

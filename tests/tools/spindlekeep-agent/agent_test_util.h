@@ -70,7 +70,6 @@ enum DaemonMessage : uint32_t { kBrief = 0, kBase = 1, kHealth = 2, kIostat = 3,
 bool DaemonTakesEnvelope(const cJSON *answer);
 bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked);
 int DaemonCopy(DaemonMessage type, const cJSON *disk);
-uint64_t Digits(const cJSON *value);  // the daemon's decimal-string conversion
 inline const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
 // answer.result.disks, and its i-th disk.
 inline const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }

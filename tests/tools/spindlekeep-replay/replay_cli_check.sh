@@ -32,7 +32,6 @@ expect() {
 expect 2 "no host directory" --labels "$DATA/labels.csv"
 expect 2 "unknown option --bogus" --bogus "$DATA/host_1"
 expect 2 "--outlier-ratio needs a valid value" --outlier-ratio 1.5x "$DATA/host_1"
-expect 2 "--io-size needs a valid value" "$DATA/host_1" --io-size
 expect 2 "W 5..240 minutes" --outlier-window 2 "$DATA/host_1"
 expect 2 "DRM type must be 0..3" --drm-type 4 "$DATA/host_1"
 expect 1 "cannot list" "$DATA/absent"
