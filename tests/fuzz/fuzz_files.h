@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -29,26 +29,27 @@ inline void Quiet(uint32_t level = KEEPER_LOG_CRITICAL)
 // when the process exits. Once per process.
 inline std::string MakeScratch(const char *name)
 {
+    struct Scratch {
+        std::string path;
+        ~Scratch()
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    };
     Quiet();
-    static std::string scratch;
-    scratch = std::string("/tmp/spk_fuzz_") + name + "_XXXXXX";
-    if (mkdtemp(scratch.data()) == nullptr) {
+    static Scratch scratch{std::string("/tmp/spk_fuzz_") + name + "_XXXXXX"};
+    if (mkdtemp(scratch.path.data()) == nullptr) {
         abort();
     }
-    (void)atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(scratch, ec);
-    });
-    return scratch;
+    return scratch.path;
 }
 
 inline void Put(const std::string &path, const uint8_t *data, size_t size)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size)) {
+    if (!std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data), size)) {
         abort();
     }
-    fclose(f);
 }
 
 // Removes every file the layouts name, then writes the input as one of them.
