@@ -1,5 +1,5 @@
-// Fleet files are written by hand; a parsed fleet must also run.
-#include <cstddef>
+// Fleet files are written by hand; a parsed fleet must also run, and a
+// refused one must say why.
 #include <cstdint>
 
 #include "fleet_file.h"

@@ -24,14 +24,12 @@ void CheckTask(const std::string &request, const char *user, const char *action)
 {
     CmdTask task;
     std::string word;
-    if (CliBuildCmdTask(request, user, action, &task, &word) != 0) {
-        if (word.empty() || word == action) {
-            __builtin_trap();  // refused only for a differing action word
-        }
-        return;
+    bool built = CliBuildCmdTask(request, user, action, &task, &word) == 0;
+    if (built != (word.empty() || word == action)) {
+        __builtin_trap();  // refused only, and always, for a differing action word
     }
-    if (!word.empty() && word != action) {
-        __builtin_trap();
+    if (!built) {
+        return;
     }
     QueryInfoCmd cmd;
     (void)cmd.ParseParam(task.args);
@@ -58,14 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int buf = static_cast<int>(kMaxInput * 2);
     (void)setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &buf, sizeof(buf));
     (void)!write(sv[0], data, size);
-    shutdown(sv[0], SHUT_WR);
+    close(sv[0]);  // the end of the stream
     std::string text;
     char user[CLI_USER_NAME_LEN] = {};
     char action[CLI_ACTION_NAME_LEN] = {};
     if (CliRecvMessage(sv[1], &text, user, action, nullptr, nullptr) == 0) {
         CheckTask(text, user, action);
     }
-    close(sv[0]);
     close(sv[1]);
     return 0;
 }

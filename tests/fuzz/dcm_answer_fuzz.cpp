@@ -5,61 +5,39 @@
 // said, and the records must come out NUL-terminated within their fields.
 #include <cjson/cJSON.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "data_collect/data_collect_master/DCM_copy/dcm_copy.h"
 #include "data_collect/data_collect_master/DCM_query/dcm_query.h"
 #include "data_collect/data_collect_master/DCM_validate/dcm_validate.h"
 #include "data_collect/data_collect_master/dcm_rpc.h"
-#include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
-bool Terminated(const char *field, size_t size) { return memchr(field, '\0', size) != nullptr; }
-
-void CheckRecord(uint32_t type, const void *record)
+template <size_t... N>
+bool Terminated(const char (&...field)[N])
 {
-    bool ok = true;
-    switch (type) {
-        case MESSAGE_DISK_BRIEF_INFO: {
-            const auto *b = static_cast<const DiskBriefInfo *>(record);
-            ok = Terminated(b->sn, sizeof(b->sn)) && Terminated(b->deviceName, sizeof(b->deviceName));
-            break;
-        }
-        case MESSAGE_DISK_BASE_INFO: {
-            const auto *b = static_cast<const DiskBaseInfo *>(record);
-            ok = Terminated(b->sn, sizeof(b->sn)) && Terminated(b->vendor, sizeof(b->vendor)) &&
-                 Terminated(b->model, sizeof(b->model)) &&
-                 Terminated(b->firmware, sizeof(b->firmware)) &&
-                 Terminated(b->deviceName, sizeof(b->deviceName)) &&
-                 Terminated(b->pciAddr, sizeof(b->pciAddr)) && b->diskType <= DISK_TYPE_UNKNOWN &&
-                 b->mediaType <= MEDIA_TYPE_UNKNOWN;
-            break;
-        }
-        case MESSAGE_DISK_HEALTH_INFO:
-            ok = Terminated(static_cast<const DiskHealthInfoSnWrap *>(record)->sn, DISK_SN_LEN);
-            break;
-        default:
-            ok = Terminated(static_cast<const DiskIoInfoFrameSnWrap *>(record)->sn, DISK_SN_LEN);
-            break;
-    }
-    if (!ok) {
-        abort();
-    }
+    return (... && (memchr(field, '\0', N) != nullptr));
 }
 
-void CopyEveryElement(uint32_t type, const cJSON *disks, uint32_t recordSize)
+// Every record starts with its serial number; the device list entry and the
+// base record carry more text, the base record two enumerations.
+bool RecordOk(uint32_t type, const void *record)
 {
-    const cJSON *disk = nullptr;
-    cJSON_ArrayForEach(disk, disks)
-    {
-        void *record = calloc(1, recordSize);
-        if (g_copyStructFromJsonStrategyMap[type](disk, record) == 0) {
-            CheckRecord(type, record);
-        }
-        free(record);
+    const auto *brief = static_cast<const DiskBriefInfo *>(record);
+    const auto *base = static_cast<const DiskBaseInfo *>(record);
+    switch (type) {
+        case MESSAGE_DISK_BRIEF_INFO:
+            return Terminated(brief->sn, brief->deviceName);
+        case MESSAGE_DISK_BASE_INFO:
+            return Terminated(base->sn, base->vendor, base->model, base->firmware,
+                              base->deviceName, base->pciAddr) &&
+                   base->diskType <= DISK_TYPE_UNKNOWN && base->mediaType <= MEDIA_TYPE_UNKNOWN;
+        case MESSAGE_DISK_HEALTH_INFO:
+            return Terminated(static_cast<const DiskHealthInfoSnWrap *>(record)->sn);
+        default:
+            return Terminated(static_cast<const DiskIoInfoFrameSnWrap *>(record)->sn);
     }
 }
 
@@ -67,19 +45,14 @@ void CopyEveryElement(uint32_t type, const cJSON *disks, uint32_t recordSize)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static bool installed = [] {
-        (void)KeeperInfraLiteInstall();
-        KeeperOsSetLogLevel(0);  // the checks log every refusal; keep the run fast
-        return true;
-    }();
-    (void)installed;
+    fuzzfiles::Quiet(0);  // not even critical records: this runs hot
     if (size == 0) {
         return 0;
     }
     uint32_t type = data[0] % MESSAGE_TYPE_BUTT;
     uint32_t asked = (data[0] >> 2) % 70;
     static char answer[AGENT_RSP_BUF_LEN];
-    size_t n = size - 1 < sizeof(answer) - 1 ? size - 1 : sizeof(answer) - 1;
+    size_t n = std::min(size - 1, sizeof(answer) - 1);
     memcpy(answer, data + 1, n);
     answer[n] = '\0';
     cJSON *rsp = cJSON_Parse(answer);
@@ -88,13 +61,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)g_validateResultStrategyMap[type](result, asked);
     const cJSON *disks = cJSON_GetObjectItem(result, "disks");
     uint32_t recordSize = DcmMessageInfoGet(type)->recordSize;
-    CopyEveryElement(type, disks, recordSize);
-
+    const cJSON *disk = nullptr;
+    cJSON_ArrayForEach(disk, disks)
+    {
+        void *record = calloc(1, recordSize);
+        if (g_copyStructFromJsonStrategyMap[type](disk, record) == 0 && !RecordOk(type, record)) {
+            abort();
+        }
+        free(record);
+    }
     ArrayList list{nullptr, asked == 0 ? 1 : asked, recordSize};
     if (ArrayListCreate(&list) == 0) {
         int ret = CopyBatchFromJSON(type, disks, &list);
         for (uint32_t i = 0; ret == 0 && i < list.count; ++i) {
-            CheckRecord(type, list.elements[i]);
+            if (!RecordOk(type, list.elements[i])) {
+                abort();
+            }
         }
         ArrayListRelease(&list);
     }

@@ -3,6 +3,7 @@
 // the data-agent request builders, whose text fields may lack their NUL.
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -15,27 +16,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     static char answer[AGENT_RSP_BUF_LEN];
-    size_t n = size < sizeof(answer) - 1 ? size : sizeof(answer) - 1;
+    size_t n = std::min(size, sizeof(answer) - 1);
     memcpy(answer, data, n);
     answer[n] = '\0';
     cJSON *rsp = cJSON_Parse(answer);
     (void)IsValidJsonResponse(rsp);
     cJSON_Delete(rsp);
 
-    DiskBaseInfo info;
-    memset(&info, 0, sizeof(info));
-    memcpy(&info, data, size < sizeof(info) ? size : sizeof(info));
+    DiskBaseInfo info{};
+    memcpy(&info, data, std::min(size, sizeof(info)));
     char sn[48];
     memset(sn, 'S', sizeof(sn));
-    memcpy(sn, data, size < sizeof(sn) ? size : sizeof(sn));
-    uint32_t snLen = size > 0 ? data[0] % 48 : 0;
+    memcpy(sn, data, std::min(size, sizeof(sn)));
     for (uint32_t type = 0; type < DMA_MSG_BUTT; ++type) {
-        const void *payload = &info;
-        if (type == DMA_MSG_SET_HANDLE_STRATEGY) {
-            payload = answer;
-        }
+        const void *payload =
+            type == DMA_MSG_SET_HANDLE_STRATEGY ? static_cast<const void *>(answer) : &info;
         char *text = nullptr;
-        if (DataMgrMasterConstructRpcJsonParam(type, KeeperStr{snLen, sn}, payload, &text) == 0) {
+        if (DataMgrMasterConstructRpcJsonParam(type, KeeperStr{data[0] % 48u, sn}, payload, &text) == 0) {
             cJSON_free(text);
         }
     }

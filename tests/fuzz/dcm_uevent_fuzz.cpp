@@ -3,18 +3,15 @@
 // block of exactly its size, so a read past the received bytes is caught.
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "data_collect/data_collect_master/DCM_listener/dcm_listener.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::unique_ptr<char[]> msg(new char[size + 1]);
-    if (size > 0) {
-        memcpy(msg.get(), data, size);
-    }
+    std::vector<char> msg(data, data + size);
     HotPlugEvent ev = {};
-    if (HotPlugEventParse(size == 0 ? nullptr : msg.get(), size, &ev) != 0) {
+    if (HotPlugEventParse(size == 0 ? nullptr : msg.data(), size, &ev) != 0) {
         return 0;
     }
     for (const char *field : {ev.action, ev.devPath, ev.subsystem}) {

@@ -1,71 +1,79 @@
-// Scaffolding shared by the fuzz targets that feed bytes to file loaders:
-// a quiet OS adapter, a scratch directory removed at exit, file writing and
-// the common input layout.
+// Scaffolding shared by the fuzz targets: a quiet OS adapter, a scratch
+// directory removed at exit, and one input spread over several files.
 #pragma once
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 
 namespace fuzzfiles {
 
-// Installs the adapter with only critical logging and makes a scratch
-// directory "/tmp/spk_fuzz_<name>_XXXXXX" that goes when the process exits.
+// Installs the OS adapter once, logging only records as severe as `level`:
+// the code under fuzz logs every refusal, which would slow the run down.
+inline void Quiet(uint32_t level = KEEPER_LOG_CRITICAL)
+{
+    static const bool installed = (KeeperInfraLiteInstall(), KeeperOsSetLogLevel(level), true);
+    (void)installed;
+}
+
+// Quiet(), and a scratch directory "/tmp/spk_fuzz_<name>_XXXXXX" that goes
+// when the process exits. Once per process.
 inline std::string MakeScratch(const char *name)
 {
-    (void)KeeperInfraLiteInstall();
-    KeeperOsSetLogLevel(KEEPER_LOG_CRITICAL);
-    std::string tmpl = std::string("/tmp/spk_fuzz_") + name + "_XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
+    struct Scratch {
+        std::string path;
+        ~Scratch()
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    };
+    Quiet();
+    static Scratch scratch{std::string("/tmp/spk_fuzz_") + name + "_XXXXXX"};
+    if (mkdtemp(scratch.path.data()) == nullptr) {
         abort();
     }
-    static std::string scratch;
-    scratch = tmpl;
-    (void)atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(scratch, ec);
-    });
-    return tmpl;
+    return scratch.path;
 }
 
 inline void Put(const std::string &path, const uint8_t *data, size_t size)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
+    if (!std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data), size)) {
         abort();
     }
-    if (size > 0 && fwrite(data, 1, size, f) != size) {
-        abort();
-    }
-    fclose(f);
 }
 
-// Input layout: byte 0 picks one of three layouts; the split layout takes the
-// length of its first file from bytes 1-2 (little-endian); the rest is the body.
-struct Layout {
-    uint8_t kind;
-    const uint8_t *body;
-    size_t bodySize;
-    size_t cut;  // split layout: bytes of the body that go to the first file
-};
-
-inline Layout ParseLayout(const uint8_t *data, size_t size, uint8_t splitKind)
+// Removes every file the layouts name, then writes the input as one of them.
+// Byte 0 picks the layout (index modulo their number); a layout of two files
+// takes the length of its first file from bytes 1-2 (little-endian, at most
+// what there is); the rest of the input is the content.
+inline void PutLayout(const uint8_t *data, size_t size,
+                      const std::vector<std::vector<std::string>> &layouts)
 {
-    Layout l{};
-    l.kind = size > 0 ? data[0] % 3 : 0;
-    size_t head = l.kind == splitKind ? 3 : 1;
-    l.body = size >= head ? data + head : data;
-    l.bodySize = size >= head ? size - head : 0;
-    l.cut = size >= 3 ? (static_cast<size_t>(data[1]) | static_cast<size_t>(data[2]) << 8) : 0;
-    if (l.cut > l.bodySize) {
-        l.cut = l.bodySize;
+    for (const auto &files : layouts) {
+        for (const std::string &file : files) {
+            (void)unlink(file.c_str());
+        }
     }
-    return l;
+    const auto &files = layouts[size > 0 ? data[0] % layouts.size() : 0];
+    size_t head = files.size() == 2 ? 3 : 1;
+    const uint8_t *body = size >= head ? data + head : data;
+    size_t bodySize = size >= head ? size - head : 0;
+    size_t cut = files.size() == 2 && size >= head ? std::min<size_t>(bodySize, data[1] | data[2] << 8)
+                                                 : bodySize;
+    Put(files[0], body, cut);
+    if (files.size() == 2) {
+        Put(files[1], body + cut, bodySize - cut);
+    }
 }
 
 }  // namespace fuzzfiles

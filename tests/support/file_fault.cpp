@@ -1,6 +1,5 @@
 #include "support/file_fault.h"
 
-#include <csignal>
 #include <cerrno>
 
 namespace {
@@ -15,7 +14,6 @@ struct FaultState {
     int calls[FILE_SYS_COUNT];
     Plan plan[FILE_SYS_COUNT];
     int total;
-    int killAt;  // 0: none
 };
 
 FaultState g_fault = {};
@@ -24,9 +22,6 @@ FaultState g_fault = {};
 bool Hit(FileSysId id)
 {
     ++g_fault.total;
-    if (g_fault.killAt != 0 && g_fault.total >= g_fault.killAt) {
-        raise(SIGKILL);
-    }
     int n = ++g_fault.calls[id];
     const Plan &p = g_fault.plan[id];
     if (p.failAt != 0 && (n == p.failAt || (p.sticky && n > p.failAt))) {
@@ -75,15 +70,11 @@ constexpr FileSysOps kWrapped = {WOpen,   WClose, WRead,  WWrite, WLseek,  WRena
 
 FileFault::FileFault()
 {
-    Reset();
+    g_fault = FaultState{};
     FileSysInstall(kWrapped);
 }
 
-FileFault::~FileFault()
-{
-    FileSysInstall(FileSysDefaultOps());
-    Reset();
-}
+FileFault::~FileFault() { FileSysInstall(FileSysDefaultOps()); }
 
 void FileFault::FailNth(FileSysId id, int n, int err, bool sticky)
 {
@@ -93,7 +84,3 @@ void FileFault::FailNth(FileSysId id, int n, int err, bool sticky)
 int FileFault::Calls(FileSysId id) const { return g_fault.calls[id]; }
 
 int FileFault::TotalCalls() const { return g_fault.total; }
-
-void FileFault::KillAtCall(int n) { g_fault.killAt = g_fault.total + n; }
-
-void FileFault::Reset() { g_fault = FaultState{}; }

@@ -1,8 +1,7 @@
 // Fault injection for the persistence code's file-call table (file_sys.h),
 // in the manner of SQLite's test_syscall: count the calls of each slot, fail
-// the Nth one with a chosen errno (once or from then on), make the user or
-// group lookup report a missing name, or kill the process with SIGKILL just
-// before the Nth call of any slot (a crash at a chosen point of a save).
+// the Nth one with a chosen errno (once or from then on); a failed user or
+// group lookup reads as a missing name.
 //
 // While a FileFault exists the table holds counting wrappers around the
 // system's calls; the destructor restores the system's table. One at a time,
@@ -27,8 +26,4 @@ public:
     int Calls(FileSysId id) const;
     // Calls of all slots since construction or the last Reset.
     int TotalCalls() const;
-    // SIGKILL to this process right before the nth call (of any slot) from now.
-    void KillAtCall(int n);
-    // Clears counters and planned faults.
-    void Reset();
 };

@@ -1,20 +1,29 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 
 namespace {
 
+struct Record {
+    uint32_t level;
+    std::string tag;
+    std::string message;
+};
+
 // Never destroyed: detached daemon threads may still log while the test
 // process runs its exit handlers.
 std::mutex &g_mu = *new std::mutex;
-std::vector<LogRecord> &g_records = *new std::vector<LogRecord>;
+std::vector<Record> &g_records = *new std::vector<Record>;
 
 void Hook(uint32_t level, const char *tag, const char *message)
 {
     std::lock_guard<std::mutex> lock(g_mu);
-    g_records.push_back(LogRecord{level, tag, message});
+    g_records.push_back(Record{level, tag, message});
 }
 
 }  // namespace
@@ -27,23 +36,12 @@ LogCapture::LogCapture()
 
 LogCapture::~LogCapture() { KeeperLogSetHook(nullptr); }
 
-std::vector<LogRecord> LogCapture::Records() const
-{
-    std::lock_guard<std::mutex> lock(g_mu);
-    return g_records;
-}
-
 int LogCapture::Count(const std::string &text, int level) const
 {
     std::lock_guard<std::mutex> lock(g_mu);
-    int n = 0;
-    for (const auto &r : g_records) {
-        if (r.message.find(text) != std::string::npos &&
-            (level < 0 || r.level == static_cast<uint32_t>(level))) {
-            ++n;
-        }
-    }
-    return n;
+    return static_cast<int>(std::count_if(g_records.begin(), g_records.end(), [&](const Record &r) {
+        return r.message.find(text) != std::string::npos && (level < 0 || r.level == uint32_t(level));
+    }));
 }
 
 std::string LogCapture::Dump() const

@@ -5,15 +5,7 @@
 // LogCapture may exist at a time. Thread safe.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
-
-struct LogRecord {
-    uint32_t level;
-    std::string tag;
-    std::string message;
-};
 
 class LogCapture {
 public:
@@ -22,7 +14,6 @@ public:
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    std::vector<LogRecord> Records() const;
     // Number of records whose message contains `text` (and, if given, has that level).
     int Count(const std::string &text, int level = -1) const;
     bool Contains(const std::string &text, int level = -1) const { return Count(text, level) > 0; }

@@ -16,10 +16,9 @@ constexpr int kPollMs = 20;
 // Waits until fd is readable or the server stops; false on stop.
 bool WaitReadable(int fd, const std::atomic<bool> &stop)
 {
+    pollfd p{fd, POLLIN, 0};
     while (!stop.load()) {
-        pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, kPollMs);
-        if (n > 0) {
+        if (poll(&p, 1, kPollMs) > 0) {
             return true;
         }
     }
@@ -73,37 +72,26 @@ void UnixAgentServer::AcceptLoop()
     }
 }
 
+// A replying connection reads one request; a silent one reads until the
+// client closes.
 void UnixAgentServer::Serve(int fd)
 {
-    Mode mode;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        mode = mode_;
-    }
+    std::unique_lock<std::mutex> lock(mu_);
+    const Mode mode = mode_;
+    lock.unlock();
     std::vector<char> buf(1 << 16);
-    if (mode != Mode::kCloseAtOnce) {
-        do {
-            if (!WaitReadable(fd, stop_)) {
-                break;
-            }
-            ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) {
-                break;
-            }
-            std::string request(buf.data(), static_cast<size_t>(n));
-            std::string answer;
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                requests_.push_back(request);
-                cv_.notify_all();
-                if (mode == Mode::kReply) {
-                    answer = responder_(request);
-                }
-            }
-            if (mode == Mode::kReply) {
-                (void)!send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-            }
-        } while (mode == Mode::kSilent);
+    ssize_t n = 0;
+    while (mode != Mode::kCloseAtOnce && WaitReadable(fd, stop_) &&
+           (n = recv(fd, buf.data(), buf.size(), 0)) > 0) {
+        lock.lock();
+        requests_.emplace_back(buf.data(), static_cast<size_t>(n));
+        cv_.notify_all();
+        std::string answer = mode == Mode::kReply ? responder_(requests_.back()) : "";
+        lock.unlock();
+        if (mode == Mode::kReply) {
+            (void)!send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            break;
+        }
     }
     close(fd);
 }
