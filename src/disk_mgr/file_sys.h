@@ -1,7 +1,7 @@
 // The file system calls of the persistence path (registry file, configuration
 // file and its backups), gathered in one table so that a test can make any of
-// them fail (the Nth call, with a chosen errno) or stop the process at a
-// chosen call, and check what survived on disk.
+// them fail (the Nth call, with a chosen errno) and check what survived on
+// disk.
 //
 // The table starts with the POSIX calls and the user and group database
 // lookups of the running system. It is replaced only by tests, before the
