@@ -22,9 +22,11 @@ dma_kernel_sns() {
 }
 
 up_with 9
+# The first announcements must be in before an outage starts counting the next ones.
+check "the data agent heard of every disk" wait_for 30 eval 'test "$(dma_sns dma_set_disk_info_inner | sort -u | wc -l)" = 9'
 USER_DISKS=$(user_disks) O0=$(log_now)
 for MODE in "$@"; do
-  O1=$(log_now) T1=$(date +%s) S1=$SECONDS
+  O1=$(log_now) T1=$(date +%s.%N) S1=$SECONDS
   case $MODE in
     dies) kill -KILL "$KAPID"; wait "$KAPID" 2>/dev/null || true ;;
     hangs) kill -STOP "$KAPID" ;;
