@@ -78,7 +78,7 @@ TEST(HotPlugEventTest, OnlyAnNvmeControllerAddNamesAPciAddress)
         {Event("added", ctrl, "nvme"), "none"}, {Event("add", ctrl, "nvme-subsystem"), "none"},
         {Event("add", "/devices/virtual/misc/x", "nvme"), "none"}, {Event("add", "/nvme/nvme0", "nvme"), "none"},
         // The cut comes before the "/nvme" search: a longer controller path is not recognised.
-        {NvmeAdd(std::string(60, 'p').append("/0000:3b:00.0")), "none"},
+        {NvmeAdd(std::string(60, 'p') + "/0000:3b:00.0"), "none"},
         {Entries({"DEVPATH=" + ctrl, "SUBSYSTEM=nvme"}), "-"}, {Entries({"ACTION=add", "SUBSYSTEM=nvme"}), "-"},
         {Entries({"ACTION=add", "DEVPATH=" + ctrl}), "-"}, {"ACTION=ad", "-"},
         {"ACTION=add\0DEVPATH=/a/b/nvme/n\0SUBSYSTEM="s, "-"},  // a key must be followed by a byte
@@ -108,8 +108,7 @@ UnixAgentServer &Agent()
     return agent;
 }
 
-// append, not +: gcc 12 at -O1 under TSan warns falsely on a temporary's +.
-void Bind(const std::string &pci) { ASSERT_EQ(mkdir(std::string(kDriverDir).append("/").append(pci).c_str(), 0755), 0); }
+void Bind(const std::string &pci) { ASSERT_EQ(mkdir((std::string(kDriverDir) + "/" + pci).c_str(), 0755), 0); }
 
 void CountingSleep(KeeperTime t)
 {
