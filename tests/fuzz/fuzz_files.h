@@ -26,7 +26,7 @@ inline void Quiet(uint32_t level = KEEPER_LOG_CRITICAL)
 }
 
 // Quiet(), and a scratch directory "/tmp/spk_fuzz_<name>_XXXXXX" that goes
-// when the process exits. Once per process.
+// when the process exits; later calls return the same directory.
 inline std::string MakeScratch(const char *name)
 {
     struct Scratch {
@@ -39,7 +39,8 @@ inline std::string MakeScratch(const char *name)
     };
     Quiet();
     static Scratch scratch{std::string("/tmp/spk_fuzz_") + name + "_XXXXXX"};
-    if (mkdtemp(scratch.path.data()) == nullptr) {
+    static const bool made = mkdtemp(scratch.path.data()) != nullptr;
+    if (!made) {
         abort();
     }
     return scratch.path;
