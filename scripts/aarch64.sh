@@ -1,57 +1,65 @@
 #!/usr/bin/env bash
 # Cross build for AArch64 and the unit tests under qemu-user, as root on a
 # Debian 12 amd64 machine:
-#   bash scripts/aarch64.sh [BUILD_DIR]        (default build/aarch64)
+#   bash scripts/aarch64.sh [build|test] [BUILD_DIR]   (default build/aarch64)
 # Installs the cross compiler, qemu-user-static and the arm64 development
 # packages (multiarch), configures with cmake/aarch64-linux-gnu.cmake, builds
 # everything (daemon, tools, tests) and runs the unit, concurrent and
 # fuzz-corpus tests through qemu-aarch64. End-to-end tests need real daemons
 # in mount namespaces and are left out. Last, cpack makes the arm64 .deb.
+# "build" stops after the build, "test" tests what a build left in BUILD_DIR;
+# without either, both.
 # Exit status 77: the arm64 packages could not be installed (nothing tested).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+step=all
+case "${1:-}" in build | test) step=$1; shift ;; esac
 dir=${1:-build/aarch64}
 jobs=$(nproc)
 
-bash scripts/setup.sh  # host tools (cmake, pkg-config) and the service user
+if [ "$step" != test ]; then
+  bash scripts/setup.sh  # host tools (cmake, pkg-config) and the service user
 
-arch_packages=(libstdc++6:arm64 libcjson-dev:arm64 libmxml-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64)
-host_packages=(g++-aarch64-linux-gnu qemu-user-static)
-missing=()
-for p in "${host_packages[@]}" "${arch_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  added=no
-  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-    dpkg --add-architecture arm64; added=yes
+  arch_packages=(libstdc++6:arm64 libcjson-dev:arm64 libmxml-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64)
+  host_packages=(g++-aarch64-linux-gnu qemu-user-static)
+  missing=()
+  for p in "${host_packages[@]}" "${arch_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    added=no
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+      dpkg --add-architecture arm64; added=yes
+    fi
+    # A mirror without arm64 packages is the machine's limit, not a fault of
+    # the code: say so and exit 77 (skipped), leaving the machine as it was.
+    if ! { apt-get update -qq &&
+           apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"; }; then
+      echo "aarch64: SKIPPED: the package mirror did not provide: ${missing[*]}" >&2
+      if [ "$added" = yes ]; then dpkg --remove-architecture arm64 && apt-get update -qq || true; fi
+      exit 77
+    fi
   fi
-  # A mirror without arm64 packages is the machine's limit, not a fault of
-  # the code: say so and exit 77 (skipped), leaving the machine as it was.
-  if ! { apt-get update -qq &&
-         apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"; }; then
-    echo "aarch64: SKIPPED: the package mirror did not provide: ${missing[*]}" >&2
-    if [ "$added" = yes ]; then dpkg --remove-architecture arm64 && apt-get update -qq || true; fi
-    exit 77
-  fi
-fi
 
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
+  generator=()
+  if command -v ninja >/dev/null; then
+    generator=(-G Ninja)
+  fi
+  start=$SECONDS
+  cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
+        -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  file "$dir/spindlekeepd" | grep -q "ARM aarch64" || { echo "spindlekeepd is not an AArch64 program"; exit 1; }
+  echo "==== aarch64: build $((SECONDS - start)) s"
 fi
-generator=()
-if command -v ninja >/dev/null; then
-  generator=(-G Ninja)
-fi
+[ "$step" = build ] && exit 0
 start=$SECONDS
-cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" \
-      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
-      -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
-cmake --build "$dir" -j "$jobs"
-built=$SECONDS
-file "$dir/spindlekeepd" | grep -q "ARM aarch64" || { echo "spindlekeepd is not an AArch64 program"; exit 1; }
 # A program under qemu-user runs foreign programs only where the kernel
 # knows to start them through qemu (binfmt_misc, as systemd-binfmt sets up
 # from qemu-user-static). Without it gtest's threadsafe death tests, which
@@ -73,4 +81,4 @@ ctest --test-dir "$dir" -j "$jobs" --output-on-failure -L 'unit|concurrent|fuzz-
       "${exclude[@]}"
 # The target's Debian package (scripts/package-test.sh checks the host's).
 (cd "$dir" && cpack -G DEB >/dev/null)
-echo "==== aarch64: build $((built - start)) s, tests $((SECONDS - built)) s, package $(ls "$dir"/spindlekeep_*_arm64.deb)"
+echo "==== aarch64: tests and package $((SECONDS - start)) s, $(ls "$dir"/spindlekeep_*_arm64.deb)"

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # The Debian package, end to end, as root on a Debian 12 machine:
-#   bash scripts/package-test.sh [BUILD_DIR]        (default build/package)
+#   bash scripts/package-test.sh [build|check] [BUILD_DIR]   (default build/package)
 # Builds a release tree with Debian's hardening flags, makes the .deb with
 # cpack, checks it with lintian (no errors allowed), then installs, starts,
 # upgrades, removes and purges it inside a throw-away copy of this system: a
 # private mount namespace with an overlay over / and a chroot into it, so the
 # machine's /opt, /etc, accounts and dpkg database are never touched. systemd
 # does not run there; the daemon is started the way the unit starts it.
+# "build" stops after lintian; "check" takes the .deb a build left in
+# BUILD_DIR; without either, both.
 set -euo pipefail
 
 # ---- outside: build, lint, then enter the copy of the system
 if [ -z "${SPK_PKG_PHASE:-}" ]; then
   cd "$(dirname "$0")/.."
+  step=all
+  case "${1:-}" in build | check) step=$1; shift ;; esac
   dir=${1:-build/package}
   bash scripts/setup.sh
   missing=()
@@ -22,19 +26,20 @@ if [ -z "${SPK_PKG_PHASE:-}" ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
       -o DPkg::Lock::Timeout=600 "${missing[@]}"
   fi
-  generator=()
-  command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPK_TESTS=OFF \
-        -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-        -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-        -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" >/dev/null
-  cmake --build "$dir" -j "$(nproc)"
-  rm -f "$dir"/spindlekeep_*.deb
-  (cd "$dir" && cpack -G DEB >/dev/null)
+  if [ "$step" != check ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPK_TESTS=OFF \
+          -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+          -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+          -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+    rm -f "$dir"/spindlekeep_*.deb
+    (cd "$dir" && cpack -G DEB >/dev/null)
+    echo "==== lintian $(ls "$dir"/spindlekeep_*.deb)"
+    lintian --fail-on error --tag-display-limit 0 "$dir"/spindlekeep_*.deb
+    echo "lintian: no errors"
+  fi
+  [ "$step" = build ] && exit 0
   deb=$(ls "$dir"/spindlekeep_*.deb)
-  echo "==== lintian $deb"
-  lintian --fail-on error --tag-display-limit 0 "$deb"
-  echo "lintian: no errors"
   if ! unshare --mount true 2>/dev/null; then
     echo "SKIP: installing the package needs a private mount namespace (unshare -m)"
     exit 77

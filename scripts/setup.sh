@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake ninja-build pkg-config git
   libcjson-dev libmxml-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev

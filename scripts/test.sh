@@ -4,43 +4,100 @@
 # modules' tests in a TSan build, then the Debian package test, then the
 # AArch64 cross build with its unit tests under qemu-user. Needs root: from
 # another user it re-runs itself through sudo.
+#
+# The ASan tests mostly wait on sockets and timers, so the other three builds
+# run beside them in a background lane at the lowest CPU priority (the tests'
+# daemons keep their timing); each later stage waits for its build, prints
+# the build's log and runs its tests. Logs: build/logs/.
 set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
 if [ "$(id -u)" != 0 ]; then exec sudo -E bash "$self" "$@"; fi
 jobs=$(nproc)
+logs=build/logs
 
-bash scripts/setup.sh
-
-# run_suite DIR CMAKE_OPTION TARGETS CTEST_ARGS...  (TARGETS "all" or a list)
-# Test builds use light optimisation and line tables only: they compile much
-# faster than release builds and still give sanitizer reports with lines.
-run_suite() {
-  local dir=$1 opt=$2 targets=$3; shift 3
-  echo "==== $dir ($opt), at ${SECONDS} s"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" "$opt" >/dev/null
+# build_suite DIR C_COMPILER CXX_COMPILER CMAKE_OPTION OPT_FLAGS TARGETS
+# (TARGETS "all" or a list). Test builds carry line tables only: sanitizer
+# reports still name lines.
+build_suite() {
+  local dir=$1 cc=$2 cxx=$3 opt=$4 flags=$5 targets=$6
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
+        -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="$flags -g1" "$opt" >/dev/null
   # shellcheck disable=SC2086
   cmake --build "$dir" -j "$jobs" --target $targets
-  # Most tests wait on sockets and sleeps, so run more of them than cores.
-  ctest --test-dir "$dir" -j $((jobs * 2)) --output-on-failure --timeout 600 "$@"
 }
 
 # Only the threaded modules' tests run under TSan, so only they are built there.
-concurrent=$(grep -rl --include='*_test.cpp' '^// test-labels:.*concurrent' tests \
-             | xargs -n1 basename | sed 's/\.cpp$//' | tr '\n' ' ')
+concurrent_tests() {
+  grep -rl --include='*_test.cpp' '^// test-labels:.*concurrent' tests | xargs -n1 basename | sed 's/\.cpp$//' |
+    tr '\n' ' '
+}
 
+# run_step NAME COMMAND...: the command's output in $logs/NAME.log, its exit
+# status in $logs/NAME.status once it has ended.
+run_step() {
+  local name=$1 rc=0; shift
+  "$@" >"$logs/$name.log" 2>&1 || rc=$?
+  echo "$rc" >"$logs/$name.status"
+}
+
+if [ "${1:-}" = --background-lane ]; then
+  # gcc at -O1 for TSan: the races want real speed, and the ASan build is
+  # clang's, so both compilers' warnings hold.
+  run_step tsan-build build_suite build/tsan gcc g++ -DSPK_TSAN=ON -O1 "$(concurrent_tests)"
+  run_step package-build bash scripts/package-test.sh build
+  run_step aarch64-build bash scripts/aarch64.sh build build/aarch64
+  exit 0
+fi
+
+# wait_step NAME: waits for a background step, prints its log, returns its status.
+wait_step() {
+  echo "==== $1 (background), waited for at ${SECONDS} s"
+  until [ -e "$logs/$1.status" ]; do
+    kill -0 "$lane" 2>/dev/null || { echo "the background lane died before $1 ended"; return 1; }
+    sleep 1
+  done
+  cat "$logs/$1.log"
+  return "$(cat "$logs/$1.status")"
+}
+
+bash scripts/setup.sh
+mkdir -p "$logs"
+rm -f "$logs"/*.status
+setsid nice -n 19 bash "$self" --background-lane &
+lane=$!
+trap 'kill -- -$lane 2>/dev/null || true' EXIT
+
+# clang at -O0 for the ASan build: it compiles the tests in less than half
+# the time gcc at -O1 takes, and the tests wait rather than compute.
+echo "==== build/asan (-DSPK_ASAN=ON, clang), at ${SECONDS} s"
+build_suite build/asan clang clang++ -DSPK_ASAN=ON -O0 all
+# Most tests wait on sockets and sleeps, so run more of them than cores.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite build/asan -DSPK_ASAN=ON all
+  ctest --test-dir build/asan -j $((jobs * 3)) --output-on-failure --timeout 600
+
+wait_step tsan-build
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_suite build/tsan -DSPK_TSAN=ON "$concurrent" -L concurrent
+  ctest --test-dir build/tsan -j $((jobs * 2)) --output-on-failure --timeout 600 -L concurrent
+
 # The Debian package: install, run, remove and purge in a throw-away overlay
-# of this system, and lintian.
-echo "==== Debian package, at ${SECONDS} s"
-bash scripts/package-test.sh
+# of this system; lintian ran after the build.
+wait_step package-build
+echo "==== Debian package checks, at ${SECONDS} s"
+bash scripts/package-test.sh check
+
 # The daemon's target: the AArch64 cross build with its unit tests under
 # qemu-user. Only a mirror without arm64 packages may skip it (status 77),
 # and then the run says so at its end.
-echo "==== AArch64, at ${SECONDS} s"
 aarch64=passed
-bash scripts/aarch64.sh build/aarch64 || { rc=$?; [ $rc = 77 ] || exit $rc; aarch64="SKIPPED (no arm64 packages on the mirror)"; }
+rc=0
+wait_step aarch64-build || rc=$?
+if [ $rc = 77 ]; then
+  aarch64="SKIPPED (no arm64 packages on the mirror)"
+elif [ $rc != 0 ]; then
+  exit $rc
+else
+  echo "==== AArch64 tests, at ${SECONDS} s"
+  bash scripts/aarch64.sh test build/aarch64
+fi
 echo "==== all suites passed in ${SECONDS} s; AArch64: $aarch64"
