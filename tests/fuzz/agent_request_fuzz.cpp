@@ -23,7 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         AgentContext ctx{source, &faults, &dataAgent, role, true};
         AgentReply reply = AgentDispatch(ctx, reinterpret_cast<const char *>(data), size);
         faults.Clear();  // faults set by an input must not leak into the next one
-        if (reply.bytes.empty() && !reply.close) __builtin_trap();
+        if (reply.bytes.empty() && !reply.close) {
+            __builtin_trap();
+        }
     }
     return 0;
 }

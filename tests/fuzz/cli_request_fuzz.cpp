@@ -28,7 +28,9 @@ void CheckTask(const std::string &request, const char *user, const char *action)
     if (built != (word.empty() || word == action)) {
         __builtin_trap();  // refused only, and always, for a differing action word
     }
-    if (!built) return;
+    if (!built) {
+        return;
+    }
     QueryInfoCmd cmd;
     (void)cmd.ParseParam(task.args);
     if (cmd.Param("action") != word) {
@@ -40,13 +42,17 @@ void CheckTask(const std::string &request, const char *user, const char *action)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > kMaxInput) return 0;
+    if (size > kMaxInput) {
+        return 0;
+    }
     std::string bytes(reinterpret_cast<const char *>(data), size);
     CheckTask(bytes, "fuzz", "show");
     (void)SvCMDtoXml(bytes);
 
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        return 0;
+    }
     int buf = static_cast<int>(kMaxInput * 2);
     (void)setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &buf, sizeof(buf));
     (void)!write(sv[0], data, size);

@@ -16,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A parsed request re-encodes to the very same bytes.
     static uint8_t again[DBG_HEADER_SIZE + DBG_MAX_PAYLOAD];
     size_t n = DbgRequestEncode(args.argc, args.argv, again, sizeof(again));
-    if (n != size || memcmp(again, data, size) != 0) __builtin_trap();
+    if (n != size || memcmp(again, data, size) != 0) {
+        __builtin_trap();
+    }
     return 0;
 }

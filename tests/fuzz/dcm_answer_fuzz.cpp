@@ -46,7 +46,9 @@ bool RecordOk(uint32_t type, const void *record)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzfiles::Quiet(0);  // not even critical records: this runs hot
-    if (size == 0) return 0;
+    if (size == 0) {
+        return 0;
+    }
     uint32_t type = data[0] % MESSAGE_TYPE_BUTT;
     uint32_t asked = (data[0] >> 2) % 70;
     static char answer[AGENT_RSP_BUF_LEN];
@@ -78,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         ArrayListRelease(&list);
     }
-    uint64_t rate = 0, ticks = 0;
+    uint64_t rate = 0;
+    uint64_t ticks = 0;
     (void)CopyClockTicksInstantFromJSON(result, &rate, &ticks);
     cJSON_Delete(rsp);
     return 0;

@@ -12,7 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0) return 0;
+    if (size == 0) {
+        return 0;
+    }
     static char answer[AGENT_RSP_BUF_LEN];
     size_t n = std::min(size, sizeof(answer) - 1);
     memcpy(answer, data, n);

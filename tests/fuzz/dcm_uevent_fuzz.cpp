@@ -11,7 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::vector<char> msg(data, data + size);
     HotPlugEvent ev = {};
-    if (HotPlugEventParse(size == 0 ? nullptr : msg.data(), size, &ev) != 0) return 0;
+    if (HotPlugEventParse(size == 0 ? nullptr : msg.data(), size, &ev) != 0) {
+        return 0;
+    }
     for (const char *field : {ev.action, ev.devPath, ev.subsystem}) {
         if (strnlen(field, HOT_PLUG_FIELD_LEN) >= HOT_PLUG_FIELD_LEN) {
             __builtin_trap();  // a field lost its NUL
