@@ -22,6 +22,7 @@ T_SLOW=$(awk -v now="$(ctl "$KSOCK" agent_status | jq .result.now)" -v t="$(date
   "BEGIN {printf \"%.3f\", t + ($SLOW_AT - now) / $SCALE}")
 start_daemon
 prom_state_is() { grep -q "^spindlekeep_disk_state{sn=\"$1\"[^}]*} $2\$" "$PROM" 2>/dev/null; }
+# The strategy is a second call to the data agent, just after the state.
 has_strategy() { grep -q "^spindlekeep_disk_handle_strategy{sn=\"$1\".*strategy=\"$2\"" "$PROM" 2>/dev/null; }
 # Serial numbers outside the faulty ones whose state the daemon changed.
 unexpected_states() { dma_sns dma_set_disk_state | { grep -vxE "$SLOW_SN|$WORN_SN|${PREFAIL_SNS// /|}" || true; } | sort -u | xargs; }
@@ -37,7 +38,7 @@ late=$(jq -rs --arg sn "$SLOW_SN" --argjson t "$T_SLOW" '[.[] | select(.method =
   .params.sn == $sn and .params.disk_state == 4)][0].time - $t | . * 10 | round / 10' "$DMA_LOG")
 check "Slow ${late} s after turning slow: within min_slow_cycle + 2 detection cycles" \
   awk "BEGIN {exit !($late <= ($MIN_SLOW_CYCLE + 2) * 3)}"
-check "its strategy is migrate and replace" has_strategy "$SLOW_SN" "$MIGRATE"
+check "its strategy is migrate and replace" wait_for 10 has_strategy "$SLOW_SN" "$MIGRATE"
 check_eq "other disks that changed state" "$(unexpected_states)" ""
 zone=$("$DIAG" u_drm_slow_disk showdiskinzone 2 2>&1 || true)
 check "showdiskinzone 2 lists the three whitelisted NVMe disks ($zone)" \
@@ -49,12 +50,12 @@ check "showdiskiostat shows slow cycles" eval "grep '^   isslow:' $TXT | grep -q
 check "the worn NVMe becomes Fault or Prefail" \
   wait_for 150 eval 'prom_state_is "$WORN_SN" 1 || prom_state_is "$WORN_SN" 3'
 check "its strategy follows its state" \
-  eval 'has_strategy "$WORN_SN" "Replace the hard disk" || has_strategy "$WORN_SN" "$MIGRATE"'
+  wait_for 10 eval 'has_strategy "$WORN_SN" "Replace the hard disk" || has_strategy "$WORN_SN" "$MIGRATE"'
 check "its remaining life was written and judged" \
   grep -q "sn($WORN_SN) \(will be fault\|will be prefail\)" "$HOST_LOG"
 for sn in $PREFAIL_SNS; do
   check "$sn becomes Prefail" wait_for 90 prom_state_is "$sn" 3
-  check "$sn strategy is migrate and replace" has_strategy "$sn" "$MIGRATE"
+  check "$sn strategy is migrate and replace" wait_for 10 has_strategy "$sn" "$MIGRATE"
 done
 check_eq "disks outside the fleet's faulty ones that changed state" "$(unexpected_states)" ""
 stop_and_finish

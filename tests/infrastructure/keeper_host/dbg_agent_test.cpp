@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "infrastructure/keeper_host/dbg_client.h"
@@ -129,11 +130,8 @@ TEST_F(DbgAgentTest, OwnerOnlySocketCarriesOutputStatusAndTruncation)
 {
     EXPECT_EQ(StatFile(path_).st_mode & 0777, 0600u);
     EXPECT_STREQ(DBG_DiagnoseAgentSocketPath(), path_.c_str());
-    const struct {
-        std::vector<const char *> args;
-        int32_t status;
-        std::string contains;
-    } cases[] = {
+    // Arguments, status, a part of the output.
+    const std::tuple<std::vector<const char *>, int32_t, std::string> cases[] = {
         {{"echo", "a", "b c"}, DBG_STATUS_OK, "argc=3 [echo] [a] [b c]\n"},
         {{"echo"}, DBG_STATUS_FAILED, "Please input valid command.\nUsage:\n\techo CMD...\n"},
         {{"echo", "usage"}, DBG_STATUS_OK, "Usage:\n\techo CMD... : verbose help\n"},
@@ -144,10 +142,10 @@ TEST_F(DbgAgentTest, OwnerOnlySocketCarriesOutputStatusAndTruncation)
         {{}, DBG_STATUS_OK, "bare: has no help\n  bare COMMAND [ARGS...]\n"},  // every group
         {{"echo", "big"}, DBG_STATUS_OK, "\n[output truncated]\n"},
     };
-    for (const auto &c : cases) {
-        Reply r = Call(c.args);
-        EXPECT_EQ(r.status, c.status) << c.contains;
-        EXPECT_NE(r.output.find(c.contains), std::string::npos) << r.output.substr(0, 200);
+    for (const auto &[args, status, contains] : cases) {
+        Reply r = Call(args);
+        EXPECT_EQ(r.status, status) << contains;
+        EXPECT_NE(r.output.find(contains), std::string::npos) << r.output.substr(0, 200);
         EXPECT_LE(r.output.size(), DBG_MAX_OUTPUT);
     }
     EXPECT_EQ(Call({"bare", "big"}).output.size(), DBG_MAX_OUTPUT);

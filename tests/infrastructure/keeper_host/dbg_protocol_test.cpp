@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -56,11 +57,7 @@ TEST(DbgProtocol, MalformedAndOversizedRequestsAreClassified)
     longArg[DBG_HEADER_SIZE + 1] = 0x01;
     std::vector<uint8_t> trailing = good;
     trailing.push_back('x');
-    const struct {
-        const char *what;
-        std::vector<uint8_t> frame;
-        int32_t want;
-    } cases[] = {
+    const std::tuple<const char *, std::vector<uint8_t>, int32_t> cases[] = {
         {"bad magic", set(0, 'X'), DBG_STATUS_MALFORMED},
         {"bad version", set(4, 9), DBG_STATUS_MALFORMED},
         {"argc above the cap", set(6, DBG_MAX_ARGS + 1), DBG_STATUS_TOO_LONG},
@@ -74,10 +71,10 @@ TEST(DbgProtocol, MalformedAndOversizedRequestsAreClassified)
         {"truncated payload", {good.begin(), good.end() - 1}, DBG_STATUS_MALFORMED},
         {"trailing byte", trailing, DBG_STATUS_MALFORMED},
     };
-    for (const auto &c : cases) {
+    for (const auto &[what, frame, want] : cases) {
         DbgArgs out;
-        EXPECT_EQ(DbgRequestParse(c.frame.data(), c.frame.size(), &out), c.want) << c.what;
-        EXPECT_EQ(out.argc, 0) << c.what;
+        EXPECT_EQ(DbgRequestParse(frame.data(), frame.size(), &out), want) << what;
+        EXPECT_EQ(out.argc, 0) << what;
     }
 }
 

@@ -7,31 +7,28 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 namespace {
 
 TEST(QxaxStrToU64, ParsesDecimalAndReportsBadText)
 {
-    struct Case {
-        const char *text;
-        uint64_t want;
-        int wantErrno;
-        uint32_t flags = 0;  // reserved: any set bit is refused
-    } cases[] = {
-        {"0", 0, 0},
-        {"000123", 123, 0},
-        {"18446744073709551615", UINT64_MAX, 0},
-        {"18446744073709551616", 0, ERANGE},       // 2^64
-        {"99999999999999999999999x", 0, EINVAL},  // bad character beats overflow
-        {"", 0, EINVAL},  {"-1", 0, EINVAL},   {"+1", 0, EINVAL}, {" 1", 0, EINVAL},
-        {"1 ", 0, EINVAL}, {"0x10", 0, EINVAL}, {"1.5", 0, EINVAL},
-        {nullptr, 0, EINVAL}, {"5", 0, EINVAL, 1},
+    // Text, flags (reserved: any set bit is refused), the value and errno.
+    const std::tuple<const char *, uint32_t, uint64_t, int> cases[] = {
+        {"0", 0, 0, 0},
+        {"000123", 0, 123, 0},
+        {"18446744073709551615", 0, UINT64_MAX, 0},
+        {"18446744073709551616", 0, 0, ERANGE},       // 2^64
+        {"99999999999999999999999x", 0, 0, EINVAL},  // bad character beats overflow
+        {"", 0, 0, EINVAL},  {"-1", 0, 0, EINVAL},   {"+1", 0, 0, EINVAL}, {" 1", 0, 0, EINVAL},
+        {"1 ", 0, 0, EINVAL}, {"0x10", 0, 0, EINVAL}, {"1.5", 0, 0, EINVAL},
+        {nullptr, 0, 0, EINVAL}, {"5", 1, 0, EINVAL},
     };
-    for (const Case &c : cases) {
+    for (const auto &[text, flags, want, wantErrno] : cases) {
         errno = 12345;
-        uint64_t got = qxax_str_tou64(c.text, c.flags);
-        EXPECT_EQ(std::make_pair(got, errno), std::make_pair(c.want, c.wantErrno)) << c.text;
+        uint64_t got = qxax_str_tou64(text, flags);
+        EXPECT_EQ(std::make_pair(got, errno), std::make_pair(want, wantErrno)) << text;
     }
 }
 

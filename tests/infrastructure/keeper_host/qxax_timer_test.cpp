@@ -18,8 +18,9 @@ using Firing = std::pair<std::string, uint64_t>;  // timer name, jiffies when it
 std::vector<Firing> g_log;
 
 struct Probe {
-    qxax_timer_t timer{};
     const char *name;
+    uint64_t periodMs;
+    qxax_timer_t timer{};
 };
 
 void Record(void *data)
@@ -33,13 +34,10 @@ TEST(ManualTimers, FireInDeadlineOrderThenArmingOrder)
 {
     HostClockBind(1000);
     HostTimersManual(true);
-    Probe probes[] = {{{}, "A"}, {{}, "B"}, {{}, "C"}, {{}, "D"}, {{}, "E"}, {{}, "moved"}};
-    const uint64_t periods[] = {300, 100, 200, 100, 0, 100};
-    for (size_t i = 0; i < std::size(probes); ++i) {
-        ASSERT_EQ(qxax_timer_set_raw(&probes[i].timer, periods[i], &probes[i], Record,
-                                     probes[i].name, __FILE__, __LINE__),
-                  0);
-        ASSERT_EQ(qxax_timer_add(&probes[i].timer), 0);
+    Probe probes[] = {{"A", 300}, {"B", 100}, {"C", 200}, {"D", 100}, {"E", 0}, {"moved", 100}};
+    for (Probe &p : probes) {
+        ASSERT_EQ(qxax_timer_set_raw(&p.timer, p.periodMs, &p, Record, p.name, "f", 1), 0);
+        ASSERT_EQ(qxax_timer_add(&p.timer), 0);
     }
     ASSERT_EQ(qxax_timer_modify(&probes[5].timer, 400), 0);
     EXPECT_EQ(HostTimersAdvance(250), 4u);

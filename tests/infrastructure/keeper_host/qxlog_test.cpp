@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/persist_files.h"
@@ -79,21 +80,18 @@ protected:
 
 TEST(QxlogFormat, RecordIsExactlyOneLine)
 {
-    struct Case {
-        uint32_t level;
-        const char *text;
-        const char *wantAfterStamp;
-    } cases[] = {
+    // Level, text, the line after its time stamp.
+    const std::tuple<uint32_t, const char *, const char *> cases[] = {
         {3, "[OS_ADAPTER]thread create failed(11).",
          "[ERROR] [999] [keeper_os.cpp:120] [Fn] [OS_ADAPTER]thread create failed(11).\n"},
         {9, "x", "[UNKNOWN] [999] [keeper_os.cpp:120] [Fn] x\n"},
         // Trailing breaks go, inner ones become blanks.
         {6, "a\nb\r\nc\n\n", "[INFO] [999] [keeper_os.cpp:120] [Fn] a b  c\n"},
     };
-    for (const Case &c : cases) {
-        std::string line = Format(c.level, "/src/a/keeper_os.cpp", 120, "Fn", c.text);
+    for (const auto &[level, text, wantAfterStamp] : cases) {
+        std::string line = Format(level, "/src/a/keeper_os.cpp", 120, "Fn", text);
         EXPECT_TRUE(HasTimestamp(line)) << line;
-        EXPECT_EQ(line.substr(kStampLen), c.wantAfterStamp);
+        EXPECT_EQ(line.substr(kStampLen), wantAfterStamp);
     }
     // An over-long text, or a function name that leaves no room for any text,
     // is cut to the longest line.
@@ -126,13 +124,11 @@ TEST_F(QxlogTest, InitCreatesTheDirectoryLevelsFilterPerModuleARestartAppends)
         EXPECT_EQ(StatFile(dir_).st_mode & 0777, 0750u);
     }
     ASSERT_EQ(qxlog_loglevel_set(481, 7) | qxlog_loglevel_set(5, 3), 0);
-    const struct {
-        uint32_t module, level;
-        bool kept;
-    } cases[] = {{999, 7, false}, {999, 6, true}, {481, 7, true}, {5, 4, false}, {5, 3, true}};
-    for (const auto &c : cases) {
-        qxlog(c.module, c.level, "t.cpp", 1, "f", 0, "%s%u/%u", c.kept ? "+" : "-", c.module,
-              c.level);
+    // Module, level, kept.
+    const std::tuple<uint32_t, uint32_t, bool> cases[] = {
+        {999, 7, false}, {999, 6, true}, {481, 7, true}, {5, 4, false}, {5, 3, true}};
+    for (const auto &[module, level, kept] : cases) {
+        qxlog(module, level, "t.cpp", 1, "f", 0, "%s%u/%u", kept ? "+" : "-", module, level);
     }
     qxlog_destroy();
     Open();
@@ -198,9 +194,7 @@ TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
     std::vector<int> nextSeq(kThreads, 0);
     std::vector<std::string> all = TakeAll(QXLOG_MAX_BACKUP_NUM);
     for (const auto &line : all) {  // every thread's sequence reads in order
-        int t = -1;
-        int seq = -1;
-        int end = 0;
+        int t = -1, seq = -1, end = 0;
         sscanf(line.c_str() + kStampLen, "[INFO] [999] [c.cpp:1] [C] thread=%d seq=%d end%n", &t,
                &seq, &end);
         ASSERT_TRUE(HasTimestamp(line) && kStampLen + end == line.size() && t >= 0 && t < kThreads)

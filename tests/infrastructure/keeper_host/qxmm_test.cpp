@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -57,11 +58,8 @@ TEST_F(QxmmTest, HeapAccountsPerModuleAndRefusesForeignBlocks)
 
 TEST_F(QxmmTest, PoolsReserveGrowByStepAndStopAtTheirMaximum)
 {
-    struct Case {
-        uint32_t minNum, maxNum, step, expand;
-        uint32_t wantCapacity;
-        uint32_t wantTotalAfterFirstGrowth;
-    } cases[] = {
+    // minNum, maxNum, step, expand; the capacity, the total after the first growth.
+    const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t> cases[] = {
         {4, 10, 3, 1, 10, 7},   // 4, 7, 10
         {4, 10, 0, 1, 10, 8},   // step defaults to minNum
         {4, 6, 5, 1, 6, 6},     // the last step is cut at the maximum
@@ -69,21 +67,21 @@ TEST_F(QxmmTest, PoolsReserveGrowByStepAndStopAtTheirMaximum)
         {0, 5, 0, 1, 5, 1},     // empty at start, grows one at a time
         {64, 64, 1, 1, 64, 64}, // min equals max
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.minNum << "/" << c.maxNum << "/" << c.step);
-        uint32_t id = Pool(c.minNum, c.maxNum, c.step, c.expand);
-        EXPECT_EQ(Used(id, &QxmmPartitionStat::total), c.minNum);
+    for (const auto &[minNum, maxNum, step, expand, capacity, firstGrowth] : cases) {
+        SCOPED_TRACE(testing::Message() << minNum << "/" << maxNum << "/" << step);
+        uint32_t id = Pool(minNum, maxNum, step, expand);
+        EXPECT_EQ(Used(id, &QxmmPartitionStat::total), minNum);
         std::vector<void *> all;
-        for (uint32_t i = 0; i <= c.minNum && i < c.wantCapacity; ++i) {
+        for (uint32_t i = 0; i <= minNum && i < capacity; ++i) {
             all.push_back(nullptr);
             ASSERT_EQ(allocStructure(id, &all.back(), kOwner, "t"), 0);
         }
-        EXPECT_EQ(Used(id, &QxmmPartitionStat::total), c.wantTotalAfterFirstGrowth);
+        EXPECT_EQ(Used(id, &QxmmPartitionStat::total), firstGrowth);
         for (void *b = nullptr; allocStructure(id, &b, kOwner, "t") == 0; b = nullptr) {
             all.push_back(b);  // until the pool refuses: every one distinct
         }
-        EXPECT_EQ(std::set<void *>(all.begin(), all.end()).size(), c.wantCapacity);
-        EXPECT_EQ(Used(id, &QxmmPartitionStat::total), c.wantCapacity);
+        EXPECT_EQ(std::set<void *>(all.begin(), all.end()).size(), capacity);
+        EXPECT_EQ(Used(id, &QxmmPartitionStat::total), capacity);
         EXPECT_EQ(deletePartitionByID(id), 0);
     }
 }

@@ -5,19 +5,17 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 namespace {
 
 // Each call writes into an 8-byte buffer holding "abc" and filled with 'x'
 // behind it; the row gives the result and what the buffer holds afterwards
-// (a refused string call leaves an empty string).
-TEST(SecurecTest, StringCallsCheckTheDestinationSize)
+// (a refused string call leaves an empty string, a refused copy zeroes the
+// destination, a refused fill still fills it).
+TEST(SecurecTest, CallsCheckTheDestinationSizeAndOverlap)
 {
-    const struct {
-        std::function<int(char *)> call;
-        int want;
-        const char *text;
-    } cases[] = {
+    const std::tuple<std::function<int(char *)>, int, const char *> cases[] = {
         {[](char *b) { return strcpy_s(b, 4, "abc"); }, EOK, "abc"},
         {[](char *b) { return strcpy_s(b, 3, "abc"); }, ERANGE, ""},
         {[](char *b) { return strcpy_s(b, 4, nullptr); }, EINVAL, ""},
@@ -33,13 +31,21 @@ TEST(SecurecTest, StringCallsCheckTheDestinationSize)
         {[](char *b) { return snprintf_s(b, 8, 3, "%d", 123456); }, -1, "123"},  // cut text stays
         {[](char *b) { return snprintf_s(b, 8, 7, "%d", 1234567); }, 7, "1234567"},
         {[](char *b) { return snprintf_s(b, 8, 8, "%d", 12345678); }, -1, ""},
+        {[](char *b) { return memcpy_s(b, 4, "wxy", 4); }, EOK, "wxy"},
+        {[](char *b) { return memcpy_s(b, 4, "wxyz", 5); }, ERANGE, ""},
+        {[](char *b) { return memcpy_s(b, 4, nullptr, 1); }, EINVAL, ""},
+        {[](char *b) { return memcpy_s(b + 1, 7, b, 2); }, EINVAL, "a"},  // overlap
+        {[](char *b) { return memmove_s(b + 1, 7, b, 2); }, EOK, "aab"},
+        {[](char *b) { return memset_s(b, 3, '7', 3); }, EOK, "777"},
+        {[](char *b) { return memset_s(b, 3, '1', 4); }, ERANGE, "111"},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto &[call, want, text] = cases[i];
         char buf[16];
         memset(buf, 'x', sizeof(buf));
         memcpy(buf, "abc", 4);
-        EXPECT_EQ(cases[i].call(buf), cases[i].want) << i;
-        EXPECT_STREQ(buf, cases[i].text) << i;
+        EXPECT_EQ(call(buf), want) << i;
+        EXPECT_STREQ(buf, text) << i;
     }
     EXPECT_EQ(strcpy_s(nullptr, 4, "a"), EINVAL);
     char field[40];
@@ -47,26 +53,6 @@ TEST(SecurecTest, StringCallsCheckTheDestinationSize)
     char out[41];  // a 40-character field without a terminator copies exactly 40 characters
     EXPECT_EQ(strncpy_s(out, sizeof(out), field, sizeof(field)), EOK);
     EXPECT_EQ(strlen(out), 40u);
-}
-
-TEST(SecurecTest, MemoryCallsCheckSizesAndOverlap)
-{
-    char dst[4] = {1, 2, 3, 4};
-    const char src[6] = {9, 9, 9, 9, 9, 9};
-    EXPECT_EQ(memcpy_s(dst, sizeof(dst), src, 4), EOK);
-    EXPECT_EQ(dst[3], 9);
-    EXPECT_EQ(memcpy_s(dst, sizeof(dst), src, 5), ERANGE);
-    EXPECT_EQ(dst[0], 0) << "a refused copy zero-fills the destination";
-    EXPECT_EQ(memcpy_s(dst, sizeof(dst), nullptr, 1), EINVAL);
-    char overlap[8] = "abcdefg";
-    EXPECT_EQ(memcpy_s(overlap + 1, 7, overlap, 4), EINVAL);
-    char moved[8] = "abcdefg";
-    EXPECT_EQ(memmove_s(moved + 1, 7, moved, 4), EOK);
-    EXPECT_STREQ(moved, "aabcdfg");
-    EXPECT_EQ(memset_s(dst, sizeof(dst), 7, 4), EOK);
-    EXPECT_EQ(dst[3], 7);
-    EXPECT_EQ(memset_s(dst, sizeof(dst), 1, 5), ERANGE);
-    EXPECT_EQ(dst[3], 1) << "a refused fill still fills the destination";
 }
 
 }  // namespace

@@ -83,8 +83,7 @@ TEST_F(ScheduleTaskTest, FiniteTasksRunExactlyTheirCountFromTheirOwnCopy)
 // once: a new task of that name starts, and the next cancel reaches it.
 TEST_F(ScheduleTaskTest, DuplicateNamesAreRefusedUntilCancelFreesThem)
 {
-    Probe p;
-    Probe q;
+    Probe p, q;
     p.block = true;
     ScheduleTaskInfo info = Info("dup", &p, 1, 0);
     ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
