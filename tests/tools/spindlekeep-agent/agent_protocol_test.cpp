@@ -112,7 +112,7 @@ TEST(AgentLimits, LargestAnswersOfTheDaemonsBatchSizesFitIn8191Bytes)
         EXPECT_EQ(CheckBatches(agent.socket(), type, names), 64u) << kMethods[type] << ": a disk was cut to fit";
     }
     JsonPtr io = Call(agent.socket(), "dca_get_disks_iostat", DevicesParams({names[0]}, true));
-    EXPECT_EQ(strlen(Member(Disk(io, 0), "bytes_read")->valuestring), 20u);
+    EXPECT_EQ(strlen(Member(cJSON_GetArrayItem(Disks(io), 0), "bytes_read")->valuestring), 20u);
     size_t bytes = 0;
     JsonPtr many = Call(agent.socket(), "dca_get_disks_health_info", DevicesParams(names), &bytes);
     EXPECT_LE(bytes, 8191u);
