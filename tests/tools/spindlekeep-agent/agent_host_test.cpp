@@ -94,12 +94,8 @@ HostOptions FakeHost(const TempDir &dir)
                                         "  */nvme0n1) cat " + data + "/smart-nvme-failed.json ;;\n"
                                         "  *) echo 'Smartctl open device failed'; exit 2 ;;\nesac\n");
     chmod(dir.Join("smartctl").c_str(), 0755);
-    HostOptions options;
-    options.sysfsRoot = dir.Join("sys");
-    options.diskstatsPath = dir.Join("diskstats");
-    options.devRoot = "/dev";
-    options.smartctl = dir.Join("smartctl");
-    return options;
+    return HostOptions{.sysfsRoot = dir.Join("sys"), .diskstatsPath = dir.Join("diskstats"), .devRoot = "/dev",
+                       .smartctl = dir.Join("smartctl")};
 }
 
 TEST(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)
