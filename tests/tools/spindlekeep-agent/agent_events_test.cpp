@@ -15,15 +15,10 @@ using namespace agent_test;
 
 class AgentTime : public ::testing::Test {
   protected:
-    void Start(const std::string &fleetText, const std::vector<std::string> &extra = {})
+    void Start(std::vector<std::string> extra)
     {
-        std::vector<std::string> args = {"--role", "kernel", "--control", "--time-scale", "0"};
-        if (!fleetText.empty()) {
-            WriteFileText(dir_.Join("fleet.json"), fleetText);
-            args.insert(args.end(), {"--fleet", dir_.Join("fleet.json")});
-        }
-        args.insert(args.end(), extra.begin(), extra.end());
-        agent_ = std::make_unique<AgentProcess>(args, dir_.Join("k.sock"));
+        extra.insert(extra.begin(), {"--role", "kernel", "--control", "--time-scale", "0"});
+        agent_ = std::make_unique<AgentProcess>(extra, dir_.Join("k.sock"));
         ASSERT_TRUE(agent_->WaitReady());
     }
     JsonPtr Iostat() { return Call(agent_->socket(), "dca_get_disks_iostat", DevicesParams({"sda"}, true)); }
@@ -35,7 +30,7 @@ class AgentTime : public ::testing::Test {
 // Each fault mode, injected once on the named method, then used up.
 TEST_F(AgentTime, EveryFaultModeMisbehavesAsNamed)
 {
-    ASSERT_NO_FATAL_FAILURE(Start(""));
+    ASSERT_NO_FATAL_FAILURE(Start({}));
     const std::string base = R"({"jsonrpc":"2.0","method":"dca_get_disks_base_info","id":3,"params":{"devices":["sda","sdb","sdc","sdd"]}})";
     const std::string brief = R"({"jsonrpc":"2.0","method":"dca_get_disks_brief_info","id":3})";
     struct Case {
@@ -82,10 +77,11 @@ TEST_F(AgentTime, EveryFaultModeMisbehavesAsNamed)
 // --time-scale counts; exact times are pinned on the manual clock).
 TEST_F(AgentTime, FaultsCountDownAndTheRealClockDrivesTheFleet)
 {
-    ASSERT_NO_FATAL_FAILURE(Start(R"({"disks":[{"device_name":"sda","serial_number":"F1","type":"SSD_SATA","vendor":"ATA"}],
-        "faults":[{"method":"dca_get_disks_iostat","mode":"garbage","count":2}]})",
-                                  {"--fault", "dca_get_disks_brief_info=close:1", "--fault", "*=bad_envelope:1",
-                                   "--time-scale", "1000"}));
+    WriteFileText(dir_.Join("fleet.json"),
+                  R"({"disks":[{"device_name":"sda","serial_number":"F1","type":"SSD_SATA","vendor":"ATA"}],
+                      "faults":[{"method":"dca_get_disks_iostat","mode":"garbage","count":2}]})");
+    ASSERT_NO_FATAL_FAILURE(Start({"--fleet", dir_.Join("fleet.json"), "--fault", "dca_get_disks_brief_info=close:1",
+                                   "--fault", "*=bad_envelope:1", "--time-scale", "1000"}));
     auto now = [&] { return Member(Member(Call(agent_->socket(), "agent_status").get(), "result"), "now")->valuedouble; };
     double first = now();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
