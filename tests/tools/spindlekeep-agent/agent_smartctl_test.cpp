@@ -100,11 +100,9 @@ TEST(AgentSmartctl, SenseCodesWearAndOutOfRangeNumbers)
     }
     // An ATA SSD's wear is read from attribute 177, 231 or 233, whichever it has.
     for (int id : {177, 231, 233}) {
-        EXPECT_EQ(ParseText(R"({"device":{"protocol":"ATA"},"rotation_rate":0,"ata_smart_attributes":{"table":[{"id":)" +
-                            std::to_string(id) + R"(,"value":70}]}})")
-                      .health.wear,
-                  3000u)
-            << id;
+        std::string text = R"({"device":{"protocol":"ATA"},"rotation_rate":0,)";
+        text += R"("ata_smart_attributes":{"table":[{"id":)" + std::to_string(id);
+        EXPECT_EQ(ParseText(text + R"(,"value":70}]}})").health.wear, 3000u) << id;
     }
     SmartctlInfo info = ParseText(
         R"({"user_capacity":{"bytes":1e300},"logical_block_size":-5,"rotation_rate":-1e300,)"
