@@ -113,11 +113,11 @@ RawAnswer RawCall(const std::string &socketPath, const std::string &request, dou
 
 std::string DevicesParams(const std::vector<std::string> &devices, bool withPeriod)
 {
-    std::string text = "{\"devices\":[";
-    for (size_t i = 0; i < devices.size(); ++i) {
-        text += (i == 0 ? "\"" : ",\"") + devices[i] + "\"";
+    std::string text;
+    for (const std::string &device : devices) {
+        text += (text.empty() ? "\"" : ",\"") + device + "\"";
     }
-    return text + (withPeriod ? "],\"period\":\"20\"}" : "]}");
+    return "{\"devices\":[" + text + (withPeriod ? "],\"period\":\"20\"}" : "]}");
 }
 
 JsonPtr Call(const std::string &socketPath, const std::string &method, const std::string &paramsJson,
