@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
@@ -157,14 +159,11 @@ bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked)
 
 int DaemonCopy(DaemonMessage type, const cJSON *disk)
 {
-    union {
-        DiskBriefInfo brief;
-        DiskBaseInfo base;
-        DiskHealthInfoSnWrap health;
-        DiskIoInfoFrameSnWrap io;
-    } record;
-    memset(&record, 0, sizeof(record));
-    return g_copyStructFromJsonStrategyMap[type](disk, &record);
+    // Room for the record of any message type.
+    constexpr size_t kSize = std::max({sizeof(DiskBriefInfo), sizeof(DiskBaseInfo),
+                                       sizeof(DiskHealthInfoSnWrap), sizeof(DiskIoInfoFrameSnWrap)});
+    alignas(std::max_align_t) unsigned char record[kSize]{};
+    return g_copyStructFromJsonStrategyMap[type](disk, record);
 }
 
 }  // namespace agent_test
