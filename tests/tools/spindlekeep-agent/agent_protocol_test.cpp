@@ -19,6 +19,19 @@ using namespace agent_test;
 const char *const kMethods[kMessageCount] = {"dca_get_disks_brief_info", "dca_get_disks_base_info",
                                              "dca_get_disks_health_info", "dca_get_disks_iostat"};
 
+// The device names of the brief answer.
+std::vector<std::string> DeviceNames(const std::string &socketPath)
+{
+    std::vector<std::string> names;
+    JsonPtr brief = Call(socketPath, "dca_get_disks_brief_info");
+    const cJSON *disk = nullptr;
+    cJSON_ArrayForEach(disk, Disks(brief))
+    {
+        names.push_back(Member(disk, "device_name")->valuestring);
+    }
+    return names;
+}
+
 // Asks about names in the daemon's batch sizes, as its batch workers do (the
 // brief answer is asked once, for all); every answer and every disk must be
 // taken by the daemon's own checks and copiers and fit its receive. Returns

@@ -133,18 +133,6 @@ JsonPtr Call(const std::string &socketPath, const std::string &method, const std
     return ParseJson(raw.bytes);
 }
 
-std::vector<std::string> DeviceNames(const std::string &socketPath)
-{
-    std::vector<std::string> names;
-    JsonPtr brief = Call(socketPath, "dca_get_disks_brief_info");
-    const cJSON *disk = nullptr;
-    cJSON_ArrayForEach(disk, Disks(brief))
-    {
-        names.push_back(Member(disk, "device_name")->valuestring);
-    }
-    return names;
-}
-
 static_assert(+kBrief == +MESSAGE_DISK_BRIEF_INFO && +kBase == +MESSAGE_DISK_BASE_INFO &&
               +kHealth == +MESSAGE_DISK_HEALTH_INFO && +kIostat == +MESSAGE_DISK_IOSTAT &&
               +kMessageCount == +MESSAGE_TYPE_BUTT);

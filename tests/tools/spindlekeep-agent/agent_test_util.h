@@ -60,6 +60,5 @@ int DaemonCopy(DaemonMessage type, const cJSON *disk);
 inline const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
 // answer.result.disks
 inline const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
-std::vector<std::string> DeviceNames(const std::string &socketPath);  // of the brief answer
 
 }  // namespace agent_test
