@@ -22,9 +22,7 @@ ReplayHost RunHost(uint32_t windows, TraceSample normal, TraceSample slow, uint3
                TraceHost *h)
 {
     h->name = "host_x";
-    for (uint32_t d = 0; d < 6; ++d) {
-        h->drives.push_back("disk" + std::to_string(d + 1));
-    }
+    h->drives = {"disk1", "disk2", "disk3", "disk4", "disk5", "disk6"};
     for (uint32_t w = 0; w < windows; ++w) {
         TraceWindow win{"day" + std::to_string(w) + ".csv", 1000 + 100000 * static_cast<int64_t>(w), 20, {}};
         for (uint32_t d = 0; d < 6; ++d) {
