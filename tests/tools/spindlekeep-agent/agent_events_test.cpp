@@ -62,9 +62,8 @@ TEST_F(AgentTime, EveryFaultModeMisbehavesAsNamed)
         EXPECT_EQ(answer != nullptr, c.parses);
         EXPECT_EQ(DaemonTakesResult(c.request == &brief ? kBrief : kBase, answer.get(), 4), c.daemonTakes);
         EXPECT_EQ(c.disks < 0 ? -1 : cJSON_GetArraySize(Disks(answer)), c.disks);
-        if (r.bytes.size() > 8191) {
-            EXPECT_EQ(ParseJson(r.bytes.substr(0, 8191)), nullptr) << "the daemon's cut must not parse";
-        }
+        EXPECT_TRUE(r.bytes.size() <= 8191 || ParseJson(r.bytes.substr(0, 8191)) == nullptr)
+            << "the daemon's cut must not parse";
         RawAnswer next = RawCall(agent_->socket(), *c.request);
         EXPECT_TRUE(DaemonTakesEnvelope(ParseJson(next.bytes).get()));
         EXPECT_LT(next.seconds, 1.0);
@@ -89,8 +88,7 @@ TEST_F(AgentTime, FaultsCountDownAndTheRealClockDrivesTheFleet)
     EXPECT_EQ(Iostat(), nullptr);
     // The fleet's garbage is used up; the wildcard rule now takes the next call.
     JsonPtr wild = Iostat();
-    ASSERT_NE(wild, nullptr);
-    EXPECT_FALSE(DaemonTakesEnvelope(wild.get()));
+    EXPECT_TRUE(wild != nullptr && !DaemonTakesEnvelope(wild.get())) << "not a bad envelope";
     EXPECT_TRUE(RawCall(agent_->socket(), R"({"jsonrpc":"2.0","method":"dca_get_disks_brief_info","id":1})").bytes.empty());
     EXPECT_TRUE(DaemonTakesEnvelope(Call(agent_->socket(), "dca_get_disks_brief_info").get()));
     EXPECT_NE(Iostat(), nullptr);
