@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 
 #include "agent_test_util.h"
@@ -170,13 +169,12 @@ TEST_F(AgentProtocol, ServesManyConnectionsAtOnceWhileOneIsDelayed)
               nullptr);
     std::thread slow([&] { Call(sock_, "dca_get_disks_health_info", DevicesParams({"sda"})); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::atomic<int> good{0};
     std::vector<std::thread> clients;
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 32; ++i) {
         clients.emplace_back([&] {
             JsonPtr answer = Call(sock_, "dca_get_disks_iostat", DevicesParams({"sda", "sdb", "nvme0n1"}, true));
-            good += DaemonTakesEnvelope(answer.get()) && cJSON_GetArraySize(Disks(answer)) == 3 ? 1 : 0;
+            EXPECT_EQ(DaemonTakesEnvelope(answer.get()) ? cJSON_GetArraySize(Disks(answer)) : 0, 3);
         });
     }
     for (std::thread &t : clients) {
@@ -185,7 +183,6 @@ TEST_F(AgentProtocol, ServesManyConnectionsAtOnceWhileOneIsDelayed)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0)
         << "the delayed connection held up the others";
     slow.join();
-    EXPECT_EQ(good.load(), 32);
 }
 
 TEST(AgentLifecycle, SigtermRemovesTheSocketAndStaleSocketsAreReplaced)
