@@ -22,9 +22,8 @@ grep -qE '^replayed 4802 cycles of 2 host' "$OUT/out" || fail "cycle count"
 
 # bad input: status and the words of the message
 expect() {
-  local status=$1 words=$2; shift 2
-  run "$@" >"$OUT/out" 2>"$OUT/err"
-  local got=$?
+  local status=$1 words=$2 got=0; shift 2
+  run "$@" >"$OUT/out" 2>"$OUT/err" || got=$?
   [ "$got" = "$status" ] || fail "$* exited $got, not $status"
   grep -q -- "$words" "$OUT/err" || fail "$* did not say '$words'"
 }

@@ -78,8 +78,7 @@ TEST(ReplayEngine, HoursCountFromTheDrivesFirstWindowAndWindowsAreScoredApart)
     EXPECT_EQ(out.drives[0].windowDeclared[REPLAY_MODE_WRITTEN], (std::vector<uint8_t>{0, 1}));
     EXPECT_EQ(out.drives[1].gates.cycles, 100u);  // only window 1 had data for disk2
 
-    ReplayLabels labels;
-    labels.drives = {{"host_x", "disk1"}, {"host_x", "disk3"}, {"host_y", "disk2"}};
+    ReplayLabels labels{{{"host_x", "disk1"}, {"host_x", "disk3"}, {"host_y", "disk2"}}};
     out.drives[1].windowDeclared[REPLAY_MODE_WRITTEN][0] = 1;  // a false positive in window 0
     out.drives[1].mode[REPLAY_MODE_WRITTEN].declared = true;
     const std::pair<int, std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>> rows[] = {

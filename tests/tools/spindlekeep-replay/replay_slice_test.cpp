@@ -50,13 +50,10 @@ TEST(ReplaySlice, JsonReportNamesAndScoresTheLabelledDrive)
 
 TEST(ReplaySlice, OutOfRangeOptionsAreRefused)
 {
-    ReplayOptions bad[5];
-    bad[0].drmType = 4;
-    bad[1].ioSize = 0;
-    bad[2].fraction = 1.5;
-    bad[2].outlierSet[2] = true;
-    bad[3].windowMin = 2;
-    bad[3].outlierSet[3] = true;
+    // The last one is good: its host has too many drives.
+    const ReplayOptions bad[] = {{.drmType = 4}, {.ioSize = 0},
+                                 {.fraction = 1.5, .outlierSet = {false, false, true}},
+                                 {.windowMin = 2, .outlierSet = {false, false, false, true}}, {}};
     TraceHost crowded;
     crowded.drives.assign(129, "disk");  // one more than a zone holds
     for (const ReplayOptions &o : bad) {
