@@ -14,6 +14,7 @@ W=18  # seconds of each outage
 start_agent kernel "$FLEET"
 AGENT_SOCKET=$UREAL start_agent user "$FLEET"
 user_disks() { registry | grep SPKEU; }
+kernel_count() { test "$(registry | grep -c SPKEK)" = "$1"; }
 # dma_kernel_sns METHOD SINCE: how many kernel disks the data agent heard METHOD for, how often.
 dma_kernel_sns() {
   dma_sns "$@" | grep SPKEK | sort | uniq -c | awk '{print $1}' | uniq -c | xargs
@@ -30,7 +31,7 @@ for MODE in "$@"; do
     hangs) kill -STOP "$KAPID" ;;
     *) ctl "$KSOCK" agent_set_fault "{\"method\": \"*\", \"mode\": \"$MODE\"}" >/dev/null ;;
   esac
-  check "$MODE: the kernel agent's disks go offline" wait_for 45 eval '! registry | grep -q SPKEK'
+  check "$MODE: the kernel agent's disks go offline" wait_for 45 kernel_count 0
   check_eq "$MODE: power-offs the data agent hears (count per disk)" "$(dma_kernel_sns dma_poweroff_disk "$T1")" "6 1"
   [ $((S1 + W)) -le $SECONDS ] || sleep $((S1 + W - SECONDS))
   io=$(asked "$UREQ" method=dca_get_disks_iostat since="$T1") n=$(errors_between "$O1" "$(log_now)" .)

@@ -38,7 +38,6 @@ check "switched on: the agents are asked again" test "$(asked "$KREQ" since="$T"
 check "the CLI shows the switch on" cli_has 'feature_switch *: on' show config
 OFF=$(log_now)
 check "the CLI switches it off" quiet "$CLI" change config feature_switch=off
-check_eq "off is saved" "$(jq .feature_switch "$CONFIG")" 0
 sleep 4  # queries already under way finish
 SECOND=$(registry)
 off_window "off at run time"  # kd3 leaves
