@@ -45,8 +45,7 @@ protected:
         ASSERT_EQ(InitConfig(), 0);
     }
 
-    std::string cfg_;
-    std::string bak_;
+    std::string cfg_, bak_;
 };
 
 // A read that fails part-way must not pass for a whole copy; a missing file
