@@ -38,15 +38,7 @@ protected:
         SetConfigBakClock(nullptr);
         ConfigUnload();
     }
-    void StartWith(const std::string &text)
-    {
-        ConfigUnload();
-        WriteFileText(cfg_, text);
-        ASSERT_EQ(InitConfig(), 0);
-    }
-
-    std::string cfg_;
-    std::string bak_;
+    std::string cfg_, bak_;
 };
 
 // A read that fails part-way must not pass for a whole copy; a missing file
@@ -55,7 +47,9 @@ TEST_F(ConfigBackupTest, UnreadableOrMissingConfigurationMakesNoBackup)
 {
     ASSERT_EQ(InitConfig(), 0);  // defaults; the file does not exist yet
     EXPECT_EQ(BackUpConfigFile(), 1);
-    StartWith("{\"feature_switch\": 1}");
+    ConfigUnload();
+    WriteFileText(cfg_, "{\"feature_switch\": 1}");
+    ASSERT_EQ(InitConfig(), 0);
     {
         FileFault fault;
         fault.FailNth(FILE_SYS_READ, 1, EIO);
@@ -68,11 +62,14 @@ TEST_F(ConfigBackupTest, UnreadableOrMissingConfigurationMakesNoBackup)
 }
 
 // A recovery whose copy or permissions fail falls back to the defaults and
-// leaves no torn file; one that works restores the newest backup.
+// leaves no torn file; one that works restores the newest backup. The next
+// change's backup prunes the eight old ones to the four newest.
 TEST_F(ConfigBackupTest, MissingConfigurationIsRecoveredFromTheNewestBackup)
 {
     const std::string newer = bak_ + "/spindlekeep_config_bak__2023-11-14-22-12-00";
-    WriteFileText(bak_ + "/spindlekeep_config_bak__2023-11-14-22-11-00", "{}");
+    for (char s = '0'; s < '7'; ++s) {
+        WriteFileText(bak_ + "/spindlekeep_config_bak__2023-11-14-22-11-0" + s, "{}");
+    }
     WriteFileText(newer, R"({"feature_switch": 0, "takeover_disk_switch": 1})");
     uint32_t v = 9;
     for (FileSysId id : {FILE_SYS_WRITE, FILE_SYS_GROUP_ID}) {
@@ -92,6 +89,8 @@ TEST_F(ConfigBackupTest, MissingConfigurationIsRecoveredFromTheNewestBackup)
     EXPECT_EQ(ReadFileText(cfg_), ReadFileText(newer));
     EXPECT_EQ(StatFile(cfg_).st_mode & 07777, 0640U);
     EXPECT_EQ(GetConfigInt("disklife_prediction", &v), 1) << "keys the backup lacks stay absent";
+    ASSERT_EQ(SetConfigInt("feature_switch", 1), 0);
+    EXPECT_EQ(ListDir(bak_).size(), 5U);
 }
 
 // Readers, a writer and the periodic backup at once: every read sees a value
@@ -99,7 +98,8 @@ TEST_F(ConfigBackupTest, MissingConfigurationIsRecoveredFromTheNewestBackup)
 // newest a copy of the configuration.
 TEST_F(ConfigBackupTest, ReadersWriterAndBackupRunTogether)
 {
-    StartWith("{\"sas_hdd\": {\"min_slow_cycle\": 1000}}");
+    WriteFileText(cfg_, "{\"sas_hdd\": {\"min_slow_cycle\": 1000}}");
+    ASSERT_EQ(InitConfig(), 0);
     constexpr int kWrites = 60;
     std::atomic<bool> done{false};
     std::atomic<int> badReads{0};

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -22,13 +23,11 @@ std::string Print(const cJSON *doc)
     return s;
 }
 
-std::string Compact(const std::string &text)
-{
-    cJSON *doc = cJSON_Parse(text.c_str());
-    std::string s = Print(doc);
-    cJSON_Delete(doc);
-    return s;
-}
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+JsonPtr Parse(const char *text) { return JsonPtr(cJSON_Parse(text), cJSON_Delete); }
+
+std::string Compact(const std::string &text) { return Print(Parse(text.c_str()).get()); }
 
 const char *kSmallConfig =
     R"({"feature_switch": 0, "takeover_disk_switch": 1, "sas_hdd": {"task_cycle": 30, )"
@@ -143,12 +142,9 @@ TEST(ConfigUpgradeNodeTest, MergeRules)
         {"{}", "[1]", "fails"},
     };
     for (const auto &c : cases) {
-        cJSON *config = cJSON_Parse(c.config);
-        cJSON *upgrade = cJSON_Parse(c.upgrade);
-        int ret = ConfigUpgradeNode(config, upgrade, 0);
-        EXPECT_EQ(ret == 0 ? Print(config) : ret == 1 ? "fails" : "?", c.merged) << c.upgrade;
-        cJSON_Delete(config);
-        cJSON_Delete(upgrade);
+        JsonPtr config = Parse(c.config), upgrade = Parse(c.upgrade);
+        int ret = ConfigUpgradeNode(config.get(), upgrade.get(), 0);
+        EXPECT_EQ(ret == 0 ? Print(config.get()) : ret == 1 ? "fails" : "?", c.merged) << c.upgrade;
     }
 }
 

@@ -42,8 +42,7 @@ std::string Element(const std::string &key = "", const std::string &value = "")
 TEST(DiskMgrElementTest, ValidationFollowsTheTableLimits)
 {
     struct Case {
-        std::string key;
-        std::string value;  // "" removes the member
+        std::string key, value;  // an empty value removes the member
         bool valid;
     };
     std::vector<Case> cases = {

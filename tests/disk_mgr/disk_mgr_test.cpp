@@ -96,10 +96,9 @@ TEST_F(DiskMgrTest, LookupsListingAndMisuse)
     EXPECT_EQ(DiskInfoUpdate(0, nullptr), 7);
     ASSERT_EQ(Update(0, DISK_STATE_OFFLINE), 0);
     Register("CC");
-    uint32_t ids[3] = {};
+    uint32_t ids[3] = {}, count = 0;
     char bufs[3][DISK_SN_LEN] = {};
     KeeperStr strs[3] = {{DISK_SN_LEN, bufs[0]}, {DISK_SN_LEN, bufs[1]}, {DISK_SN_LEN, bufs[2]}};
-    uint32_t count = 0;
     EXPECT_EQ(DiskMgrListAllDisk(ids, strs, 3, nullptr), -1);
     ASSERT_EQ(DiskMgrListAllDisk(ids, strs, 3, &count), 0);
     EXPECT_EQ(std::to_string(count) + std::to_string(ids[0]) + bufs[0] + std::to_string(ids[1]) + bufs[1],

@@ -17,8 +17,7 @@ user_disks() { registry | grep SPKEU; }
 kernel_count() { test "$(registry | grep -c SPKEK)" = "$1"; }
 # dma_kernel_sns METHOD SINCE: how many kernel disks the data agent heard METHOD for, how often.
 dma_kernel_sns() {
-  jq -r --arg m "$1" --argjson t "$2" 'select(.method == $m and .time >= $t) | .params.sn' "$DMA_LOG" |
-    grep SPKEK | sort | uniq -c | awk '{print $1}' | uniq -c | xargs
+  dma_sns "$@" | grep SPKEK | sort | uniq -c | awk '{print $1}' | uniq -c | xargs
 }
 
 up_with 9

@@ -57,8 +57,10 @@ wait_for() {
 start_daemon() { "$DAEMON" "$@" >>"$OUT" 2>&1 & DPID=$!; settling; }
 # stop_daemon: SIGTERM and wait; sets DSTATUS.
 stop_daemon() { kill -TERM "$DPID" 2>/dev/null || true; DSTATUS=0; wait "$DPID" || DSTATUS=$?; }
-# stop_and_finish: SIGTERM must end the daemon with 0; then the verdict.
-stop_and_finish() { stop_daemon; check_eq "SIGTERM ends the daemon" "$DSTATUS" 0; finish; }
+# stop_ok [WHAT]: SIGTERM must end the daemon with 0.
+stop_ok() { stop_daemon; check_eq "${1:-SIGTERM ends the daemon}: exit status" "$DSTATUS" 0; }
+# stop_and_finish: stop_ok, then the verdict.
+stop_and_finish() { stop_ok; finish; }
 finish() {
   [ "$FAILS" -ne 0 ] || { echo "all checks passed"; return 0; }
   echo "---- daemon output"; tail -n 50 "$OUT" 2>/dev/null || true
@@ -102,8 +104,7 @@ ctl() { "$PY" "$SCEN" ctl "$@"; }
 # "proxy" (any non-empty word) the kernel agent listens on $KREAL behind a
 # recording proxy.
 start_fleet() {
-  "$PY" "$SCEN" fleet "$FLEET" "$1" "$2"
-  jq --argjson e "${3:-[]}" '.events += $e' "$FLEET" >"$FLEET.new" && mv "$FLEET.new" "$FLEET"
+  "$PY" "$SCEN" fleet "$FLEET" "$1" "$2" "${3:-[]}"
   AGENT_SOCKET=${4:+$KREAL} start_agent kernel "$FLEET"
   shift 4 2>/dev/null || shift $#
   start_agent user "$FLEET" "$@"
@@ -126,8 +127,10 @@ count_is() { test "$(registered_count)" = "$1"; }
 registered() { registry | awk '{print $2}' | grep -qx "$1"; }
 id_of() { registry | awk -v sn="$1" '$2 == sn {print $1}'; }
 alive_up() { test -f "$ALIVE"; }
-# dma_sns METHOD: the serial number of each call of METHOD the data agent heard.
-dma_sns() { jq -r --arg m "$1" 'select(.method == $m) | .params.sn' "$DMA_LOG" 2>/dev/null; }
+# dma_sns METHOD [SINCE]: the serial number of each call of METHOD the data
+# agent heard (since Unix time SINCE).
+dma_sns() { jq -r --arg m "$1" --argjson t "${2:-0}" \
+  'select(.method == $m and .time >= $t) | .params.sn' "$DMA_LOG" 2>/dev/null; }
 # announced: the number of disks the host log says were registered so far.
 announced() { cat "$LOG_DIR"/spindlekeep.log* 2>/dev/null | grep -c "online disk, sn = " || true; }
 # up_with N: the daemon started and N disks registered; REG holds the registry.

@@ -15,7 +15,6 @@ source "$(dirname "$0")/lib.sh" "$@"
 
 SLICE=$SRC/tests/tools/spindlekeep-replay/data/host_22
 HOST=host_22 SLOW=disk11
-mkdir -p "$P/config"
 write_config 1 50 '{"nvme_disk": {"outlier_switch": 1, "outlier_window_minutes": 5, "outlier_fraction_percent": 10}}'
 chmod 0640 "$CONFIG"
 echo '{"disks": []}' >"$FLEET"

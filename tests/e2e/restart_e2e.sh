@@ -64,8 +64,8 @@ advance
 check "the re-inserted disk is registered again" wait_for 15 count_is 8
 check_eq "and announced once more" "$(grep -c "online disk, sn = SPKEK0002," "$HOST_LOG")" 2
 
+# A run-time change: the shows compared after the restart hold it only if it was saved.
 check "the CLI changes a setting" quiet "$CLI" change dpr_smart disk_type=3 task_cycle=600
-check_eq "and saves it" "$(jq .sas_hdd.task_cycle "$CONFIG")" 600
 cp "$CONFIG" /tmp/config.written
 for s in $SHOWS; do "$CLI" show "$s" >"/tmp/$s.before"; done
 stop_daemon

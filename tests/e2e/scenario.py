@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 # Helpers of the end-to-end scenarios (see lib.sh for the shell side).
 #
-#   scenario.py fleet OUT KERNEL USER [ARRIVE_AT STEP]
+#   scenario.py fleet OUT KERNEL USER [EVENTS_JSON [ARRIVE_AT STEP]]
 #       A fleet file of KERNEL + USER whitelisted disks (device names kd<i>
-#       and nvu<i>, serial numbers SPKE<role><i>). With ARRIVE_AT the disks
-#       are pulled at time 0 and inserted one by one from ARRIVE_AT, STEP
-#       seconds apart, so they arrive while the daemon runs.
+#       and nvu<i>, serial numbers SPKE<role><i>) with the events given. With
+#       ARRIVE_AT the disks are pulled at time 0 and inserted one by one from
+#       ARRIVE_AT, STEP seconds apart, so they arrive while the daemon runs.
 #   scenario.py registry FILE
 #       Loads a registry file the way the daemon must be able to and prints
 #       "id sn state slot" lines by id; exits 1 naming the first problem
@@ -33,7 +33,7 @@ KINDS = [("SSD_SATA", "ATA", "KSSD-SA960", 512), ("SSD_SAS", "KORVAN", "KV-SAS16
          ("HDD_SAS", "SEAGATE", "ST4000NM0043", 512), ("SSD_NVMe", "KORVAN", "KV-NVMe3840", 4096)]
 
 
-def fleet(out, kernel, user, arrive=None, step=0.0):
+def fleet(out, kernel, user, extra="[]", arrive=None, step=0.0):
     disks, events = [], []
     for role, n, dev, kind, slot in (("kernel", int(kernel), "kd%d", lambda i: KINDS[i % 3], 0),
                                      ("user", int(user), "nvu%d", lambda i: KINDS[3], 100)):
@@ -49,7 +49,7 @@ def fleet(out, kernel, user, arrive=None, step=0.0):
         events += [{"at": 0, "disk": d["device_name"], "type": "pull"},
                    {"at": float(arrive) + n * float(step), "disk": d["device_name"], "type": "insert"}]
     with open(out, "w") as f:
-        json.dump({"tick_rate": 1000, "disks": disks, "events": events}, f)
+        json.dump({"tick_rate": 1000, "disks": disks, "events": events + json.loads(extra)}, f)
 
 
 # Members of a registry element: JSON type and the check of its value (the
@@ -79,14 +79,18 @@ def registry(path):
         print(e["diskId"], e["sn"], e["diskState"], e["slotId"])
 
 
-def ctl(sock, method, params=None):
-    req = {"jsonrpc": "2.0", "id": 1, "method": method, **({"params": json.loads(params)} if params else {})}
+# One request to an agent; its whole answer (up to the agent's close).
+def call(sock, data):
     with socket.socket(socket.AF_UNIX) as s:
         s.settimeout(10)
         s.connect(sock)
-        s.sendall(json.dumps(req).encode())
-        s.shutdown(socket.SHUT_WR)
-        print(s.recv(65536).decode())
+        s.sendall(data)
+        return b"".join(iter(lambda: s.recv(65536), b""))
+
+
+def ctl(sock, method, params=None):
+    req = {"jsonrpc": "2.0", "id": 1, "method": method, **({"params": json.loads(params)} if params else {})}
+    print(call(sock, json.dumps(req).encode()).decode())
 
 
 def asked(log, *conds):
@@ -125,11 +129,7 @@ def relay(conn, target, log, lock):
                 entry = {"method": "?", "devices": []}
             with lock, open(log, "a") as f:
                 f.write(json.dumps(dict(entry, time=time.time())) + "\n")
-            with socket.socket(socket.AF_UNIX) as up:
-                up.settimeout(10)
-                up.connect(target)
-                up.sendall(data)
-                conn.sendall(b"".join(iter(lambda: up.recv(65536), b"")))
+            conn.sendall(call(target, data))
         except OSError:
             pass  # the daemon sees a closed connection, as from a dead agent
 

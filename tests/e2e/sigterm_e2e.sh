@@ -7,7 +7,6 @@ source "$(dirname "$0")/lib.sh" "$@"
 
 start_fleet 8 2 '[]' proxy
 write_config 1 50
-requests() { wc -l <"$KREQ"; }
 config_loads() { grep -c "Config init successfully" "$HOST_LOG"; }
 # busy_clients: diagnose requests and CLI commands, back to back, until killed.
 busy_clients() {
@@ -26,8 +25,8 @@ for delay in 0.7 1.9 3.4; do
 s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.send(b"\0\0"); time.sleep(60)' \
     "$P/config/CLI_UDS.unix" 2>/dev/null & HALF=$!
   # Stop 0.3 s after an agent query went out: its answer is 1.7 s away.
-  n=$(requests)
-  wait_for 10 eval 'test "$(requests)" -gt $n' || fail "no agent query went out"
+  n=$(wc -l <"$KREQ")
+  wait_for 10 eval 'test "$(wc -l <"$KREQ")" -gt $n' || fail "no agent query went out"
   sleep 0.3 && T=$(date +%s.%N) && stop_daemon
   kill "$BUSY" "$HALF"; wait "$BUSY" "$HALF" 2>/dev/null || true
   check "after ${delay}s: an agent query was in flight" \

@@ -52,16 +52,6 @@ TEST(InitTest, FailureFinalisesEarlierStepsInReverseOrder)
     }
 }
 
-class LockFileTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(mkdir(dir_.Join("config").c_str(), 0750), 0);
-        ASSERT_EQ(SetConfigPrefix(dir_.Path().c_str()), 0);
-    }
-    TempDir dir_;
-};
-
 // The lock belongs to the process, so a conflict needs a second process: runs
 // `fn` in a child and gives its exit status.
 int InChild(const std::function<int()> &fn)
@@ -75,20 +65,23 @@ int InChild(const std::function<int()> &fn)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(LockFileTest, SecondMasterFindsTheLockHeld)
+TEST(LockFileTest, SecondMasterFindsTheLockHeld)
 {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.Join("config").c_str(), 0750), 0);
+    ASSERT_EQ(SetConfigPrefix(dir.Path().c_str()), 0);
     auto lock = [] { return KeeperTryLockFile(F_WRLCK); };
     auto held = [] { return KeeperProcessLockHeld() ? 1 : 0; };
     EXPECT_EQ(InChild(held), 0) << "no lock file yet";
     EXPECT_EQ(InChild(lock), 0) << "no holder yet";
     EXPECT_EQ(InChild(held), 0) << "the holder has gone";
     ASSERT_EQ(ProcessCheckInit(), 0);
-    EXPECT_EQ(StatFile(dir_.Join("config/spindlekeep_master_process_lockfile")).st_mode & 0777,
+    EXPECT_EQ(StatFile(dir.Join("config/spindlekeep_master_process_lockfile")).st_mode & 0777,
               0600u);
     EXPECT_EQ(InChild(lock), EAGAIN);
     EXPECT_EQ(InChild(held), 1);
 
-    ASSERT_EQ(SetConfigPrefix(dir_.Join("nowhere").c_str()), 0);
+    ASSERT_EQ(SetConfigPrefix(dir.Join("nowhere").c_str()), 0);
     EXPECT_EQ(KeeperTryLockFile(F_WRLCK), ENOENT);
 }
 

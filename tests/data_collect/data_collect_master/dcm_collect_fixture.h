@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "data_collect/data_collect_master/dcm_rpc.h"
@@ -50,14 +51,7 @@ public:
         server_.SetResponder([this](const std::string &req) { return Respond(req); });
     }
 
-    AgentInfo Info() const
-    {
-        AgentInfo a{};
-        name_.copy(a.agentName, sizeof(a.agentName) - 1);
-        a.agentType = AGENT_TYPE_SOCK_FILE;
-        server_.Path().copy(a.addr.sockFile, sizeof(a.addr.sockFile) - 1);
-        return a;
-    }
+    AgentInfo Info() const { return SockAgent(name_, server_.Path()); }
     UnixAgentServer &Server() { return server_; }
 
     void SetDisks(const std::vector<TestDisk> &disks) { Lock l(mu_); disks_ = disks; }
@@ -66,12 +60,15 @@ public:
     // Answers garbage only to requests naming exactly `n` devices.
     void SetFaultForBatchSize(const std::string &method, int n) { Lock l(mu_); batchFault_[method] = n; }
 
-    // Requests of `method`, in arrival order.
-    std::vector<std::string> RequestsOf(const std::string &method) const
+    // Requests of `method` whose text holds `part`, in arrival order.
+    std::vector<std::string> RequestsOf(const std::string &method,
+                                        const std::string &part = "") const
     {
         std::vector<std::string> all = server_.Requests(), out;
-        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
-                     [&](const std::string &r) { return r.find("\"method\":" + Q(method)) != std::string::npos; });
+        const std::string key = "\"method\":" + Q(method);
+        std::copy_if(all.begin(), all.end(), std::back_inserter(out), [&](const std::string &r) {
+            return r.find(key) != std::string::npos && r.find(part) != std::string::npos;
+        });
         return out;
     }
 
@@ -172,10 +169,10 @@ struct CollectEnv {
 };
 inline CollectEnv *g_env = nullptr;
 
-// Whether `sn` is registered (its id in `id`). Read through the store, under
-// its lock, so that a registration is seen only once it is complete (agent
-// message included).
-inline bool IsRegistered(const std::string &sn, uint32_t *id = nullptr)
+// Whether `sn` is registered. Read through the store, under its lock, so
+// that a registration is seen only once it is complete (agent message
+// included).
+inline bool IsRegistered(const std::string &sn)
 {
     uint32_t ids[MAX_DISK_NUM] = {0}, count = 0;
     char bufs[MAX_DISK_NUM][DISK_SN_LEN] = {};
@@ -183,25 +180,14 @@ inline bool IsRegistered(const std::string &sn, uint32_t *id = nullptr)
     for (uint32_t i = 0; i < MAX_DISK_NUM; ++i) {
         sns[i] = KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i]};
     }
-    if (ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) != 0) {
-        return false;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        if (sn == bufs[i]) {
-            if (id != nullptr) {
-                *id = ids[i];
-            }
-            return true;
-        }
-    }
-    return false;
+    return ListAllOnlineDisk(ids, sns, MAX_DISK_NUM, &count) == 0 &&
+           std::any_of(bufs, bufs + count, [&](const char *b) { return sn == b; });
 }
 
 // dma_* messages the data agent received naming `sn` with `method`.
-inline int DmaCount(const std::string &method, const std::string &sn)
+inline size_t DmaCount(const std::string &method, const std::string &sn)
 {
-    std::vector<std::string> reqs = g_env->dma.RequestsOf(method);
-    return std::count_if(reqs.begin(), reqs.end(), [&](auto &r) { return r.find(Q(sn)) != std::string::npos; });
+    return g_env->dma.RequestsOf(method, Q(sn)).size();
 }
 
 template <typename Pred>
@@ -241,11 +227,7 @@ protected:
     // which ctest counts as passing: each test checks it instead.
     void SetUp() override { ASSERT_TRUE(ready_) << "the suite's set-up failed"; }
     static inline bool ready_ = false;
-    static void TearDownTestSuite()
-    {
-        delete g_env;
-        g_env = nullptr;
-    }
+    static void TearDownTestSuite() { delete std::exchange(g_env, nullptr); }
     void TearDown() override
     {
         CancelAllQueryAgentScheduleTask();

@@ -27,18 +27,9 @@ protected:
         // Long enough for a slow (sanitized) agent thread to answer; the tests
         // of agents that never answer shorten it to keep the suite fast.
         DcmRpcSetSocketTimeoutMs(2000);
-        agent_ = SockAgent(server_.Path());
+        agent_ = SockAgent("test_agent", server_.Path());
     }
     void TearDown() override { DcmRpcSetSocketTimeoutMs(0); }
-
-    static AgentInfo SockAgent(const std::string &path)
-    {
-        AgentInfo a{};
-        strcpy(a.agentName, "test_agent");
-        a.agentType = AGENT_TYPE_SOCK_FILE;
-        strcpy(a.addr.sockFile, path.c_str());
-        return a;
-    }
 
     // Posts `req` as the daemon's callers do (length includes the NUL).
     static int Post(const AgentInfo &agent, const std::string &req, std::vector<char> *rsp)
@@ -66,13 +57,11 @@ TEST(DcmRpcIdTest, IdsWrapAfter65535)
 TEST(DcmRpcAgentTest, WellKnownAgentsAndTheirIdentity)
 {
     // Same socket, different agents; a byte behind the NUL still counts.
-    AgentInfo spdk = DcmWellKnownAgentGet(DCM_AGENT_SPDK);
+    AgentInfo spdk = DcmWellKnownAgentGet(DCM_AGENT_SPDK), other = spdk;
     AgentInfo dma = DcmWellKnownAgentGet(DCM_AGENT_DMA);
-    AgentInfo other = spdk;
     other.addr.sockFile[31] = 'x';
     EXPECT_TRUE(IsSameAgent(&spdk, &spdk));
-    EXPECT_FALSE(IsSameAgent(&spdk, &dma));
-    EXPECT_FALSE(IsSameAgent(&spdk, &other));
+    EXPECT_FALSE(IsSameAgent(&spdk, &dma) || IsSameAgent(&spdk, &other));
 }
 
 // Five attempts on one connection, then 32; an agent that hangs up gives 32 too.
@@ -87,7 +76,7 @@ TEST_F(DcmRpcTest, AgentThatNeverAnswersFailsWith32AfterFiveAttempts)
     EXPECT_EQ(std::pair(server_.RequestCount(), server_.ConnectionCount()), std::pair(size_t{5}, size_t{1}));
     UnixAgentServer closing;
     closing.SetMode(UnixAgentServer::Mode::kCloseAtOnce);
-    EXPECT_EQ(Post(SockAgent(closing.Path()), "{\"a\":1}", &rsp), 32);
+    EXPECT_EQ(Post(SockAgent("test_agent", closing.Path()), "{\"a\":1}", &rsp), 32);
 }
 
 // Refused at once, without a single attempt: a missing socket, an unknown
@@ -101,7 +90,7 @@ TEST_F(DcmRpcTest, UnreachableAgentsFailWith22)
     strcpy(ipv4.addr.ipv4.ip, "127.0.0.1");
     ipv4.addr.ipv4.port = 1;  // nothing listens on tcpmux
     std::vector<char> rsp(AGENT_RSP_BUF_LEN);
-    for (const AgentInfo &agent : {SockAgent("/tmp/spk-no-such-agent.sock"), badType, ipv4}) {
+    for (const AgentInfo &agent : {SockAgent("a", "/tmp/spk-no-such-agent.sock"), badType, ipv4}) {
         EXPECT_EQ(Post(agent, "{}", &rsp), 22) << agent.agentType;
     }
     EXPECT_EQ(server_.ConnectionCount(), 0u);
@@ -118,7 +107,7 @@ TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
     });
     constexpr size_t kThreads = 12, kPosts = 25;
     std::atomic<int> mismatches{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (size_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (size_t i = 0; i < kPosts; ++i) {
@@ -129,9 +118,7 @@ TEST_F(DcmRpcTest, ConcurrentPostsFromManyThreads)
             }
         });
     }
-    for (auto &th : threads) {
-        th.join();
-    }
+    threads.clear();  // joins them
     EXPECT_EQ(mismatches.load(), 0);
     std::set<std::string> ids;
     for (const std::string &r : server_.Requests()) {

@@ -35,9 +35,7 @@ TEST_F(DcmScheduleTest, AFailedBatchFailsTheMessageButNotTheOtherBatches)
         FakeAgent agent("split");
         const std::string p = fail ? "U" : "T";
         agent.SetDisks(Hdds(14, p));
-        if (fail) {
-            agent.SetFaultForBatchSize("dca_get_disks_base_info", 1);
-        }
+        agent.SetFaultForBatchSize("dca_get_disks_base_info", fail ? 1 : -1);  // -1 matches no batch
         AgentInfo info = agent.Info();
         Devices list(Hdds(14, p));
         LogCapture log;
@@ -59,8 +57,8 @@ TEST_F(DcmScheduleTest, AgentsAreListedOnceAndSearchedByFetch)
 {
     FakeAgent a("fetch_a"), b("fetch_b");
     // Off the whitelist, so that the query threads register nothing.
-    a.SetDisks({Disk("HDD_SAS", "MAXTOR", "M", "FA", "fa0")});
-    b.SetDisks({Disk("HDD_SAS", "MAXTOR", "M", "FB", "fb0"), Disk("HDD_SAS", "MAXTOR", "M", "FA", "fa0")});
+    a.SetDisks({TestDisk{"HDD_SAS", "MAXTOR", "M", "FA", "fa0"}});
+    b.SetDisks({{"HDD_SAS", "MAXTOR", "M", "FB", "fb0"}, {"HDD_SAS", "MAXTOR", "M", "FA", "fa0"}});
     AgentInfo ia = a.Info(), ib = b.Info(), never = g_env->dma.Info();
     ASSERT_EQ(SubmitQueryAgentScheduleTask(&ia), 0);
     EXPECT_EQ(SubmitQueryAgentScheduleTask(&ia), EALREADY);
@@ -105,10 +103,10 @@ TEST_F(DcmScheduleTest, ScanKeepsTheStoreInStepWithTheAgents)
 {
     FakeAgent user("scan_user");
     std::vector<TestDisk> userDisks = Hdds(3, "SU");
-    userDisks.push_back(Disk("HDD_SAS", "MAXTOR", "MX", "SU-FOREIGN", "suforeign"));
+    userDisks.push_back(TestDisk{"HDD_SAS", "MAXTOR", "MX", "SU-FOREIGN", "suforeign"});
     user.SetDisks(userDisks);
-    g_env->kernel.SetDisks({Disk("SSD_NVMe", "KORVAN", "KN", "SK-NVME", "nvme3n1"),
-                            Disk("SSD_SATA", "ATA", "XSSD-9", "SK-XSSD", "sdk1")});
+    g_env->kernel.SetDisks({TestDisk{"SSD_NVMe", "KORVAN", "KN", "SK-NVME", "nvme3n1"},
+                            TestDisk{"SSD_SATA", "ATA", "XSSD-9", "SK-XSSD", "sdk1"}});
     g_env->kernel.SetSlot("nvme3n1", 21);
     AgentInfo iu = user.Info(), ik = g_env->kernel.Info();
     ASSERT_EQ(SubmitQueryAgentScheduleTask(&iu), 0);
@@ -118,7 +116,7 @@ TEST_F(DcmScheduleTest, ScanKeepsTheStoreInStepWithTheAgents)
     const std::vector<std::string> white = {"SU0", "SU1", "SU2", "SK-NVME"};
     ASSERT_TRUE(WaitUntil([&] { return std::all_of(white.begin(), white.end(), [](auto &s) { return IsRegistered(s); }); }));
     uint32_t id = 0;
-    ASSERT_TRUE(IsRegistered("SK-NVME", &id));
+    ASSERT_EQ(GetDiskIdBySn(7, "SK-NVME", &id), 0);
     DiskBaseInfo nvme{};
     ASSERT_EQ(DiskBaseInfoGet(id, &nvme), 0);
     EXPECT_EQ(nvme.slotId, 21U);
@@ -128,7 +126,7 @@ TEST_F(DcmScheduleTest, ScanKeepsTheStoreInStepWithTheAgents)
     // Pulled from its agent: the scan takes it offline and tells the data agent.
     user.SetDisks({userDisks[0], userDisks[2], userDisks[3]});
     ASSERT_TRUE(WaitUntil([] { return !IsRegistered("SU1"); }));
-    EXPECT_TRUE(WaitUntil([] { return DmaCount("dma_poweroff_disk", "SU1") == 1; }));
+    EXPECT_TRUE(WaitUntil([] { return DmaCount("dma_poweroff_disk", "SU1") == 1u; }));
 }
 
 }  // namespace

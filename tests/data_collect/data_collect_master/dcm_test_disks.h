@@ -1,6 +1,6 @@
 // Builders of well-formed agent answer members for the collection tests, one
 // per message and disk type. Tests break one member at a time from these to
-// exercise the checks.
+// exercise the checks. Also the record of an agent on a UNIX socket.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -8,25 +8,31 @@
 #include <string>
 #include <vector>
 
+#include "data_collect/data_collect_master/dcm_rpc.h"
+
 namespace dcmtest {
+
+inline AgentInfo SockAgent(const std::string &name, const std::string &path)
+{
+    AgentInfo a{};
+    name.copy(a.agentName, sizeof(a.agentName) - 1);
+    a.agentType = AGENT_TYPE_SOCK_FILE;
+    path.copy(a.addr.sockFile, sizeof(a.addr.sockFile) - 1);
+    return a;
+}
 
 // Strings as an agent sends them (type "SSD_NVMe", "HDD_SAS", ...).
 struct TestDisk {
     std::string type, vendor, model, sn, dev;
 };
 
-inline TestDisk Disk(const std::string &type, const std::string &vendor, const std::string &model,
-                     const std::string &sn, const std::string &dev)
-{
-    return TestDisk{type, vendor, model, sn, dev};
-}
-
 // `n` SAS HDDs: serial numbers prefix0.., device names prefixd0..
 inline std::vector<TestDisk> Hdds(int n, const std::string &prefix, const std::string &vendor = "SEAGATE")
 {
     std::vector<TestDisk> disks;
     for (int i = 0; i < n; ++i) {
-        disks.push_back(Disk("HDD_SAS", vendor, "ST", prefix + std::to_string(i), prefix + "d" + std::to_string(i)));
+        const std::string k = std::to_string(i);
+        disks.push_back(TestDisk{"HDD_SAS", vendor, "ST", prefix + k, prefix + "d" + k});
     }
     return disks;
 }

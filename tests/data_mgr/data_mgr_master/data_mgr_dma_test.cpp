@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "data_collect/data_collect_master/dcm_collect_fixture.h"
 #include "data_mgr/data_mgr_master/data_mgr_fixture.h"
 
 namespace {
@@ -36,12 +37,10 @@ std::string PowerOff(const std::string &sn)
     return R"({"jsonrpc":"2.0","method":"dma_poweroff_disk","id":N,"params":{"sn":")" + sn + "\"}}";
 }
 
-bool WaitForLiveThreads(uint32_t n)
+// Whether every sync thread has ended within 20 s.
+bool NoLiveThreads()
 {
-    for (int i = 0; i < 10000 && DmmSyncTaskLiveCount() != n; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return DmmSyncTaskLiveCount() == n;
+    return dcmtest::WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, 20000);
 }
 
 using DmaMsgTest = dmtest::DataMgrFixture;
@@ -98,7 +97,7 @@ protected:
     void TearDown() override
     {
         CancelDmmSync2DmaScheduleTask();
-        EXPECT_TRUE(WaitForLiveThreads(0));
+        EXPECT_TRUE(NoLiveThreads());
         DataMgrSyncSetWaitMs(0);
         DataMgrFixture::TearDown();
     }
@@ -110,8 +109,7 @@ TEST_F(DmaSyncTest, SyncSendsBaseInfoAndStrategyOfEveryDiskInIdOrder)
     EXPECT_EQ(agent_->RequestCount(), 0u);
 
     Register("SN-A");
-    uint32_t b = Register("SN-B");
-    uint32_t c = Register("SN-C");
+    const uint32_t b = Register("SN-B"), c = Register("SN-C");
     ASSERT_EQ(DiskStateSet(b, Sn("SN-B").Ref(), DISK_STATE_FAULT), 0);
     ASSERT_EQ(DiskHandleStrategySet(c, Sn("SN-C").Ref(), DISK_STRATEGY_NO_TEXT), 0);
     agent_->ClearRequests();
@@ -143,7 +141,7 @@ TEST_F(DmaSyncTest, ConcurrentStartsAndCancels)
     StartDmmSync2DmaScheduleTask();  // refused: one is running
     EXPECT_EQ(DmmSyncTaskLiveCount(), 1u);
     DataMgrSyncSetWaitMs(1);
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 50; ++i) {
@@ -151,11 +149,9 @@ TEST_F(DmaSyncTest, ConcurrentStartsAndCancels)
             }
         });
     }
-    for (auto &th : threads) {
-        th.join();
-    }
+    threads.clear();  // joins them
     CancelDmmSync2DmaScheduleTask();
-    EXPECT_TRUE(WaitForLiveThreads(0)) << "a thread outlived its cancel";
+    EXPECT_TRUE(NoLiveThreads()) << "a thread outlived its cancel";
 }
 
 }  // namespace

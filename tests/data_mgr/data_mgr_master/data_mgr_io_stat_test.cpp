@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -22,16 +21,12 @@ constexpr DiskIoInfoFrame kLast{0, 0, 0, 0, 0, 0, 0, 0, 1000, 1000, 0};
 constexpr DiskIoInfoFrame kNew{2048000, 1024000, 200, 100, 400, 100, 7, 3, 3000, 1000, 1500000};
 constexpr DiskIoStatInfo kExample{100, 50, 1000, 500, 2000, 1000, 7, 3, 5000, 75, 0};
 
-// All fields in one line, so a mismatch shows the whole record.
-std::string Fmt(const DiskIoStatInfo &s)
+// All fields as one tuple, so a mismatch shows the whole record.
+auto Fields(const DiskIoStatInfo &s)
 {
-    std::ostringstream o;
-    for (uint64_t v : {s.readIops, s.writeIops, s.readIoBand, s.writeIoBand, s.readIoDelay,
-                       s.writeIoDelay, uint64_t{s.queueDepth}, uint64_t{s.ioBusyNum}, s.avgServeTime,
-                       uint64_t{s.utilization}, uint64_t{s.utilizationDec}}) {
-        o << v << ' ';
-    }
-    return o.str();
+    return std::make_tuple(s.readIops, s.writeIops, s.readIoBand, s.writeIoBand, s.readIoDelay,
+                           s.writeIoDelay, s.queueDepth, s.ioBusyNum, s.avgServeTime, s.utilization,
+                           s.utilizationDec);
 }
 
 DiskIoStatInfo Calc(const DiskIoInfoFrame &l, const DiskIoInfoFrame &n)
@@ -58,7 +53,7 @@ TEST_F(IoStatTest, CountersNearTwoToThe64)
                       l.read_latency_ticks + 1200, kMax, 0, 0, l.ticks + 2000, 1000,
                       l.io_time + 1000000};
     ASSERT_EQ(IoStatCheck(&l, &n), 0);
-    EXPECT_EQ(Fmt(Calc(l, n)), Fmt(DiskIoStatInfo{200, 50, 1000, 1000, 3000, 9990, 0, 0,
+    EXPECT_EQ(Fields(Calc(l, n)), Fields(DiskIoStatInfo{200, 50, 1000, 1000, 3000, 9990, 0, 0,
                                                    2000 /* 1000000 us / 500 ops */, 50, 0}));
 }
 
@@ -117,7 +112,7 @@ TEST_F(IoStatTest, EdgeIntervals)
         c.frame(n);
         DiskIoStatInfo want = kExample;
         c.want(want);
-        EXPECT_EQ(Fmt(Calc(kLast, n)), Fmt(want)) << c.name;
+        EXPECT_EQ(Fields(Calc(kLast, n)), Fields(want)) << c.name;
     }
 }
 

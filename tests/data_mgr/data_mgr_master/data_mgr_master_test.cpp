@@ -112,7 +112,7 @@ TEST_F(DataMgrTest, StatesAndStrategiesAreStoredAndSent)
 TEST_F(DataMgrTest, KeysAndArgumentsAreChecked)
 {
     uint32_t id = Register("SN-K");
-    DiskHealthInfo h{};
+    DiskHealthInfo h{}, out{};
     h.powerOnHours = 77;
     Sn right("SN-K"), wrong("SN-X");
     const struct {
@@ -126,7 +126,6 @@ TEST_F(DataMgrTest, KeysAndArgumentsAreChecked)
         {MAX_DISK_ID_NUM, right.Ref(), DATA_INFO_HEALTH, 1, -1},
         {id, wrong.Ref(), DATA_INFO_BUTT, -1, -1},
     };
-    DiskHealthInfo out{};
     for (const auto &c : cases) {
         int32_t set = DataMgrDiskInfoSet(c.id, c.sn, &h, c.type);
         EXPECT_EQ(std::make_pair(set, DataMgrDiskInfoGet(c.id, c.sn, &out, sizeof(out), c.type)),

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,11 +19,10 @@ protected:
     // The refresh run by hand over the serial numbers of `disks`.
     static int32_t Refresh(const std::vector<TestDisk> &disks)
     {
-        std::vector<std::array<char, DISK_SN_LEN>> bufs(disks.size());
+        Devices devs(disks);
         std::vector<KeeperStr> sns;
-        for (size_t i = 0; i < disks.size(); ++i) {
-            disks[i].sn.copy(bufs[i].data(), DISK_SN_LEN - 1);
-            sns.push_back(KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), bufs[i].data()});
+        for (DiskBriefInfo &d : devs.records) {
+            sns.push_back(KeeperStr{static_cast<uint32_t>(DISK_SN_LEN), d.sn});
         }
         return DiskSerialNumberRefresh(sns.data(), static_cast<uint32_t>(sns.size()));
     }
@@ -42,13 +40,9 @@ protected:
         ASSERT_EQ(SubmitQueryAgentScheduleTask(&info), 0);
     }
 
-    static int Fetches(FakeAgent &agent, const std::string &dev)
+    static size_t Fetches(FakeAgent &agent, const std::string &dev)
     {
-        int n = 0;
-        for (const std::string &r : agent.RequestsOf("dca_get_disks_base_info")) {
-            n += r.find(R"("devices":[")" + dev + R"("])") != std::string::npos;
-        }
-        return n;
+        return agent.RequestsOf("dca_get_disks_base_info", "[\"" + dev + "\"]").size();
     }
 };
 
@@ -56,11 +50,8 @@ protected:
 // and then holds even for a record that would pass.
 TEST_F(DataMgrOnlineTest, WhiteListDecisionForASet)
 {
-    DiskBaseInfo info{};
-    strcpy(info.sn, "WL-SET-1");
-    strcpy(info.vendor, "ATA");
-    strcpy(info.model, "XSSD-1");
-    info.diskType = DISK_TYPE_SSD_SATA;
+    DiskBaseInfo info{0, 0, 0, 0, 0, 0, "ATA", "XSSD-1", "", "WL-SET-1", "", "", DISK_TYPE_SSD_SATA,
+                      0};
     ASSERT_TRUE(DataMgrLock());
     EXPECT_FALSE(IsInWhiteList(DISK_SN_LEN, info.sn, &info, 0));
     strcpy(info.model, "KSSD-1");
@@ -75,38 +66,36 @@ TEST_F(DataMgrOnlineTest, WhiteListDecisionForASet)
 TEST_F(DataMgrOnlineTest, RefreshRegistersWhitelistedDisksAndRemembersTheOthers)
 {
     FakeAgent agent("online");
-    TestDisk good = Disk("SSD_SATA", "ATA", "KSSD-1", "ON-GOOD", "sdg");
-    TestDisk bad = Disk("SSD_SATA", "ATA", "XSSD-1", "ON-BAD", "sdh");
+    TestDisk good{"SSD_SATA", "ATA", "KSSD-1", "ON-GOOD", "sdg"};
+    TestDisk bad{"SSD_SATA", "ATA", "XSSD-1", "ON-BAD", "sdh"};
     agent.SetDisks({good, bad});
     Enlist(agent);
     ASSERT_EQ(Refresh({good, bad}), 0);
     EXPECT_TRUE(IsRegistered("ON-GOOD"));
     EXPECT_FALSE(IsRegistered("ON-BAD"));
-    EXPECT_EQ(DmaCount("dma_set_disk_info_inner", "ON-GOOD"), 1);
-    EXPECT_EQ(Fetches(agent, "sdh"), 1);
+    EXPECT_EQ(DmaCount("dma_set_disk_info_inner", "ON-GOOD"), 1u);
+    EXPECT_EQ(Fetches(agent, "sdh"), 1u);
     ASSERT_EQ(Refresh({good, bad}), 0);
-    EXPECT_EQ(Fetches(agent, "sdh"), 1) << "a cached disk is not fetched again";
-    EXPECT_EQ(Fetches(agent, "sdg"), 1) << "a registered disk is not fetched again";
+    EXPECT_EQ(Fetches(agent, "sdh"), 1u) << "a cached disk is not fetched again";
+    EXPECT_EQ(Fetches(agent, "sdg"), 1u) << "a registered disk is not fetched again";
 
     // Leaving the list: offline, poweroff sent, entry gone.
     ASSERT_EQ(Refresh({bad}), 0);
     EXPECT_FALSE(IsRegistered("ON-GOOD"));
-    EXPECT_EQ(DmaCount("dma_poweroff_disk", "ON-GOOD"), 1);
+    EXPECT_EQ(DmaCount("dma_poweroff_disk", "ON-GOOD"), 1u);
 }
 
 TEST_F(DataMgrOnlineTest, AFailedFetchEndsTheRefreshAndIsRetried)
 {
     FakeAgent agent("online_fail");
-    TestDisk a = Disk("HDD_SAS", "WD", "W", "ON-FAIL-A", "sdfa");
-    TestDisk b = Disk("HDD_SAS", "WD", "W", "ON-FAIL-B", "sdfb");
-    agent.SetDisks({a, b});
+    const std::vector<TestDisk> ab = Hdds(2, "ON-FAIL-");
+    agent.SetDisks(ab);
     Enlist(agent);
-    TestDisk ghost = Disk("HDD_SAS", "WD", "W", "ON-GHOST", "sdz");
-    EXPECT_EQ(Refresh({ghost, a, b}), -1) << "no agent lists the ghost";
-    EXPECT_FALSE(IsRegistered("ON-FAIL-A")) << "the rest waits for the next refresh";
-    EXPECT_EQ(Refresh({a, b}), 0);
-    EXPECT_TRUE(IsRegistered("ON-FAIL-A"));
-    EXPECT_TRUE(IsRegistered("ON-FAIL-B"));
+    TestDisk ghost{"HDD_SAS", "WD", "W", "ON-GHOST", "sdz"};
+    EXPECT_EQ(Refresh({ghost, ab[0], ab[1]}), -1) << "no agent lists the ghost";
+    EXPECT_FALSE(IsRegistered("ON-FAIL-0")) << "the rest waits for the next refresh";
+    EXPECT_EQ(Refresh(ab), 0);
+    EXPECT_TRUE(IsRegistered("ON-FAIL-0") && IsRegistered("ON-FAIL-1"));
 }
 
 }  // namespace

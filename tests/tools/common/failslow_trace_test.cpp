@@ -13,19 +13,6 @@ namespace {
 
 constexpr const char *kHeader = "\"ts\",\"disk_id\",\"throughput\",\"latency\"\n";
 
-// Which slots of a window hold a sample, drive by drive ("10 01").
-std::string Valid(const TraceWindow &w)
-{
-    std::string out;
-    for (const std::vector<TraceSample> &drive : w.slots) {
-        out += out.empty() ? "" : " ";
-        for (const TraceSample &s : drive) {
-            out += s.valid ? '1' : '0';
-        }
-    }
-    return out;
-}
-
 TEST(FailslowTraceReader, BadRowsAreReportedByFileAndLineAndTheRestIsKept)
 {
     TempDir dir;
@@ -48,7 +35,14 @@ TEST(FailslowTraceReader, BadRowsAreReportedByFileAndLineAndTheRestIsKept)
         EXPECT_EQ(h.problems[i].rfind(where[i], 0), 0u) << h.problems[i];
     }
     ASSERT_EQ(h.windows.size(), 1u);
-    EXPECT_EQ(Valid(h.windows[0]), "100 001");  // NA and bad rows leave their slot empty
+    std::string valid;  // which slots hold a sample, drive by drive
+    for (const std::vector<TraceSample> &drive : h.windows[0].slots) {
+        for (const TraceSample &s : drive) {
+            valid += s.valid ? '1' : '0';
+        }
+        valid += ' ';
+    }
+    EXPECT_EQ(valid, "100 001 ");  // NA and bad rows leave their slot empty
     EXPECT_DOUBLE_EQ(h.windows[0].slots[0][0].throughput, 4096000.0);  // the first of the duplicates wins
     EXPECT_DOUBLE_EQ(h.windows[0].slots[1][2].latencyUs, 80.5);
 }

@@ -25,7 +25,8 @@ TEST(AgentDataAgent, RecordsEveryMessageRefusesBadOnesAndPublishesTheLatestState
     TempDir dir;
     AgentProcess agent({"--role", "user", "--record", dir.Join("dma.jsonl"), "--prom-dir", dir.Path()}, dir.Join("u.sock"));
     ASSERT_TRUE(agent.WaitReady());
-    const Message good[] = {
+    const size_t good = 9;  // the first nine are taken, the others refused
+    const Message sent[] = {
         {"dma_set_disk_info_inner", R"({"sn":"SN-A","disk_state":0,"disk_capacity":960197124096,"vendor":"ATA","model":"KSSD-SA960","device_name":"sda","disk_type":2})"},
         {"dma_set_disk_info_inner", R"({"sn":"SN-B","disk_state":0,"disk_capacity":1.6e12,"vendor":"KORVAN","model":"KV \"quoted\" \\ model\nx","device_name":"sdd","disk_type":1})"},
         {"dma_set_disk_handle_strategy", R"({"sn":"SN-A","disk_handle_strategy":"No action required"})"},
@@ -37,8 +38,6 @@ TEST(AgentDataAgent, RecordsEveryMessageRefusesBadOnesAndPublishesTheLatestState
         // never given a state.
         {"dma_set_disk_info_inner", R"({"sn":"S C \"1\"","disk_state":2,"disk_capacity":1.8446744073709552e19,"vendor":"","model":"m","device_name":"sdc","disk_type":6})"},
         {"dma_poweroff_disk", R"({"sn":"ONLY-POWEROFF"})"},
-    };
-    const Message bad[] = {
         {"dma_set_disk_state", R"({"sn":"SN-A"})"},
         {"dma_set_disk_state", R"({"sn":"SN-A","disk_state":"4"})"},
         {"dma_set_disk_info_inner", R"({"sn":"SN-A","disk_state":0})"},
@@ -47,29 +46,27 @@ TEST(AgentDataAgent, RecordsEveryMessageRefusesBadOnesAndPublishesTheLatestState
         {"dma_poweroff_disk", ""},
         {"dca_rebind_nvme2uio", R"({"pci":"0000:3b:00.0"})"},
     };
-    std::vector<Message> sent(std::begin(good), std::end(good));
-    sent.insert(sent.end(), std::begin(bad), std::end(bad));
     std::string prom;  // as published by the last good message
-    for (size_t i = 0; i < sent.size(); ++i) {
+    for (size_t i = 0; i < std::size(sent); ++i) {
         JsonPtr answer = Call(agent.socket(), sent[i].first, sent[i].second);
         const cJSON *code = Member(Member(answer.get(), "error"), "code");
-        EXPECT_EQ(code != nullptr ? code->valueint : 0, i < std::size(good) ? 0 : -32602) << sent[i].first << sent[i].second;
-        EXPECT_EQ(DaemonTakesEnvelope(answer.get()), i < std::size(good)) << sent[i].first;
-        prom = i + 1 == std::size(good) ? ReadFileText(dir.Join("spindlekeep.prom")) : prom;
+        EXPECT_EQ(code != nullptr ? code->valueint : 0, i < good ? 0 : -32602) << sent[i].first << sent[i].second;
+        EXPECT_EQ(DaemonTakesEnvelope(answer.get()), i < good) << sent[i].first;
+        prom = i + 1 == good ? ReadFileText(dir.Join("spindlekeep.prom")) : prom;
     }
     std::istringstream record(ReadFileText(dir.Join("dma.jsonl")));
     size_t i = 0;
     for (std::string text; std::getline(record, text); ++i) {
         JsonPtr line = ParseJson(text);
-        ASSERT_LT(i, sent.size());
+        ASSERT_LT(i, std::size(sent));
         ASSERT_NE(line, nullptr) << "record line " << i << " is not JSON";
         EXPECT_STREQ(Member(line.get(), "method")->valuestring, sent[i].first);
         EXPECT_TRUE(cJSON_IsNumber(Member(line.get(), "time")));
-        EXPECT_EQ(cJSON_IsTrue(Member(line.get(), "accepted")), i < std::size(good)) << i;
-        EXPECT_TRUE(i < std::size(good) ? cJSON_Compare(Member(line.get(), "params"), ParseJson(sent[i].second).get(), true)
+        EXPECT_EQ(cJSON_IsTrue(Member(line.get(), "accepted")), i < good) << i;
+        EXPECT_TRUE(i < good ? cJSON_Compare(Member(line.get(), "params"), ParseJson(sent[i].second).get(), true)
                                         : cJSON_IsString(Member(line.get(), "error"))) << i;
     }
-    EXPECT_EQ(i, sent.size());
+    EXPECT_EQ(i, std::size(sent));
     for (const char *sample : {
              R"(spindlekeep_disk_info{sn="SN-A",device="sda",vendor="ATA",model="KSSD-SA960",disk_type="SSD_SATA"} 1)",
              R"(spindlekeep_disk_info{sn="SN-B",device="sdd",vendor="KORVAN",model="KV \"quoted\" \\ model\nx",disk_type="SSD_SAS"} 1)",

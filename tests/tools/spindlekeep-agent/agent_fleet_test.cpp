@@ -24,10 +24,13 @@ std::string FleetWith(const std::string &disks, const std::string &tail = "")
     return "{\"disks\":[" + disks + "]" + tail + "}";
 }
 
-int Parse(const std::string &text, Fleet *fleet, std::string *error)
+// "" when the fleet is taken, "refused: " and the reason when it is not.
+std::string Parse(const std::string &text, Fleet *fleet)
 {
     std::vector<FaultRule> faults;
-    return FleetParse(text, fleet, &faults, error);
+    std::string error;
+    int ret = FleetParse(text, fleet, &faults, &error);
+    return ret == 0 ? "" : ret == -1 ? "refused: " + error : "returned " + std::to_string(ret);
 }
 
 // kernel + user HDDs, numbered from 0.
@@ -106,9 +109,9 @@ TEST(AgentFleetFile, TakesGoodFleetsAndRefusesBadOnesWithAReason)
     }
     for (const Case &c : cases) {
         Fleet fleet;
-        std::string error;
-        EXPECT_EQ(Parse(c.text, &fleet, &error), c.reason.empty() ? 0 : -1) << c.name << ": " << error;
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
+        std::string got = Parse(c.text, &fleet);
+        EXPECT_EQ(got.empty(), c.reason.empty()) << c.name << ": " << got;
+        EXPECT_NE(got.find(c.reason), std::string::npos) << c.name << ": " << got;
     }
 }
 
@@ -116,13 +119,9 @@ TEST(AgentFleetFile, TakesGoodFleetsAndRefusesBadOnesWithAReason)
 TEST(AgentFleetModel, CountersIntegrateTheLoadModel)
 {
     Fleet fleet;
-    std::string error;
     ASSERT_EQ(Parse(FleetWith(OneDisk(R"(,"load":{"read_iops":200,"write_iops":100,"read_kib_s":1000,)"
                                       R"("write_kib_s":500,"read_latency_us":2000,"write_latency_us":1000,)"
-                                      R"("util":75,"busy":31,"queue_depth":9})")),
-                    &fleet, &error),
-              0)
-        << error;
+                                      R"("util":75,"busy":31,"queue_depth":9})")), &fleet), "");
     // 400 reads x 2 ms at 1000 ticks/s = 800 ticks; 75% of 2 s = 1.5 s busy.
     EXPECT_EQ(ReadsAt(&fleet, 2.0), "ops 400 bytes 2048000 ticks 800 io_time 1500000 busy 31");
     const IoCounters io = FleetDiskView(fleet, fleet.disks[0]).io;
@@ -137,16 +136,14 @@ TEST(AgentFleetModel, CountersIntegrateTheLoadModel)
 TEST(AgentFleetModel, EventsSplitTheIntegral)
 {
     Fleet fleet;
-    std::string error;
     ASSERT_EQ(Parse(FleetWith(OneDisk(R"(,"load":{"read_iops":100,"write_iops":0,"read_kib_s":1000,)"
                                       R"("read_latency_us":100,"util":10,"busy":2})"),
                               R"(,"events":[{"at":10,"disk":"sda","type":"slow","iops_factor":0.5,)"
                               R"("bandwidth_factor":0.1,"latency_factor":10,"util":97,"busy":40},)"
                               R"({"at":20,"disk":"S1","type":"pull"},{"at":30,"disk":"sda","type":"insert"},)"
                               R"({"at":40,"disk":"sda","type":"recover"}])"),
-                    &fleet, &error),
-              0)
-        << error;
+                    &fleet),
+              "");
     // 10 s at the load (1000 ops, 100 ticks, 1 s busy), 10 s slow (500 ops,
     // 500 ticks, 9.7 s busy), 10 s pulled, 10 s slow, recovered at 40 s.
     EXPECT_EQ(ReadsAt(&fleet, 25.0), "pulled ops 1500 bytes 11264000 ticks 600 io_time 10700000 busy 40");
@@ -172,10 +169,14 @@ TEST(AgentOptions, ParsesTheCommandLine)
         {{"--role", "kernel", "--replay", "t", "--replay-io-size", "16777217"}, nullptr},
         {{"--role", "kernel", "--replay", "t", "--replay-io-size", "16777216"}, "/tmp/dcak.sock"},
     };
-    for (const auto &[args, socket] : cases) {
+    for (auto [args, socket] : cases) {
+        std::vector<char *> argv{const_cast<char *>("spindlekeep-agent")};
+        for (std::string &arg : args) {
+            argv.push_back(arg.data());
+        }
         AgentOptions options;
         std::string error;
-        int ret = ParseArgs(args, &options, &error);
+        int ret = AgentParseArgs(static_cast<int>(argv.size()), argv.data(), &options, &error);
         EXPECT_EQ(ret, socket != nullptr ? 0 : -1) << (args.empty() ? "(none)" : args.back()) << " " << error;
         EXPECT_EQ(ret == 0 ? options.socketPath : std::string(error.empty() ? "" : "refused"),
                   socket != nullptr ? socket : "refused");

@@ -26,17 +26,11 @@ void Put(const fs::path &dir, Files files)
     }
 }
 
-void Link(const fs::path &target, const fs::path &link)
-{
-    fs::create_directories(link.parent_path());
-    fs::create_directory_symlink(target, link);
-}
-
-// A block device with its own files and dev as the device behind it.
+// A block device with its own files (at least one) and dev as the device behind it.
 void Block(const fs::path &root, const char *name, const fs::path &dev, Files files)
 {
     Put(root / "block" / name, files);
-    Link(dev, root / "block" / name / "device");
+    fs::create_directory_symlink(dev, root / "block" / name / "device");
 }
 
 // sysfs as the kernel lays it out for each kind of disk.
@@ -46,7 +40,7 @@ void BuildFakeSysfs(const fs::path &root)
     fs::path ctrl = pci / "0000:3b:00.0/nvme/nvme0";
     Put(pci / "0000:3b:00.0", {{"vendor", "0x1c7f"}});
     Put(ctrl, {{"serial", "NVSERIAL01   "}, {"model", "KV-NVMe3840"}, {"firmware_rev", "N1.2"}});
-    Link(pci / "0000:3b:00.0", ctrl / "device");
+    fs::create_directory_symlink(pci / "0000:3b:00.0", ctrl / "device");
     Block(root, "nvme0n1", ctrl, {{"size", "7501476528"}, {"queue/rotational", "0"}, {"queue/logical_block_size", "4096"}});
 
     fs::path sata = pci / "0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
@@ -62,7 +56,7 @@ void BuildFakeSysfs(const fs::path &root)
     fs::path virtio = pci / "0000:00:02.0/virtio1";
     Put(virtio, {{"vendor", "0x1af4"}});
     Put(root / "bus/virtio/drivers/virtio_blk", {{"bind", ""}});
-    Link(root / "bus/virtio/drivers/virtio_blk", virtio / "driver");
+    fs::create_directory_symlink(root / "bus/virtio/drivers/virtio_blk", virtio / "driver");
     Block(root, "vda", virtio, {{"size", "536870912"}, {"serial", "VIRT123"}, {"queue/rotational", "1"}});
 
     Put(root / "block/loop0", {{"size", "2048"}});  // no device behind it
@@ -94,12 +88,8 @@ HostOptions FakeHost(const TempDir &dir)
                                         "  */nvme0n1) cat " + data + "/smart-nvme-failed.json ;;\n"
                                         "  *) echo 'Smartctl open device failed'; exit 2 ;;\nesac\n");
     chmod(dir.Join("smartctl").c_str(), 0755);
-    HostOptions options;
-    options.sysfsRoot = dir.Join("sys");
-    options.diskstatsPath = dir.Join("diskstats");
-    options.devRoot = "/dev";
-    options.smartctl = dir.Join("smartctl");
-    return options;
+    return HostOptions{.sysfsRoot = dir.Join("sys"), .diskstatsPath = dir.Join("diskstats"), .devRoot = "/dev",
+                       .smartctl = dir.Join("smartctl")};
 }
 
 TEST(AgentHostFake, ClassifiesDisksFromSysfsSmartctlAndDiskstats)

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 
 #include "agent_test_util.h"
@@ -18,6 +17,19 @@ using namespace agent_test;
 
 const char *const kMethods[kMessageCount] = {"dca_get_disks_brief_info", "dca_get_disks_base_info",
                                              "dca_get_disks_health_info", "dca_get_disks_iostat"};
+
+// The device names of the brief answer.
+std::vector<std::string> DeviceNames(const std::string &socketPath)
+{
+    std::vector<std::string> names;
+    JsonPtr brief = Call(socketPath, "dca_get_disks_brief_info");
+    const cJSON *disk = nullptr;
+    cJSON_ArrayForEach(disk, Disks(brief))
+    {
+        names.push_back(Member(disk, "device_name")->valuestring);
+    }
+    return names;
+}
 
 // Asks about names in the daemon's batch sizes, as its batch workers do (the
 // brief answer is asked once, for all); every answer and every disk must be
@@ -112,12 +124,11 @@ TEST(AgentLimits, LargestAnswersOfTheDaemonsBatchSizesFitIn8191Bytes)
         EXPECT_EQ(CheckBatches(agent.socket(), type, names), 64u) << kMethods[type] << ": a disk was cut to fit";
     }
     JsonPtr io = Call(agent.socket(), "dca_get_disks_iostat", DevicesParams({names[0]}, true));
-    EXPECT_EQ(strlen(Member(Disk(io, 0), "bytes_read")->valuestring), 20u);
+    EXPECT_EQ(strlen(Member(cJSON_GetArrayItem(Disks(io), 0), "bytes_read")->valuestring), 20u);
     size_t bytes = 0;
     JsonPtr many = Call(agent.socket(), "dca_get_disks_health_info", DevicesParams(names), &bytes);
-    EXPECT_LE(bytes, 8191u);
-    EXPECT_GT(cJSON_GetArraySize(Disks(many)), 0);
-    EXPECT_LT(cJSON_GetArraySize(Disks(many)), 64);
+    int kept = cJSON_GetArraySize(Disks(many));
+    EXPECT_TRUE(bytes <= 8191 && kept > 0 && kept < 64) << bytes << " bytes, " << kept << " disks";
 }
 
 TEST_F(AgentProtocol, BadRequestsGetAnErrorAndTheAgentKeepsServing)
@@ -158,13 +169,12 @@ TEST_F(AgentProtocol, ServesManyConnectionsAtOnceWhileOneIsDelayed)
               nullptr);
     std::thread slow([&] { Call(sock_, "dca_get_disks_health_info", DevicesParams({"sda"})); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::atomic<int> good{0};
     std::vector<std::thread> clients;
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 32; ++i) {
         clients.emplace_back([&] {
             JsonPtr answer = Call(sock_, "dca_get_disks_iostat", DevicesParams({"sda", "sdb", "nvme0n1"}, true));
-            good += DaemonTakesEnvelope(answer.get()) && cJSON_GetArraySize(Disks(answer)) == 3 ? 1 : 0;
+            EXPECT_EQ(DaemonTakesEnvelope(answer.get()) ? cJSON_GetArraySize(Disks(answer)) : 0, 3);
         });
     }
     for (std::thread &t : clients) {
@@ -173,7 +183,6 @@ TEST_F(AgentProtocol, ServesManyConnectionsAtOnceWhileOneIsDelayed)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0)
         << "the delayed connection held up the others";
     slow.join();
-    EXPECT_EQ(good.load(), 32);
 }
 
 TEST(AgentLifecycle, SigtermRemovesTheSocketAndStaleSocketsAreReplaced)

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
@@ -113,11 +115,11 @@ RawAnswer RawCall(const std::string &socketPath, const std::string &request, dou
 
 std::string DevicesParams(const std::vector<std::string> &devices, bool withPeriod)
 {
-    std::string text = "{\"devices\":[";
-    for (size_t i = 0; i < devices.size(); ++i) {
-        text += (i == 0 ? "\"" : ",\"") + devices[i] + "\"";
+    std::string text;
+    for (const std::string &device : devices) {
+        text += (text.empty() ? "\"" : ",\"") + device + "\"";
     }
-    return text + (withPeriod ? "],\"period\":\"20\"}" : "]}");
+    return "{\"devices\":[" + text + (withPeriod ? "],\"period\":\"20\"}" : "]}");
 }
 
 JsonPtr Call(const std::string &socketPath, const std::string &method, const std::string &paramsJson,
@@ -129,18 +131,6 @@ JsonPtr Call(const std::string &socketPath, const std::string &method, const std
         *answerBytes = raw.bytes.size();
     }
     return ParseJson(raw.bytes);
-}
-
-std::vector<std::string> DeviceNames(const std::string &socketPath)
-{
-    std::vector<std::string> names;
-    JsonPtr brief = Call(socketPath, "dca_get_disks_brief_info");
-    const cJSON *disk = nullptr;
-    cJSON_ArrayForEach(disk, Disks(brief))
-    {
-        names.push_back(Member(disk, "device_name")->valuestring);
-    }
-    return names;
 }
 
 static_assert(+kBrief == +MESSAGE_DISK_BRIEF_INFO && +kBase == +MESSAGE_DISK_BASE_INFO &&
@@ -157,14 +147,11 @@ bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked)
 
 int DaemonCopy(DaemonMessage type, const cJSON *disk)
 {
-    union {
-        DiskBriefInfo brief;
-        DiskBaseInfo base;
-        DiskHealthInfoSnWrap health;
-        DiskIoInfoFrameSnWrap io;
-    } record;
-    memset(&record, 0, sizeof(record));
-    return g_copyStructFromJsonStrategyMap[type](disk, &record);
+    // Room for the record of any message type.
+    constexpr size_t kSize = std::max({sizeof(DiskBriefInfo), sizeof(DiskBaseInfo),
+                                       sizeof(DiskHealthInfoSnWrap), sizeof(DiskIoInfoFrameSnWrap)});
+    alignas(std::max_align_t) unsigned char record[kSize]{};
+    return g_copyStructFromJsonStrategyMap[type](disk, record);
 }
 
 }  // namespace agent_test

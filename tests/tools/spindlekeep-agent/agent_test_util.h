@@ -49,19 +49,6 @@ RawAnswer RawCall(const std::string &socketPath, const std::string &request, dou
 JsonPtr Call(const std::string &socketPath, const std::string &method, const std::string &paramsJson = "",
              size_t *answerBytes = nullptr);
 std::string DevicesParams(const std::vector<std::string> &devices, bool withPeriod = false);
-// AgentParseArgs on the arguments after the program name. A template, found
-// where agent_options.h is included: the agent's names clash with the
-// daemon's that this helper's own source uses.
-template <typename Options>
-int ParseArgs(std::vector<std::string> args, Options *options, std::string *error)
-{
-    std::vector<char *> argv{const_cast<char *>("spindlekeep-agent")};
-    for (std::string &arg : args) {
-        argv.push_back(arg.data());
-    }
-    return AgentParseArgs(static_cast<int>(argv.size()), argv.data(), options, error);
-}
-
 // The daemon's acceptance of an answer (its code, kept out of this header
 // because its names clash with the agent's): the envelope check; the envelope
 // and "result" checks of a message type for `asked` devices; its copy of one
@@ -71,9 +58,7 @@ bool DaemonTakesEnvelope(const cJSON *answer);
 bool DaemonTakesResult(DaemonMessage type, const cJSON *answer, size_t asked);
 int DaemonCopy(DaemonMessage type, const cJSON *disk);
 inline const cJSON *Member(const cJSON *obj, const char *key) { return cJSON_GetObjectItem(obj, key); }
-// answer.result.disks, and its i-th disk.
+// answer.result.disks
 inline const cJSON *Disks(const JsonPtr &answer) { return Member(Member(answer.get(), "result"), "disks"); }
-inline const cJSON *Disk(const JsonPtr &answer, int i) { return cJSON_GetArrayItem(Disks(answer), i); }
-std::vector<std::string> DeviceNames(const std::string &socketPath);  // of the brief answer
 
 }  // namespace agent_test

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # spindlekeep-replay's command line on the committed slice: the printed
-# decisions and scores, the JSON file, and the exit status and message of
-# each kind of bad input.
+# decisions and scores (the JSON report's members are the slice test's), and
+# the exit status and message of each kind of bad input.
 set -u
 BIN=${1:?usage: $0 BINARY DATA_DIR}
 DATA=${2:?usage: $0 BINARY DATA_DIR}
@@ -19,13 +19,11 @@ grep -qE '^host_22 +disk11 +slow +no +yes 0\.[5-9][0-9] h \(2022-07-18\)' "$OUT/
 grep -qE '^host_22 +all +outlier +1 +1 +0 +0 +1\.00 +1\.00$' "$OUT/out" || fail "host_22 outlier score"
 grep -qE '^host_22 +all +written +0 +0 +0 +1 +- +0\.00$' "$OUT/out" || fail "host_22 written score"
 grep -qE '^replayed 4802 cycles of 2 host' "$OUT/out" || fail "cycle count"
-grep -qE '"first_day":[[:space:]]*"2022-07-18"' "$OUT/r.json" || fail "JSON lacks the declaration"
 
 # bad input: status and the words of the message
 expect() {
-  local status=$1 words=$2; shift 2
-  run "$@" >"$OUT/out" 2>"$OUT/err"
-  local got=$?
+  local status=$1 words=$2 got=0; shift 2
+  run "$@" >"$OUT/out" 2>"$OUT/err" || got=$?
   [ "$got" = "$status" ] || fail "$* exited $got, not $status"
   grep -q -- "$words" "$OUT/err" || fail "$* did not say '$words'"
 }
@@ -38,5 +36,4 @@ expect 1 "cannot list" "$DATA/absent"
 expect 1 "no usable trace row" "$DATA"
 mkdir "$OUT/empty"
 expect 1 "no .csv files" "$OUT/empty"
-expect 1 "2022-07-18.csv:1: header has no host_name" --labels "$DATA/host_1/2022-07-18.csv" "$DATA/host_1"
 echo "spindlekeep-replay command line: all checks passed"

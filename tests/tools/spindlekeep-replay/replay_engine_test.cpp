@@ -22,9 +22,7 @@ ReplayHost RunHost(uint32_t windows, TraceSample normal, TraceSample slow, uint3
                TraceHost *h)
 {
     h->name = "host_x";
-    for (uint32_t d = 0; d < 6; ++d) {
-        h->drives.push_back("disk" + std::to_string(d + 1));
-    }
+    h->drives = {"disk1", "disk2", "disk3", "disk4", "disk5", "disk6"};
     for (uint32_t w = 0; w < windows; ++w) {
         TraceWindow win{"day" + std::to_string(w) + ".csv", 1000 + 100000 * static_cast<int64_t>(w), 20, {}};
         for (uint32_t d = 0; d < 6; ++d) {
@@ -74,15 +72,13 @@ TEST(ReplayEngine, HoursCountFromTheDrivesFirstWindowAndWindowsAreScoredApart)
     EXPECT_EQ(out.traceCycles, 200u);
     EXPECT_GT(out.cycles, out.traceCycles);  // the empty cycles after each window
     const ReplayDecision &dec = out.drives[0].mode[REPLAY_MODE_WRITTEN];
-    ASSERT_TRUE(dec.declared);
-    EXPECT_EQ(dec.window, 1u);
+    EXPECT_EQ(std::make_tuple(dec.declared, dec.window, dec.ts),
+              std::make_tuple(true, 1u, h.windows[1].start + 49 * 3));
     EXPECT_DOUBLE_EQ(dec.traceHours, (100 + 50) * 3 / 3600.0);  // the first window counts
-    EXPECT_EQ(dec.ts, h.windows[1].start + 49 * 3);
     EXPECT_EQ(out.drives[0].windowDeclared[REPLAY_MODE_WRITTEN], (std::vector<uint8_t>{0, 1}));
     EXPECT_EQ(out.drives[1].gates.cycles, 100u);  // only window 1 had data for disk2
 
-    ReplayLabels labels;
-    labels.drives = {{"host_x", "disk1"}, {"host_x", "disk3"}, {"host_y", "disk2"}};
+    ReplayLabels labels{{{"host_x", "disk1"}, {"host_x", "disk3"}, {"host_y", "disk2"}}};
     out.drives[1].windowDeclared[REPLAY_MODE_WRITTEN][0] = 1;  // a false positive in window 0
     out.drives[1].mode[REPLAY_MODE_WRITTEN].declared = true;
     const std::pair<int, std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>> rows[] = {

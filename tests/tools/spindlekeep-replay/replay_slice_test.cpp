@@ -1,7 +1,8 @@
 // The evaluator on a committed slice of real traces (one hour of a host with
 // a labelled fail-slow drive and of a host without one): its JSON report, and
-// options out of range refused. Its decisions and score table are checked
-// through the command line (replay_cli_check.sh).
+// a labels file without a host column and options out of range refused. Its
+// decisions and score table are checked through the command line
+// (replay_cli_check.sh).
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
@@ -22,6 +23,9 @@ TEST(ReplaySlice, JsonReportNamesAndScoresTheLabelledDrive)
 {
     ReplayLabels labels;
     std::string err;
+    // A trace day file has a disk_id column but no host_name one.
+    EXPECT_EQ(ReplayReadLabels(SPK_REPLAY_DATA "/host_1/2022-07-18.csv", &labels, &err), -1);
+    EXPECT_NE(err.find("2022-07-18.csv:1: header has no host_name"), std::string::npos) << err;
     ASSERT_EQ(ReplayReadLabels(std::string(SPK_REPLAY_DATA) + "/labels.csv", &labels, &err), 0) << err;
     std::vector<ReplayHost> hosts;
     for (const char *name : {"host_22", "host_1"}) {
@@ -46,13 +50,10 @@ TEST(ReplaySlice, JsonReportNamesAndScoresTheLabelledDrive)
 
 TEST(ReplaySlice, OutOfRangeOptionsAreRefused)
 {
-    ReplayOptions bad[5];
-    bad[0].drmType = 4;
-    bad[1].ioSize = 0;
-    bad[2].fraction = 1.5;
-    bad[2].outlierSet[2] = true;
-    bad[3].windowMin = 2;
-    bad[3].outlierSet[3] = true;
+    // The last one is good: its host has too many drives.
+    const ReplayOptions bad[] = {{.drmType = 4}, {.ioSize = 0},
+                                 {.fraction = 1.5, .outlierSet = {false, false, true}},
+                                 {.windowMin = 2, .outlierSet = {false, false, false, true}}, {}};
     TraceHost crowded;
     crowded.drives.assign(129, "disk");  // one more than a zone holds
     for (const ReplayOptions &o : bad) {

@@ -30,7 +30,7 @@ TEST_F(DcmCopyTest, StringMembersAreBoundedByTheirFields)
     for (const char *type : {"SSD_NVMe", "HDD_SAS"}) {
         for (const auto &[member, field] : cases) {
             for (size_t len : {field - 1, field, field + 30}) {
-                Json disk(BaseJson(Disk(type, "V", "M", "S", "d")));
+                Json disk(BaseJson(TestDisk{type, "V", "M", "S", "d"}));
                 cJSON_DeleteItemFromObject(disk.value, member);
                 cJSON_AddStringToObject(disk.value, member, std::string(len, 'x').c_str());
                 DiskBaseInfo info{};
@@ -61,12 +61,12 @@ TEST_F(DcmCopyTest, HealthAreaByDiskTypeAndVendor)
         sata.insert(sata.end(), {uint8_t(i + 1), uint8_t(10 + i), uint8_t(100 - i), uint8_t(90 - i)});
     }
     const std::pair<TestDisk, std::vector<uint8_t>> cases[] = {
-        {Disk("SSD_NVMe", "ANY", "M", "S1", "n"), {4}},
-        {Disk("SSD_SAS", "korvan", "M", "S2", "a"), {7, 1}},
-        {Disk("SSD_SAS", "OTHERVEND", "M", "S3", "b"), {0x5D, 0x10, 1}},
-        {Disk("HDD_SAS", "SEAGATE", "M", "S4", "c"), {0x5D, 0x10, 1}},
-        {Disk("HDD_NL_SAS", "SEAGATE", "M", "S5", "d"), {0x5D, 0x10, 1}},
-        {Disk("SSD_SATA", "ATA", "M", "S6", "e"), sata},
+        {TestDisk{"SSD_NVMe", "ANY", "M", "S1", "n"}, {4}},
+        {TestDisk{"SSD_SAS", "korvan", "M", "S2", "a"}, {7, 1}},
+        {TestDisk{"SSD_SAS", "OTHERVEND", "M", "S3", "b"}, {0x5D, 0x10, 1}},
+        {TestDisk{"HDD_SAS", "SEAGATE", "M", "S4", "c"}, {0x5D, 0x10, 1}},
+        {TestDisk{"HDD_NL_SAS", "SEAGATE", "M", "S5", "d"}, {0x5D, 0x10, 1}},
+        {TestDisk{"SSD_SATA", "ATA", "M", "S6", "e"}, sata},
     };
     for (const auto &[disk, area] : cases) {
         Json json(HealthJson(disk));
@@ -85,7 +85,7 @@ TEST_F(DcmCopyTest, HealthAreaByDiskTypeAndVendor)
 // save, not the copier.
 TEST_F(DcmCopyTest, IoFrameFields)
 {
-    Json disk(IoJson(Disk("HDD_SAS", "WD", "M", "SN-IO", "sda"), 1000));
+    Json disk(IoJson(TestDisk{"HDD_SAS", "WD", "M", "SN-IO", "sda"}, 1000));
     DiskIoInfoFrameSnWrap wrap{};
     ASSERT_EQ(CopyDiskIoInfoFromJSON(disk.value, &wrap), 0);
     const DiskIoInfoFrame &f = wrap.frame;

@@ -22,6 +22,7 @@
 #include <memory>
 #include <thread>
 
+#include "data_collect/data_collect_master/dcm_collect_fixture.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "infrastructure/keeper_host/host_test.h"
@@ -34,6 +35,7 @@
 namespace {
 
 using namespace std::string_literals;
+using dcmtest::WaitUntil;
 
 // NUL-terminated entries, as the kernel sends them.
 std::string Entries(std::initializer_list<std::string> entries)
@@ -143,15 +145,6 @@ void EnterNamespaces()
     g_skip.clear();
 }
 
-template <typename Pred>
-bool WaitUntil(Pred done)
-{
-    for (int i = 0; i < 1000 && !done(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
 // Sockets bound to uevent groups: in this network namespace only the listener's.
 int ListenerSockets()
 {
@@ -177,12 +170,11 @@ void Send(const std::string &msg)
 
 int Rebinds(const std::string &pci)
 {
-    int n = 0;
-    for (const std::string &r : Agent().Requests()) {
-        n += r.find("\"method\":\"dca_rebind_nvme2uio\"") != std::string::npos &&
-             r.find("\"params\":{\"pci_address\":\"" + pci + "\"}") != std::string::npos;
-    }
-    return n;
+    const std::vector<std::string> reqs = Agent().Requests();
+    return std::count_if(reqs.begin(), reqs.end(), [&](const std::string &r) {
+        return r.find("\"method\":\"dca_rebind_nvme2uio\"") != std::string::npos &&
+               r.find("\"params\":{\"pci_address\":\"" + pci + "\"}") != std::string::npos;
+    });
 }
 
 class HotPlugListenerTest : public ::testing::Test {

@@ -80,7 +80,7 @@ TEST_F(DcmQueryTest, ABrokenAnswerStoresNothingOfItsBatch)
 TEST_F(DcmQueryTest, SingleDiskFetchIncludesTheSlotAndStoresNothing)
 {
     FakeAgent agent("user");
-    TestDisk nvme = Disk("SSD_NVMe", "KORVAN", "KN", "S-FETCH", "nvme7n1");
+    TestDisk nvme{"SSD_NVMe", "KORVAN", "KN", "S-FETCH", "nvme7n1"};
     agent.SetDisks({nvme});
     g_env->kernel.SetSlot("nvme7n1", 3);
     AgentInfo info = agent.Info();

@@ -55,7 +55,7 @@ TEST_F(DcmValidateTest, EveryCheckedMemberIsRequiredWithItsKind)
     enum { kBrief, kBase, kHealth, kIo };
     for (const char *type : {"SSD_NVMe", "SSD_SAS", "SSD_SATA", "HDD_SAS", "HDD_SATA", "HDD_NL_SAS"}) {
         for (int kind = kBrief; kind <= kIo; ++kind) {
-            Json disk(builds[kind](Disk(type, "KORVAN", "KSSD-1", "SN", "sda")));
+            Json disk(builds[kind](TestDisk{type, "KORVAN", "KSSD-1", "SN", "sda"}));
             EXPECT_EQ(checks[kind](disk.value), kind != kHealth || std::string(type) != "HDD_SATA")
                 << type << kind;
         }
@@ -100,7 +100,7 @@ TEST_F(DcmValidateTest, EveryCheckedMemberIsRequiredWithItsKind)
         {kIo, "SSD_SAS", "write_latency_ticks", ""},
     };
     for (const auto &c : cases) {
-        Json disk(builds[c.kind](Disk(c.type, c.vendor, "M", "SN1", "sdx")));
+        Json disk(builds[c.kind](TestDisk{c.type, c.vendor, "M", "SN1", "sdx"}));
         cJSON_DeleteItemFromObject(disk.value, c.member);
         if (!c.replacement.empty()) {
             cJSON_AddItemToObject(disk.value, c.member, cJSON_Parse(c.replacement.c_str()));
