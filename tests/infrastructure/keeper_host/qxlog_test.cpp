@@ -53,8 +53,7 @@ protected:
     }
     void Open()
     {
-        ASSERT_EQ(qxlog_set_file_path_ext(dir_.c_str(), dir_.c_str()), 0);
-        ASSERT_EQ(qxlog_init(), 0);
+        ASSERT_FALSE(qxlog_set_file_path_ext(dir_.c_str(), dir_.c_str()) != 0 || qxlog_init() != 0);
     }
 
     // Takes the records of the copies, oldest first, then of the live file,
@@ -176,8 +175,7 @@ TEST_F(QxlogTest, ConcurrentWritersNeverInterleaveAcrossRotation)
     // Rotation keeps the newest records in order across the live file and its copies.
     constexpr int kThreads = 4;
     constexpr int kPerThread = 150;
-    ASSERT_EQ(qxlog_set_max_file_size(4096), 0);
-    ASSERT_EQ(qxlog_set_backup_num(QXLOG_MAX_BACKUP_NUM), 0);
+    ASSERT_EQ(qxlog_set_max_file_size(4096) | qxlog_set_backup_num(QXLOG_MAX_BACKUP_NUM), 0);
     Open();
     auto writer = [](int t) {
         for (int i = 0; i < kPerThread; ++i) {
