@@ -58,8 +58,7 @@ TEST(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
     CliLogSetDirForTest(logs.Path().c_str());
     // Registered before the server threads exist, which read the registry.
     CliCmdHandler::GetInstance().RegisterCmd("test_block", [] { return std::shared_ptr<BaseCommand>(new BlockCmd); });
-    ASSERT_EQ(GetCliServer().InitCliServer(), 0);
-    ASSERT_EQ(CliSocketPathFor(prefix.c_str(), &sock), 0);
+    ASSERT_EQ(GetCliServer().InitCliServer() | CliSocketPathFor(prefix.c_str(), &sock), 0);
     EXPECT_EQ(StatFile(sock).st_mode & 0777, 0660u);
     CliReply r = Call(sock, "config", "show config");
     EXPECT_EQ(std::to_string(r.code) + r.text, "0feature_switch        : on\ntakeover_disk_switch  : off\n");
