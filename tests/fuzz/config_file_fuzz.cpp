@@ -29,9 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const std::string cfg = [] {
         std::string root = fuzzfiles::MakeScratch("config");
-        if (SetConfigPrefix(root.c_str()) != 0) {
-            abort();
-        }
+        fuzzfiles::Require(SetConfigPrefix(root.c_str()) == 0);
         (void)mkdir((root + "/config").c_str(), 0750);  // no backup directory: nothing to recover from
         return root + "/config/spindlekeep_config.json";
     }();
@@ -42,9 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     ConfigUnload();
     if (first == 0 && access(cfg.c_str(), F_OK) == 0) {
-        if (InitConfig() != 0) {
-            abort();  // start-up wrote a file it cannot read back
-        }
+        fuzzfiles::Require(InitConfig() == 0);  // start-up wrote a file it cannot read back
         ConfigUnload();
     }
     return 0;

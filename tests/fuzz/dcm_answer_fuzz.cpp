@@ -65,18 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cJSON_ArrayForEach(disk, disks)
     {
         void *record = calloc(1, recordSize);
-        if (g_copyStructFromJsonStrategyMap[type](disk, record) == 0 && !RecordOk(type, record)) {
-            abort();
-        }
+        int ret = g_copyStructFromJsonStrategyMap[type](disk, record);
+        fuzzfiles::Require(ret != 0 || RecordOk(type, record));
         free(record);
     }
     ArrayList list{nullptr, asked == 0 ? 1 : asked, recordSize};
     if (ArrayListCreate(&list) == 0) {
         int ret = CopyBatchFromJSON(type, disks, &list);
         for (uint32_t i = 0; ret == 0 && i < list.count; ++i) {
-            if (!RecordOk(type, list.elements[i])) {
-                abort();
-            }
+            fuzzfiles::Require(RecordOk(type, list.elements[i]));
         }
         ArrayListRelease(&list);
     }

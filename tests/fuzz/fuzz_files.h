@@ -25,6 +25,14 @@ inline void Quiet(uint32_t level = KEEPER_LOG_CRITICAL)
     (void)installed;
 }
 
+// Stops the run, so that the fuzzer keeps the input, when a property fails.
+inline void Require(bool ok)
+{
+    if (!ok) {
+        abort();
+    }
+}
+
 // Quiet(), and a scratch directory "/tmp/spk_fuzz_<name>_XXXXXX" that goes
 // when the process exits; later calls return the same directory.
 inline std::string MakeScratch(const char *name)
@@ -40,17 +48,14 @@ inline std::string MakeScratch(const char *name)
     Quiet();
     static Scratch scratch{std::string("/tmp/spk_fuzz_") + name + "_XXXXXX"};
     static const bool made = mkdtemp(scratch.path.data()) != nullptr;
-    if (!made) {
-        abort();
-    }
+    Require(made);
     return scratch.path;
 }
 
 inline void Put(const std::string &path, const uint8_t *data, size_t size)
 {
-    if (!std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data), size)) {
-        abort();
-    }
+    std::ofstream out(path, std::ios::binary);
+    Require(out.write(reinterpret_cast<const char *>(data), size).good());
 }
 
 // Removes every file the layouts name, then writes the input as one of them.

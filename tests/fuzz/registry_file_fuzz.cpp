@@ -29,18 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const std::string path = fuzzfiles::MakeScratch("registry") + "/disk_mgr.config";
     fuzzfiles::PutLayout(data, size, {{path}, {path + ".wal"}, {path + ".wal", path}});
-    if (DiskMgrInit(path.c_str()) != 0) {
-        abort();  // a bad file never fails initialisation
-    }
+    fuzzfiles::Require(DiskMgrInit(path.c_str()) == 0);  // a bad file never fails initialisation
     std::string loaded = Snapshot();
     if (!loaded.empty()) {
-        if (DiskInfoSavetoConfig() != 0) {
-            abort();
-        }
+        fuzzfiles::Require(DiskInfoSavetoConfig() == 0);
         DiskMgrDestroy();
-        if (DiskMgrInit(path.c_str()) != 0 || Snapshot() != loaded) {
-            abort();  // what loaded did not survive its own save
-        }
+        // What loaded must survive its own save.
+        fuzzfiles::Require(DiskMgrInit(path.c_str()) == 0 && Snapshot() == loaded);
     }
     DiskMgrDestroy();
     return 0;

@@ -46,21 +46,6 @@ CliReply Call(const std::string &sock, const char *cmd, const std::string &agrs,
     return r;
 }
 
-// Sends a bare header and returns the code of the reply (or -999).
-int32_t HeaderOnly(const std::string &sock, const CliPacketHead &head)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a = {AF_UNIX, {}};
-    strcpy(a.sun_path, sock.c_str());
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-    (void)!send(fd, &head, sizeof(head), MSG_NOSIGNAL);
-    std::string text;
-    char user[CLI_USER_NAME_LEN] = {}, action[CLI_ACTION_NAME_LEN] = {};
-    int32_t ret = CliRecvMessage(fd, &text, user, action, nullptr, nullptr, kTimeoutMs);
-    close(fd);
-    return ret == CLI_OK ? std::stoi(AnalysisXml(text, "error_code")) : -999;
-}
-
 }  // namespace
 
 TEST(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
@@ -73,8 +58,7 @@ TEST(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
     CliLogSetDirForTest(logs.Path().c_str());
     // Registered before the server threads exist, which read the registry.
     CliCmdHandler::GetInstance().RegisterCmd("test_block", [] { return std::shared_ptr<BaseCommand>(new BlockCmd); });
-    ASSERT_EQ(GetCliServer().InitCliServer(), 0);
-    ASSERT_EQ(CliSocketPathFor(prefix.c_str(), &sock), 0);
+    ASSERT_EQ(GetCliServer().InitCliServer() | CliSocketPathFor(prefix.c_str(), &sock), 0);
     EXPECT_EQ(StatFile(sock).st_mode & 0777, 0660u);
     CliReply r = Call(sock, "config", "show config");
     EXPECT_EQ(std::to_string(r.code) + r.text, "0feature_switch        : on\ntakeover_disk_switch  : off\n");
@@ -84,8 +68,18 @@ TEST(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
         {"leading blank hides the action", "config", " change config takeover_disk_switch=on", CLI_COMMAND_PARAM_INVALID},
     };
     for (const auto &[what, cmd, agrs, code] : cases) EXPECT_EQ(Call(sock, cmd, agrs).code, code) << what;
+    // A bare header announcing over 32 MiB is answered.
     CliPacketHead over = {33, 0, {}, CLI_MSG_MAX + 1, "root", "change"};
-    EXPECT_EQ(HeaderOnly(sock, over), CLI_RECV_TRANSMISSION_ERROR) << "a header over 32 MiB is answered";
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = {AF_UNIX, {}};
+    strcpy(a.sun_path, sock.c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+    (void)!send(fd, &over, sizeof(over), MSG_NOSIGNAL);
+    std::string text;
+    char user[CLI_USER_NAME_LEN] = {}, action[CLI_ACTION_NAME_LEN] = {};
+    EXPECT_EQ(CliRecvMessage(fd, &text, user, action, nullptr, nullptr, kTimeoutMs), CLI_OK);
+    close(fd);
+    EXPECT_EQ(AnalysisXml(text, "error_code"), std::to_string(CLI_RECV_TRANSMISSION_ERROR));
     uint32_t v = 9;
     EXPECT_TRUE(GetSwitchConfig("takeover_disk_switch", &v) == 0 && v == 0) << "no refused request changed it";
     EXPECT_EQ(Call(sock, "config", "change config takeover_disk_switch=on", "change").code, 0) << "the server still serves";

@@ -84,8 +84,7 @@ protected:
         DBG_DiagnoseAgentDestroy(getpid());
         ASSERT_EQ(HostDiagSetSocketPath(nullptr), 0);
         HostDiagSetIoTimeoutMs(2000);
-        DBG_UnRegCmd("echo");
-        DBG_UnRegCmd("bare");
+        for (const DBG_CmdGroup &g : kGroups) DBG_UnRegCmd(g.name);
     }
 
     Reply Call(std::vector<const char *> argv)
@@ -144,9 +143,9 @@ TEST_F(DbgAgentTest, OwnerOnlySocketCarriesOutputStatusAndTruncation)
     };
     for (const auto &[args, status, contains] : cases) {
         Reply r = Call(args);
-        EXPECT_EQ(r.status, status) << contains;
-        EXPECT_NE(r.output.find(contains), std::string::npos) << r.output.substr(0, 200);
-        EXPECT_LE(r.output.size(), DBG_MAX_OUTPUT);
+        EXPECT_EQ(std::make_tuple(r.status, r.output.find(contains) != std::string::npos,
+                                  r.output.size() <= DBG_MAX_OUTPUT),
+                  std::make_tuple(status, true, true)) << r.output.substr(0, 200);
     }
     EXPECT_EQ(Call({"bare", "big"}).output.size(), DBG_MAX_OUTPUT);
 }
@@ -197,8 +196,7 @@ TEST_F(DbgAgentTest, ConcurrentClientsAreServedOneHandlerAtATime)
     std::thread t1(client, 1), t2(client, 2), t3(client, 3);
     client(4);
     t1.join(), t2.join(), t3.join();
-    EXPECT_EQ(good.load(), 100);
-    EXPECT_FALSE(g_overlap.load());
+    EXPECT_EQ(std::make_pair(good.load(), g_overlap.load()), std::make_pair(100, false));
 }
 
 }  // namespace

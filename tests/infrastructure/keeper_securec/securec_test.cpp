@@ -41,9 +41,7 @@ TEST(SecurecTest, CallsCheckTheDestinationSizeAndOverlap)
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto &[call, want, text] = cases[i];
-        char buf[16];
-        memset(buf, 'x', sizeof(buf));
-        memcpy(buf, "abc", 4);
+        char buf[16] = "abc\0" "xxxxxxxxxxx";
         EXPECT_EQ(call(buf), want) << i;
         EXPECT_STREQ(buf, text) << i;
     }

@@ -73,8 +73,7 @@ TEST_F(ScheduleTaskTest, FiniteTasksRunExactlyTheirCountFromTheirOwnCopy)
         name.assign(name.size(), 'Z');
         info.runTimes = 1000;
         ASSERT_TRUE(Eventually([&] { return p.runsAtEnd.load() >= 0; }));
-        EXPECT_EQ(p.runs.load(), static_cast<int>(runs));
-        EXPECT_EQ(p.runsAtEnd.load(), static_cast<int>(runs));
+        EXPECT_EQ(std::pair(p.runs.load(), p.runsAtEnd.load()), (std::pair<int, int>(runs, runs)));
         EXPECT_FALSE(ScheduleTaskRunning(copy.c_str()));
     }
 }
@@ -112,8 +111,7 @@ TEST_F(ScheduleTaskTest, FirstDelayHoldsTheFirstRunAndFiniCancelsEveryTask)
     ScheduleTaskInfo ia = Info("all-a", &a, 1, 0);
     ASSERT_EQ(SubmitScheduleTask(&ia), SCHEDULE_TASK_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(delayed->runs.load(), 0);
-    EXPECT_TRUE(ScheduleTaskRunning("delayed"));
+    EXPECT_EQ(std::pair(delayed->runs.load(), ScheduleTaskRunning("delayed")), std::pair(0, true));
     EXPECT_EQ(FiniScheduleTask(), 0);
     ASSERT_TRUE(Eventually([&] { return a.runsAtEnd.load() > 0; }));
 }

@@ -148,14 +148,12 @@ TEST_F(SlowDiskTest, DiagnoseCommandsListZonesAndHistories)
     drmtest::Reply zone = drmtest::Diag({"u_drm_slow_disk", "showdiskinzone", "0"});
     EXPECT_EQ(zone.text, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15\n16,17,18,19\n");
     EXPECT_EQ(zone.status, DBG_STATUS_OK);
-    const std::pair<std::vector<std::string>, const char *> bad[] = {
-        {{"u_drm_slow_disk", "showdiskinzone"}, "lack param."},
-        {{"u_drm_slow_disk", "showdiskiostat", "77"}, "disk(77) iostat not exist."},
-    };
-    for (const auto &[args, firstLine] : bad) {
+    auto firstLine = [](const std::vector<std::string> &args) {
         std::string text = drmtest::Diag(args).text;
-        EXPECT_EQ(text.substr(0, text.find('\n')), firstLine);
-    }
+        return text.substr(0, text.find('\n'));
+    };
+    EXPECT_EQ(firstLine({"u_drm_slow_disk", "showdiskinzone"}), "lack param.");
+    EXPECT_EQ(firstLine({"u_drm_slow_disk", "showdiskiostat", "77"}), "disk(77) iostat not exist.");
     drmtest::Reply r = drmtest::Diag({"u_drm_slow_disk", "showdiskiostat", "3"});
     EXPECT_EQ(r.status, DBG_STATUS_OK);
     EXPECT_EQ(std::count(r.text.begin(), r.text.end(), '\n'), 32);

@@ -55,9 +55,8 @@ TEST(DrmDebugTest, ExecRunsEveryMatchingRowAndPrintsHelpOnFailure)
     for (const auto &[args, status, ran, shows] : cases) {
         g_ran.clear();
         Reply r = Diag(args);
-        EXPECT_EQ(r.status, status) << args.back();
-        EXPECT_EQ(g_ran, ran) << args.back();
-        EXPECT_NE(r.text.find(shows), std::string::npos) << args.back() << ": " << r.text;
+        EXPECT_EQ(std::make_tuple(r.status, g_ran, r.text.find(shows) != std::string::npos),
+                  std::make_tuple(status, ran, true)) << args.back() << ": " << r.text;
     }
     DrmDebugUnRegDiagCmdGroup("u_drm_test", g_arrA);
     EXPECT_EQ(Diag({"u_drm_test", "same"}).text, "help of B\n") << "the other array still answers";
@@ -89,10 +88,9 @@ TEST_F(DrmDiagGroupTest, ShowMemAllocPrintsLiveCounts)
     void *b = DRM_MALLOC_LV(24);
     DRM_FREE_LV(a, 24);
     Reply r = Diag({"drm", "showmemalloc"});
-    EXPECT_EQ(r.status, DBG_STATUS_OK);
     // Name in 40 columns, then allocations, in use and burst maximum in 10 each.
-    EXPECT_EQ(r.text.find("cm_size_32" + std::string(31, ' ') + "2          1          2         \n"), 0u)
-        << r.text;
+    std::string row = "cm_size_32" + std::string(31, ' ') + "2          1          2         \n";
+    EXPECT_EQ(std::tuple(r.status, r.text.find(row)), std::tuple(DBG_STATUS_OK, 0ul)) << r.text;
     DRM_FREE_LV(b, 24);
     EXPECT_EQ(DrmFrameworkDebugInit(), -1) << "\"drm\" is taken";
 }
@@ -118,9 +116,8 @@ TEST_F(DrmDiagGroupTest, ProductCommandsRefuseBadInput)
     EXPECT_EQ(DiagTestMemBlockMiB(), size) << "refused input changed the block size";
     DiagRegisterLifeMonitorSetter([](uint32_t s) { g_setSeconds = s; });
     Reply r = Diag({"spindlekeep", set, "600"});
-    EXPECT_EQ(r.status, DBG_STATUS_OK);
-    EXPECT_EQ(r.text, "Set disk life monitor schedule time 600s\n");
-    EXPECT_EQ(g_setSeconds, 600u);
+    EXPECT_EQ(std::make_tuple(r.status, r.text, g_setSeconds),
+              std::make_tuple(DBG_STATUS_OK, "Set disk life monitor schedule time 600s\n", 600u));
 }
 
 TEST_F(DrmDiagGroupTest, TestMemMallocHoldsBlocksUntilFree)

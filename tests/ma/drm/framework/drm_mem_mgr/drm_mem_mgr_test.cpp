@@ -67,10 +67,9 @@ TEST_F(DrmMemTest, QueueOrderAndEmptyQueue)
     DrmQueue q;
     drmQueueInit(&q);
     int v[3] = {};
-    ASSERT_EQ(drmQueueQueue(&q, &v[1]), 0);
-    ASSERT_EQ(drmQueueQueue(&q, &v[2]), 0);
-    ASSERT_EQ(drmQueueQueueHead(&q, &v[0]), 0);
-    EXPECT_EQ(LvInUse(), 3);
+    ASSERT_EQ(std::vector<int64_t>({drmQueueQueue(&q, &v[1]), drmQueueQueue(&q, &v[2]),
+                                    drmQueueQueueHead(&q, &v[0]), LvInUse()}),
+              std::vector<int64_t>({0, 0, 0, 3}));
     for (int &want : v) EXPECT_EQ(drmQueueDequeue(&q), &want);
     EXPECT_EQ(drmQueueDequeue(&q), nullptr);
     EXPECT_EQ(LvInUse(), 0);

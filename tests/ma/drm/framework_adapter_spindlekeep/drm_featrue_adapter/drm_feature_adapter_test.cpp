@@ -49,37 +49,34 @@ TEST_F(DrmAdapterTest, StateWritersAndLifeMonitorResult)
 TEST_F(DrmAdapterTest, ReadersCopyTheirPartOfTheRecords)
 {
     uint32_t id = AddDisk("SN-R", DISK_TYPE_SSD_SATA, "0x1c7f");
-    uint32_t v = 0;
-    EXPECT_EQ(DrmGetPrefailDiskGroup(id, &v), -1) << "a SATA SSD of that vendor has no group";
-    ASSERT_EQ(DrmGetPrefailDiskGroup(AddDisk("SN-K", DISK_TYPE_SSD_SAS, "0x1c7f"), &v), 0);
-    EXPECT_EQ(v, DRM_PREFAIL_GROUP_SAS_KSSD) << "a SAS SSD of that vendor reports its capacitor";
-    ASSERT_EQ(DrmGetDiskType(id, &v), 0);
-    EXPECT_EQ(v, DRM_DISK_TYPE_SATA_SSD);
     DrmDiskIoStat io{};
     EXPECT_EQ(DrmGetDiskIoStat(id, &io), -1) << "no statistics yet";
     for (uint64_t t : {1000, 2000}) {
         DiskIoInfoFrame f{0, 0, t / 4, 0, 0, 0, 0, 0, t, 1000, t * 300};
         ASSERT_EQ(DiskIoStatInfoSet(drmfeat::Sn("SN-R").Ref(), &f), 0);
     }
-    ASSERT_EQ(DrmGetDiskIoStat(id, &io), 0);
-    EXPECT_EQ(io.readIops, 250u);
-
     DiskHealthInfo h{12345, 7, 25, {}};
     for (uint8_t i = 0; i < sizeof(h.area.raw); ++i) h.area.raw[i] = static_cast<uint8_t>(0x35 + i);
     SetHealth("SN-R", h);
+    uint32_t kssd = AddDisk("SN-K", DISK_TYPE_SSD_SAS, "0x1c7f");
+    uint32_t kind[2] = {};  // the KSSD's prefail group, the SATA SSD's disk type
     DrmHealthInfo hi{};
-    ASSERT_EQ(DrmGetHealthInfo(id, &hi), 0);
-    EXPECT_EQ(hi.wearDec, 25u);
     uint8_t smart[120] = {}, sense[3] = {}, log[2] = {}, bits = 0;
-    ASSERT_EQ(DrmAtaGetSmartInfo(id, smart, 30), 0);
+    // A SATA SSD of that vendor has no prefail group; a short SMART buffer and
+    // an unknown disk are refused.
+    EXPECT_EQ(std::vector<int>({DrmGetPrefailDiskGroup(id, &kind[0]), DrmGetDiskType(id, &kind[1]),
+                                DrmGetPrefailDiskGroup(kssd, &kind[0]), DrmGetDiskIoStat(id, &io),
+                                DrmGetHealthInfo(id, &hi), DrmAtaGetSmartInfo(id, smart, 30),
+                                DrmAtaGetSmartInfo(id, smart, 29), DrmSasHddGetSenseInfo(id, sense),
+                                DrmSasKssdGetLogInfo(id, log), DrmNvmeGetICritWarning(99, &bits),
+                                DrmNvmeGetICritWarning(id, &bits)}),
+              std::vector<int>({-1, 0, 0, 0, 0, 0, -1, 0, 0, -1, 0}));
     EXPECT_EQ(memcmp(smart, h.area.raw, 120), 0);
-    EXPECT_EQ(DrmAtaGetSmartInfo(id, smart, 29), -1);
-    ASSERT_EQ(DrmSasHddGetSenseInfo(id, sense), 0);
-    ASSERT_EQ(DrmSasKssdGetLogInfo(id, log), 0);
-    ASSERT_EQ(DrmNvmeGetICritWarning(id, &bits), 0);
-    EXPECT_EQ(std::vector<uint8_t>({sense[0], sense[1], sense[2], log[1], bits}),
-              std::vector<uint8_t>({0x35, 0x36, 0x37, 0x36, 0x15})) << "warning bits 0 to 4 only";
-    EXPECT_EQ(DrmNvmeGetICritWarning(99, &bits), -1);
+    // A SAS SSD of that vendor reports its capacitor; warning bits 0 to 4 only.
+    EXPECT_EQ(std::vector<uint64_t>({kind[0], kind[1], io.readIops, hi.wearDec, sense[0], sense[1],
+                                     sense[2], log[1], bits}),
+              std::vector<uint64_t>({DRM_PREFAIL_GROUP_SAS_KSSD, DRM_DISK_TYPE_SATA_SSD, 250, 25,
+                                     0x35, 0x36, 0x37, 0x36, 0x15}));
 }
 
 // A feature that keeps the local-data contract: its disk event handler

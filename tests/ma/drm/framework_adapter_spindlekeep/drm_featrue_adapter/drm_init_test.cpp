@@ -66,8 +66,8 @@ TEST(DrmInitTest, RealBringUpLeavesNothingWhenAStageFails)
         HostMmFailAlloc(0, false);
         EXPECT_EQ(ret == 0 ? "" : leftovers(), "") << "allocation " << nth;
     }
-    ASSERT_LT(nth, 50u);
-    EXPECT_GE(nth, 12u) << "eight pools, the timer and the partition come first";
+    // Eight pools, the timer and the partition come first; some allocation fits.
+    ASSERT_TRUE(nth >= 12 && nth < 50) << nth;
     EXPECT_EQ(DrmTimerCount(), 1u);
     EXPECT_EQ(SpindleKeepFiniDrm(), 0);
     EXPECT_EQ(leftovers(), "");
