@@ -46,12 +46,8 @@ if [ "$step" != test ]; then
   if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   fi
-  generator=()
-  if command -v ninja >/dev/null; then
-    generator=(-G Ninja)
-  fi
   start=$SECONDS
-  cmake -S . -B "$dir" "${generator[@]}" "${launcher[@]}" \
+  cmake -S . -B "$dir" -G Ninja "${launcher[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
         -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
   cmake --build "$dir" -j "$jobs"

@@ -29,8 +29,8 @@ build_suite() {
 
 # Only the threaded modules' tests run under TSan, so only they are built there.
 concurrent_tests() {
-  grep -rl --include='*_test.cpp' '^// test-labels:.*concurrent' tests | xargs -n1 basename | sed 's/\.cpp$//' |
-    tr '\n' ' '
+  grep -rl --include='*_test.cpp' '^// test-labels:.*concurrent' tests | xargs -n1 basename |
+    sed 's/\.cpp$//' | tr '\n' ' '
 }
 
 # run_step NAME COMMAND...: the command's output in $logs/NAME.log, its exit
