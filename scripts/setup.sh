@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libcjson-dev libmxml-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-dev
+  clang libclang-rt-dev lld
   util-linux procps python3 jq
   prometheus smartmontools
 )

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh machine: set-up, then every test (unit,
 # fuzz-corpus replay, end-to-end) in an ASan+UBSan build, then the concurrent
-# modules' tests in a TSan build, then the Debian package test, then the
-# AArch64 cross build with its unit tests under qemu-user. Needs root: from
+# modules' tests in a TSan build, then the AArch64 cross build with its unit
+# tests under qemu-user, then the Debian package test. Needs root: from
 # another user it re-runs itself through sudo.
 #
 # The ASan tests mostly wait on sockets and timers, so the other three builds
@@ -16,13 +16,16 @@ if [ "$(id -u)" != 0 ]; then exec sudo -E bash "$self" "$@"; fi
 jobs=$(nproc)
 logs=build/logs
 
-# build_suite DIR C_COMPILER CXX_COMPILER CMAKE_OPTION OPT_FLAGS TARGETS
-# (TARGETS "all" or a list). Test builds carry line tables only: sanitizer
-# reports still name lines.
+# build_suite DIR CMAKE_OPTION TARGETS (TARGETS "all" or a list): a sanitizer
+# build with clang at -O0, which compiles in less than half the time gcc at
+# -O1 takes; the tests wait rather than compute. gcc's warnings hold in the
+# package and AArch64 builds. Line tables only: sanitizer reports still name
+# lines. lld links the many test programs in half the time of ld.bfd.
 build_suite() {
-  local dir=$1 cc=$2 cxx=$3 opt=$4 flags=$5 targets=$6
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
-        -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="$flags -g1" "$opt" >/dev/null
+  local dir=$1 opt=$2 targets=$3
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g1" \
+        -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld "$opt" >/dev/null
   # shellcheck disable=SC2086
   cmake --build "$dir" -j "$jobs" --target $targets
 }
@@ -46,11 +49,11 @@ if [ "${1:-}" = --background-lane ]; then
   # CPU equally with the tests' whatever its processes' nice value: lower
   # the group itself.
   echo 19 >/proc/self/autogroup 2>/dev/null || true
-  # gcc at -O1 for TSan: the races want real speed, and the ASan build is
-  # clang's, so both compilers' warnings hold.
-  run_step tsan-build build_suite build/tsan gcc g++ -DSPK_TSAN=ON -O1 "$(concurrent_tests)"
-  run_step package-build bash scripts/package-test.sh build
+  run_step tsan-build build_suite build/tsan -DSPK_TSAN=ON "$(concurrent_tests)"
+  # The AArch64 tests run beside the package build, which fills the time
+  # they spend waiting.
   run_step aarch64-build bash scripts/aarch64.sh build build/aarch64
+  run_step package-build bash scripts/package-test.sh build
   exit 0
 fi
 
@@ -72,10 +75,8 @@ setsid nice -n 19 bash "$self" --background-lane &
 lane=$!
 trap 'kill -- -$lane 2>/dev/null || true' EXIT
 
-# clang at -O0 for the ASan build: it compiles the tests in less than half
-# the time gcc at -O1 takes, and the tests wait rather than compute.
 echo "==== build/asan (-DSPK_ASAN=ON, clang), at ${SECONDS} s"
-build_suite build/asan clang clang++ -DSPK_ASAN=ON -O0 all
+build_suite build/asan -DSPK_ASAN=ON all
 # Most tests wait on sockets and sleeps, so run more of them than cores.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan -j $((jobs * 3)) --output-on-failure --timeout 600
@@ -83,12 +84,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 wait_step tsan-build
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -j $((jobs * 2)) --output-on-failure --timeout 600 -L concurrent
-
-# The Debian package: install, run, remove and purge in a throw-away overlay
-# of this system; lintian ran after the build.
-wait_step package-build
-echo "==== Debian package checks, at ${SECONDS} s"
-bash scripts/package-test.sh check
 
 # The daemon's target: the AArch64 cross build with its unit tests under
 # qemu-user. Only a mirror without arm64 packages may skip it (status 77),
@@ -104,4 +99,10 @@ else
   echo "==== AArch64 tests, at ${SECONDS} s"
   bash scripts/aarch64.sh test build/aarch64
 fi
+
+# The Debian package: install, run, remove and purge in a throw-away overlay
+# of this system; lintian ran after the build.
+wait_step package-build
+echo "==== Debian package checks, at ${SECONDS} s"
+bash scripts/package-test.sh check
 echo "==== all suites passed in ${SECONDS} s; AArch64: $aarch64"

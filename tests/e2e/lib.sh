@@ -47,10 +47,15 @@ diag() {
 # cli_has ERE ARGS...: the operator client's output (stdout and stderr) matches.
 cli_has() { local re=$1; shift; "$CLI" "$@" 2>&1 | grep -Eq -- "$re"; }
 
-# wait_for SECONDS COMMAND...: polls until the command succeeds.
+# wait_for SECONDS COMMAND...: polls until the command succeeds, soon at
+# first, then twice a second: many conditions start a Python program, and
+# polling them ten times a second took more CPU than the daemons did.
 wait_for() {
-  local end=$((SECONDS + $1)); shift
-  until "$@"; do [ $SECONDS -lt $end ] && sleep 0.1 || return 1; done
+  local end=$((SECONDS + $1)) i=0 pauses=(0.1 0.2 0.3 0.5); shift
+  until "$@"; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep "${pauses[i]}" && i=$((i < 3 ? i + 1 : 3))
+  done
 }
 
 # start_daemon [ARGS...]: starts the installed daemon in the background; sets DPID.
