@@ -10,7 +10,7 @@
 source "$(dirname "$0")/lib.sh" "$@"
 shift
 W=18  # seconds of each outage
-"$PY" "$SCEN" fleet "$FLEET" 6 3
+"${PY[@]}" "$SCEN" fleet "$FLEET" 6 3
 start_agent kernel "$FLEET"
 AGENT_SOCKET=$UREAL start_agent user "$FLEET"
 user_disks() { registry | grep SPKEU; }

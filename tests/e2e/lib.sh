@@ -74,7 +74,10 @@ finish() {
 }
 
 # ---- agents, registry, host-log records
-PY=$(python3 -c 'import sys; print(sys.executable)') SCEN="$E2E_DIR/scenario.py"  # skips slow launcher shims
+# Python straight, not through a launcher shim, and without site packages:
+# the helpers need only the standard library, and site start-up took three
+# quarters of each call.
+PY=("$(python3 -c 'import sys; print(sys.executable)')" -S) SCEN="$E2E_DIR/scenario.py"
 ALIVE="$P/config/spindlekeep_master_process_alive" REGISTRY="$P/config/disk_mgr.config"
 CONFIG="$P/config/spindlekeep_config.json"
 KSOCK=/tmp/dcak.sock USOCK=/var/tmp/spdk.sock
@@ -99,24 +102,24 @@ start_agent() {
   if [ "$role" = user ]; then UAPID=$!; else KAPID=$!; fi; HELPERS="$HELPERS $!"
   wait_for 10 test -S "${AGENT_SOCKET:-$sock}" || fail "$role agent did not come up"
   if [ -n "${AGENT_SOCKET:-}" ]; then
-    "$PY" "$SCEN" proxy "$sock" "$real" "$log" >>/tmp/proxy.out 2>&1 & HELPERS="$HELPERS $!"
+    "${PY[@]}" "$SCEN" proxy "$sock" "$real" "$log" >>/tmp/proxy.out 2>&1 & HELPERS="$HELPERS $!"
     wait_for 10 test -S "$sock" || fail "proxy on $sock did not come up"
   fi
 }
-ctl() { "$PY" "$SCEN" ctl "$@"; }
+ctl() { "${PY[@]}" "$SCEN" ctl "$@"; }
 # start_fleet KERNEL USER [EVENTS_JSON [proxy [USER_AGENT_ARGS...]]]: $FLEET,
 # a scenario.py fleet with the events added, and both agents on it; with
 # "proxy" (any non-empty word) the kernel agent listens on $KREAL behind a
 # recording proxy.
 start_fleet() {
-  "$PY" "$SCEN" fleet "$FLEET" "$1" "$2" "${3:-[]}"
+  "${PY[@]}" "$SCEN" fleet "$FLEET" "$1" "$2" "${3:-[]}"
   AGENT_SOCKET=${4:+$KREAL} start_agent kernel "$FLEET"
   shift 4 2>/dev/null || shift $#
   start_agent user "$FLEET" "$@"
 }
 # asked LOG [method=M] [device=D] [only=D] [min=N] [since=T] [until=T]: the
 # number of requests a proxy recorded (see scenario.py).
-asked() { "$PY" "$SCEN" asked "$@"; }
+asked() { "${PY[@]}" "$SCEN" asked "$@"; }
 # write_config SWITCH MIN_SLOW_CYCLE [EXTRA_JSON]: every analysis each 20 s, the life
 # monitor daily, the given feature switch and slow-disk cycle; EXTRA_JSON is
 # merged in last (e.g. {"nvme_disk": {"outlier_switch": 1}}).
@@ -126,7 +129,7 @@ write_config() {
     map_values({task_cycle: 20, min_threshold_value: ., min_slow_cycle: $slow}))) * $extra' >"$CONFIG"
 }
 # registry: "id sn state slot" lines of the registry file; fails when it does not load.
-registry() { "$PY" "$SCEN" registry "$REGISTRY"; }
+registry() { "${PY[@]}" "$SCEN" registry "$REGISTRY"; }
 registered_count() { registry 2>/dev/null | wc -l; }
 count_is() { test "$(registered_count)" = "$1"; }
 registered() { registry | awk '{print $2}' | grep -qx "$1"; }
@@ -167,6 +170,6 @@ errors_between() {
 no_unexplained_errors() {
   local allow=${1:-} extra
   shift || true
-  extra=$("$PY" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*)
+  extra=$("${PY[@]}" "$SCEN" errors "$allow" "${SETTLING[@]}" "$@" -- "$LOG_DIR"/spindlekeep.log*)
   [ -z "$extra" ] || { echo "$extra" | head -n 20; return 1; }
 }

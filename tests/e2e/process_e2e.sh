@@ -25,7 +25,7 @@ diag 2 "" --socket "$SOCK" no_such_group
 diag 4 "" drm "$(head -c 300 /dev/zero | tr '\0' a)"
 # Garbage, an over-long frame and a client that vanishes must not hurt it.
 for payload in '"\xff" * 64' '"\x7f\xff\xff\xff" + b"a" * 100000' '"\0\0"'; do
-  "$PY" -c "import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall(b$payload)" \
+  "${PY[@]}" -c "import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall(b$payload)" \
     "$SOCK" 2>/dev/null || true
 done
 diag 0 ""  # it survived them and still serves
@@ -74,7 +74,7 @@ echo '{"feature_switch": 0, "takeover_disk_switch": 1}' >"$CONFIG"
 start_daemon
 check "the take-over switch starts the uevent listener" \
   wait_for 20 awk '$2 == 15 && $3 != 0 && $4 != "00000000" {f=1} END {exit !f}' /proc/net/netlink
-"$PY" -c 'import socket; p = "/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/nvme/nvme2"
+"${PY[@]}" -c 'import socket; p = "/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/nvme/nvme2"
 socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, 15).sendto(b"".join(e.encode() + b"\0" for e in (
     "add@" + p, "ACTION=add", "DEVPATH=" + p, "SUBSYSTEM=nvme", "SEQNUM=7")), (0, 1))'
 check "the arrival reaches the user-space agent" wait_for 10 grep -q \

@@ -30,7 +30,7 @@ done
 # replay clock read just before: each must be a sample's IOPS, KiB/s and
 # latency (the daemon's last interval ends at most ~12 s before the clock
 # reading), or lie between two neighbours when the interval straddles them.
-summary=$("$PY" - "$CLI" "$SCEN" "$KSOCK" "$SLICE/2022-07-18.csv" "disk7=$(id_of "$HOST-disk7")" \
+summary=$("${PY[@]}" - "$CLI" "$SCEN" "$KSOCK" "$SLICE/2022-07-18.csv" "disk7=$(id_of "$HOST-disk7")" \
   "$SLOW=$(id_of "$HOST-$SLOW")" <<'PYEOF'
 import csv, json, math, re, subprocess, sys, time
 cli, scen, sock, trace = sys.argv[1:5]

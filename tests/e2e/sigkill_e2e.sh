@@ -6,7 +6,7 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 N=40
-"$PY" "$SCEN" fleet "$FLEET" "$N" 0 '[]' 1 0.3
+"${PY[@]}" "$SCEN" fleet "$FLEET" "$N" 0 '[]' 1 0.3
 start_agent kernel "$FLEET" && start_agent user "$FLEET"
 ctl "$KSOCK" agent_set_fault '{"method": "dca_get_disks_base_info", "mode": "delay", "delay_ms": 150}' >/dev/null
 # announcements: "sn id" of every "online disk" record of all runs so far.

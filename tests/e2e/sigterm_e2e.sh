@@ -21,7 +21,7 @@ for delay in 0.7 1.9 3.4; do
   sleep "$delay"
   busy_clients & BUSY=$!
   # A CLI client that sends two bytes of a packet and waits.
-  "$PY" -c 'import socket, sys, time
+  "${PY[@]}" -c 'import socket, sys, time
 s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.send(b"\0\0"); time.sleep(60)' \
     "$P/config/CLI_UDS.unix" 2>/dev/null & HALF=$!
   # Stop 0.3 s after an agent query went out: its answer is 1.7 s away.
