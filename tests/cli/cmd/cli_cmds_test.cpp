@@ -14,6 +14,7 @@
 #include "ma/drm/feature/disk_life_monitor/disk_life_monitor.h"
 #include "ma/drm/feature/disk_prefail_routine/disk_prefail_routine.h"
 #include "ma/drm/feature/slow_disk_detecter/slow_disk_detect.h"
+#include "support/wait_until.h"
 
 using namespace SPINDLEKEEP_CLI;
 
@@ -184,6 +185,6 @@ TEST_F(CliCmdsTest, ConfigSwitches)
         Expect("show", "disk_info", disk, on != 0 ? 0 : CLI_DB_ID_NOT_EXIST);
     }
     CancelDmmSync2DmaScheduleTask();  // the sync thread the switch started ends before the store goes
-    for (int i = 0; i < 500 && DmmSyncTaskLiveCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }));
     DataMgrSyncSetWaitMs(0);
 }

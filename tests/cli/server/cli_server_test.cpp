@@ -20,6 +20,7 @@
 #include "config/config.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "support/persist_files.h"
+#include "support/wait_until.h"
 
 using namespace SPINDLEKEEP_CLI;
 
@@ -86,7 +87,7 @@ TEST(CliServerTest, AnswersAndRefusalsOnASocketOpenToTheServiceGroup)
     EXPECT_TRUE(GetSwitchConfig("takeover_disk_switch", &v) == 0 && v == 1);
     // A second request while one runs is refused at once.
     std::thread first([&] { r = Call(sock, "test_block", "show test_block"); });
-    for (int i = 0; i < 5000 && g_block != 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(WaitUntil([] { return g_block == 1; }));
     EXPECT_EQ(Call(sock, "config", "show config").code, CLI_TASK_MAX_ERROR);
     g_block = 2;
     first.join();

@@ -30,6 +30,7 @@
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "support/unix_agent_server.h"
+#include "support/wait_until.h"
 
 namespace dcmtest {
 
@@ -188,16 +189,6 @@ inline bool IsRegistered(const std::string &sn)
 inline size_t DmaCount(const std::string &method, const std::string &sn)
 {
     return g_env->dma.RequestsOf(method, Q(sn)).size();
-}
-
-template <typename Pred>
-bool WaitUntil(Pred pred, int ms = 5000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
 }
 
 // Base of the collection test fixtures: the shared environment for the suite

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "data_collect/data_collect_master/dcm_collect_fixture.h"
 #include "data_mgr/data_mgr_master/data_mgr_fixture.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ std::string PowerOff(const std::string &sn)
 // Whether every sync thread has ended within 20 s.
 bool NoLiveThreads()
 {
-    return dcmtest::WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, 20000);
+    return WaitUntil([] { return DmmSyncTaskLiveCount() == 0; }, 20000);
 }
 
 using DmaMsgTest = dmtest::DataMgrFixture;

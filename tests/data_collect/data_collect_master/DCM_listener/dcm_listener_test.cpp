@@ -22,7 +22,6 @@
 #include <memory>
 #include <thread>
 
-#include "data_collect/data_collect_master/dcm_collect_fixture.h"
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
 #include "infrastructure/keeper_adapter_os/keeper_log.h"
 #include "infrastructure/keeper_host/host_test.h"
@@ -31,11 +30,11 @@
 #include "init/init_takeover.h"
 #include "support/log_capture.h"
 #include "support/unix_agent_server.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using namespace std::string_literals;
-using dcmtest::WaitUntil;
 
 // NUL-terminated entries, as the kernel sends them.
 std::string Entries(std::initializer_list<std::string> entries)
