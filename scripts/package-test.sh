@@ -28,7 +28,7 @@ if [ -z "${SPK_PKG_PHASE:-}" ]; then
   fi
   if [ "$step" != check ]; then
     # Debian's flags alone, as debhelper builds (build type None), less -g:
-    # cpack strips the programs, so debug information would be a third of
+    # cpack strips the programs, so debug information would be a sixth of
     # the build's time spent on output thrown away.
     flags() { echo "$(dpkg-buildflags --get "$1" | sed -E 's/(^| )-g( |$)/\1/') $(dpkg-buildflags --get CPPFLAGS)"; }
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=None -DSPK_TESTS=OFF \

@@ -49,7 +49,7 @@ cli_has() { local re=$1; shift; "$CLI" "$@" 2>&1 | grep -Eq -- "$re"; }
 
 # wait_for SECONDS COMMAND...: polls until the command succeeds, soon at
 # first, then twice a second: many conditions start a Python program, and
-# polling them ten times a second took more CPU than the daemons did.
+# polling them ten times a second was half of these tests' CPU time.
 wait_for() {
   local end=$((SECONDS + $1)) i=0 pauses=(0.1 0.2 0.3 0.5); shift
   until "$@"; do
