@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "infrastructure/keeper_adapter_infra_lite/keeper_infra_lite.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -31,16 +32,6 @@ ScheduleTaskInfo Info(const char *name, Probe *p, uint8_t forever, uint32_t runs
         q->runsAtEnd.store(q->runs.load());
     };
     return ScheduleTaskInfo{name, forever, runs, 0, 1, entry, p, end, p};
-}
-
-// Waits (bounded) until `cond` holds; the bound only keeps a broken build from hanging.
-template <typename F>
-bool Eventually(F cond)
-{
-    for (int i = 0; i < 10000 && !cond(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return cond();
 }
 
 // The scheduler starts once for all tests. Its start-up is checked in SetUp,
@@ -72,7 +63,7 @@ TEST_F(ScheduleTaskTest, FiniteTasksRunExactlyTheirCountFromTheirOwnCopy)
         std::string copy = name;
         name.assign(name.size(), 'Z');
         info.runTimes = 1000;
-        ASSERT_TRUE(Eventually([&] { return p.runsAtEnd.load() >= 0; }));
+        ASSERT_TRUE(WaitUntil([&] { return p.runsAtEnd.load() >= 0; }));
         EXPECT_EQ(std::pair(p.runs.load(), p.runsAtEnd.load()), (std::pair<int, int>(runs, runs)));
         EXPECT_FALSE(ScheduleTaskRunning(copy.c_str()));
     }
@@ -86,16 +77,16 @@ TEST_F(ScheduleTaskTest, DuplicateNamesAreRefusedUntilCancelFreesThem)
     p.block = true;
     ScheduleTaskInfo info = Info("dup", &p, 1, 0);
     ASSERT_EQ(SubmitScheduleTask(&info), SCHEDULE_TASK_OK);
-    ASSERT_TRUE(Eventually([&] { return p.runs.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return p.runs.load() == 1; }));
     ScheduleTaskInfo again = Info("dup", &q, 1, 0);
     EXPECT_EQ(SubmitScheduleTask(&again), SCHEDULE_TASK_ALREADY_RUNNING);
     EXPECT_EQ(CancelScheduleTask("dup"), SCHEDULE_TASK_OK);
     ASSERT_EQ(SubmitScheduleTask(&again), SCHEDULE_TASK_OK);
-    ASSERT_TRUE(Eventually([&] { return q.runs.load() > 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return q.runs.load() > 2; }));
     EXPECT_EQ(CancelScheduleTask("dup"), SCHEDULE_TASK_OK);
-    ASSERT_TRUE(Eventually([&] { return q.runsAtEnd.load() >= 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return q.runsAtEnd.load() >= 0; }));
     p.block = false;
-    ASSERT_TRUE(Eventually([&] { return p.runsAtEnd.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return p.runsAtEnd.load() == 1; }));
     EXPECT_EQ(CancelScheduleTask("dup"), SCHEDULE_TASK_NOT_FOUND);
 }
 
@@ -113,7 +104,7 @@ TEST_F(ScheduleTaskTest, FirstDelayHoldsTheFirstRunAndFiniCancelsEveryTask)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(std::pair(delayed->runs.load(), ScheduleTaskRunning("delayed")), std::pair(0, true));
     EXPECT_EQ(FiniScheduleTask(), 0);
-    ASSERT_TRUE(Eventually([&] { return a.runsAtEnd.load() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return a.runsAtEnd.load() > 0; }));
 }
 
 }  // namespace

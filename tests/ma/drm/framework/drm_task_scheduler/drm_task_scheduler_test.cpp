@@ -12,6 +12,7 @@
 #include "ma/drm/framework/drm_task_scheduler/drm_framework.h"
 #include "ma/drm/framework/utils/drm_log.h"
 #include "support/log_capture.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -192,11 +193,7 @@ TEST_F(DrmSchedTest, TwoWorkersNeverDrainOneQueueAtOnce)
     }
     for (auto &th : threads) th.join();
     // Every key analysed and the last worker gone (before the pools go away).
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((g_seen.load() < kThreads * kKeys || !DrmSchedQueueIdle(kFeature, 1)) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    WaitUntil([] { return g_seen.load() >= kThreads * kKeys && DrmSchedQueueIdle(kFeature, 1); }, 20000);
     EXPECT_EQ(std::make_tuple(g_seen.load(), g_overlap.load(), DrmSchedQueueIdle(kFeature, 1)),
               std::make_tuple(kThreads * kKeys, 0, true));
 }
